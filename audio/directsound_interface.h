@@ -1,0 +1,90 @@
+#pragma once
+// The four sound objects the program works with, as C++ interfaces: a root object that lists and
+// opens output devices, the device enumerator, an open device, and a looping secondary buffer.
+// Every operation reports failure by throwing AudioError with the backend's own text. Releasing
+// an object is destroying it.
+//
+// Thread rules: every operation here is called from the window thread only. Implementations may
+// run an audio callback on another thread; what that thread may touch is written beside the
+// implementation.
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace corvanta {
+
+inline constexpr std::int32_t DSSCL_NORMAL = 1;
+inline constexpr std::int32_t DSBCAPS_GLOBALFOCUS = 0x8000;
+inline constexpr std::int32_t DSBLOCK_ENTIREBUFFER = 2;
+inline constexpr std::int32_t DSBPLAY_LOOPING = 1;
+inline constexpr std::uint16_t WAVE_FORMAT_PCM = 1;
+
+struct DSBUFFERDESC {
+  std::int32_t lFlags = 0;
+  std::int32_t lBufferBytes = 0;  // the buffer length; 0 until the first tone
+};
+
+struct WAVEFORMATEX {
+  std::uint16_t nFormatTag = 0;
+  std::uint16_t nChannels = 0;
+  std::int32_t lSamplesPerSec = 0;
+  std::int32_t lAvgBytesPerSec = 0;
+  std::uint16_t nBlockAlign = 0;
+  std::uint16_t nBitsPerSample = 0;
+  std::uint16_t nSize = 0;  // extra format data: none
+  friend bool operator==(const WAVEFORMATEX&, const WAVEFORMATEX&) = default;
+};
+
+// The one format every tone uses: PCM, mono, 44100 samples per second, unsigned 8 bits.
+inline constexpr WAVEFORMATEX kToneFormat{WAVE_FORMAT_PCM, 1, 44100, 44100, 1, 8, 0};
+
+class DirectSoundBuffer {
+ public:
+  virtual ~DirectSoundBuffer() = default;  // release: the buffer falls silent
+  // Replaces the buffer's contents from `data`, also while it plays. With DSBLOCK_ENTIREBUFFER
+  // (start 0, size 0) `data` must hold exactly the buffer's length in bytes.
+  virtual void WriteBuffer(std::int32_t start, std::int32_t size,
+                           std::span<const std::uint8_t> data, std::int32_t flags) = 0;
+  // Plays from the current position; DSBPLAY_LOOPING repeats the buffer until stopped. A buffer
+  // that already plays goes on playing.
+  virtual void Play(std::int32_t flags) = 0;
+  virtual void Stop() = 0;
+  virtual void SetCurrentPosition(std::int32_t position) = 0;
+};
+
+class DirectSound {
+ public:
+  virtual ~DirectSound() = default;
+  virtual void SetCooperativeLevel(std::intptr_t window, std::int32_t level) = 0;
+  // A secondary buffer of exactly desc.lBufferBytes bytes in `format`, silent until played.
+  virtual std::unique_ptr<DirectSoundBuffer> CreateSoundBuffer(const DSBUFFERDESC& desc,
+                                                               const WAVEFORMATEX& format) = 0;
+};
+
+class DirectSoundEnum {
+ public:
+  virtual ~DirectSoundEnum() = default;
+  virtual std::int32_t GetCount() = 0;
+  // 1-based index into the enumeration.
+  virtual std::string GetDescription(std::int32_t index) = 0;
+  // Text that DirectSoundCreate accepts to open that device.
+  virtual std::string GetGuid(std::int32_t index) = 0;
+};
+
+class DirectX7 {
+ public:
+  virtual ~DirectX7() = default;
+  // The enumerator stays valid for the whole run, also after this root object is released.
+  virtual std::shared_ptr<DirectSoundEnum> GetDSEnum() = 0;
+  virtual std::unique_ptr<DirectSound> DirectSoundCreate(const std::string& guid) = 0;
+};
+
+// Creates root objects; the window program installs the SDL2 backend, tests a recording fake.
+class SoundBackend {
+ public:
+  virtual ~SoundBackend() = default;
+  virtual std::unique_ptr<DirectX7> CreateDirectX7() = 0;
+};
+
+}  // namespace corvanta

@@ -1,0 +1,8 @@
+# Every target of ours gets the same strict warning set; warnings are errors.
+function(corvanta_warnings target)
+  target_compile_options(${target} PRIVATE
+    -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion
+    -Wnon-virtual-dtor -Woverloaded-virtual -Wold-style-cast -Wcast-align
+    -Wnull-dereference -Wdouble-promotion -Wformat=2 -Wimplicit-fallthrough
+    -Werror)
+endfunction()

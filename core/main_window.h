@@ -1,0 +1,56 @@
+#pragma once
+// What the routines outside the main window do to it. The Qt window implements this; tests use a
+// fake. Setting a slider or a text box to a value that differs from the current one raises that
+// control's change handler at once, as the toolkit does.
+#include <cstdint>
+#include <string>
+
+namespace corvanta {
+
+enum class Slider { sldSpeed, sldFreq, HScroll2 };
+enum class ValueLabel { TextSpeed, textFreq, lblVolumeValue };
+enum class TextBox { txtTX, txtRX };
+enum class Picture { picTX, picRX };
+
+class MainWindow {
+ public:
+  virtual ~MainWindow() = default;
+
+  // First panel of the status bar.
+  virtual void SetStatusText(const std::string& text) = 0;
+  virtual std::string StatusText() const = 0;
+
+  virtual void SetPictureVisible(Picture which, bool visible) = 0;
+  // Repaints the window at once, without processing other messages.
+  virtual void Refresh() = 0;
+
+  virtual void SetTestEnabled(bool enabled) = 0;
+  virtual void SetDeviceBoxEnabled(bool enabled) = 0;
+
+  // The device list: entries in order, the selected position (0-based, -1 for none) and the
+  // editable text. Selecting an entry raises the list's click handler; setting the text does not.
+  virtual void AddDevice(const std::string& description) = 0;
+  virtual int DeviceCount() const = 0;
+  virtual void SelectDevice(int position) = 0;
+  virtual int SelectedDevice() const = 0;
+  virtual void SetDeviceText(const std::string& text) = 0;
+  virtual std::string DeviceText() const = 0;
+
+  virtual void SetSlider(Slider which, int value) = 0;
+  virtual int SliderValue(Slider which) const = 0;
+  virtual void SetLabel(ValueLabel which, const std::string& text) = 0;
+  virtual std::string LabelText(ValueLabel which) const = 0;
+  virtual void SetTextBox(TextBox which, const std::string& text) = 0;
+  virtual std::string TextBoxText(TextBox which) const = 0;
+
+  // Native handle handed to the sound device's cooperative level.
+  virtual std::intptr_t Handle() const = 0;
+};
+
+// The program-wide reference to the one main window, set by start-up and cleared at exit.
+MainWindow* MainWindowRef();
+void SetMainWindowRef(MainWindow* window);
+// The main window; throws WindowError when there is none (after exit began).
+MainWindow& Window();
+
+}  // namespace corvanta

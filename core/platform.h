@@ -1,0 +1,66 @@
+#pragma once
+// Platform services the engine and the handlers need, behind one small interface so that tests
+// run on a virtual clock. The window program installs the Qt implementation; command-line tools
+// and benchmarks install the standard-library one.
+#include <cstdint>
+#include <string>
+
+namespace corvanta {
+
+enum class MsgIcon { kNone, kInformation, kWarning, kCritical };
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+  // Blocks the calling thread for at least `ms` milliseconds and processes no window messages.
+  virtual void Sleep(std::int32_t ms) = 0;
+  // Runs the window messages that are pending now, then returns.
+  virtual void DoEvents() = 0;
+  // Monotonic milliseconds since an arbitrary start.
+  virtual std::int64_t NowMs() = 0;
+  // A modal message box with an OK button; returns when the operator has closed it.
+  virtual void MessageBox(const std::string& text, const std::string& title, MsgIcon icon) = 0;
+};
+
+// The installed services. Until something is installed, the standard-library services are used.
+Platform& Services();
+// Installs `p` (not owned; it must outlive its use) and returns the previous one. nullptr goes
+// back to the standard-library services.
+Platform* InstallPlatform(Platform* p);
+
+// Shorthands used throughout the engine.
+inline void Sleep(std::int32_t ms) {
+  Services().Sleep(ms);
+}
+inline void DoEvents() {
+  Services().DoEvents();
+}
+inline std::int64_t NowMs() {
+  return Services().NowMs();
+}
+// A message box with the application title as caption.
+void MsgBox(const std::string& text, MsgIcon icon = MsgIcon::kNone);
+
+// Standard-library services: real sleeps on the steady clock, no window messages, message boxes
+// written to standard error.
+class StdPlatform final : public Platform {
+ public:
+  void Sleep(std::int32_t ms) override;
+  void DoEvents() override {}
+  std::int64_t NowMs() override;
+  void MessageBox(const std::string& text, const std::string& title, MsgIcon icon) override;
+};
+
+// Installs a platform for the lifetime of a scope and puts the previous one back.
+class ScopedPlatform {
+ public:
+  explicit ScopedPlatform(Platform& p) : previous_(InstallPlatform(&p)) {}
+  ~ScopedPlatform() { InstallPlatform(previous_); }
+  ScopedPlatform(const ScopedPlatform&) = delete;
+  ScopedPlatform& operator=(const ScopedPlatform&) = delete;
+
+ private:
+  Platform* previous_;
+};
+
+}  // namespace corvanta

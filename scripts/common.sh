@@ -1,0 +1,38 @@
+# Shared by run.sh and test.sh: the Debian packages Corvanta builds, runs and is tested with, and
+# their installation when something is missing.
+# shellcheck shell=bash
+
+CORVANTA_PACKAGES=(
+  g++ cmake ninja-build pkg-config git
+  qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-documentation-tools
+  libsdl2-dev libgtest-dev libgmock-dev
+  pulseaudio pulseaudio-utils
+  fonts-liberation2 fonts-dejavu-core
+  clang-format
+)
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# Installs the packages of the list that are not installed yet (apt-get update first).
+ensure_packages() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  as_root apt-get update
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+# Configures (once) and builds a build folder: build_tree DIR BUILD_TYPE [cmake options...]
+build_tree() {
+  local dir=$1 type=$2
+  shift 2
+  if [ ! -f "$dir/build.ninja" ]; then
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" "$@"
+  fi
+  cmake --build "$dir" --parallel "$(nproc)"
+}

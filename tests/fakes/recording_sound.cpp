@@ -1,0 +1,169 @@
+#include "tests/fakes/recording_sound.h"
+
+#include <algorithm>
+
+#include "core/errors.h"
+
+namespace corvanta::testing {
+
+struct RecordingSoundBackend::Shared {
+  std::function<std::int64_t()> clock;
+  std::vector<std::string> devices;
+  SoundFaults faults;
+  std::vector<SoundCall> calls;
+  int next_object = 1;
+
+  int Record(std::string op, int object, std::vector<std::int64_t> args = {}, std::string text = {},
+             std::vector<std::uint8_t> bytes = {}) {
+    calls.push_back({clock ? clock() : 0, std::move(op), object, std::move(args), std::move(text),
+                     std::move(bytes)});
+    return object;
+  }
+};
+
+namespace {
+
+using Shared = RecordingSoundBackend::Shared;
+
+class FakeBuffer final : public DirectSoundBuffer {
+ public:
+  FakeBuffer(std::shared_ptr<Shared> s, int id, std::size_t length)
+      : s_(std::move(s)), id_(id), bytes_(length, 128) {}
+  ~FakeBuffer() override { s_->Record("Release", id_); }
+  void WriteBuffer(std::int32_t start, std::int32_t size, std::span<const std::uint8_t> data,
+                   std::int32_t flags) override {
+    if (s_->faults.write) throw AudioError("fake: write failed");
+    if (data.size() != bytes_.size()) throw AudioError("fake: write of the wrong length");
+    std::copy(data.begin(), data.end(), bytes_.begin());
+    s_->Record("WriteBuffer", id_, {start, size, flags}, {}, bytes_);
+  }
+  void Play(std::int32_t flags) override {
+    if (s_->faults.play) throw AudioError("fake: play failed");
+    s_->Record("Play", id_, {flags});
+  }
+  void Stop() override {
+    if (s_->faults.stop) throw AudioError("fake: stop failed");
+    s_->Record("Stop", id_);
+  }
+  void SetCurrentPosition(std::int32_t position) override {
+    s_->Record("SetCurrentPosition", id_, {position});
+  }
+
+ private:
+  std::shared_ptr<Shared> s_;
+  int id_;
+  std::vector<std::uint8_t> bytes_;
+};
+
+class FakeDevice final : public DirectSound {
+ public:
+  FakeDevice(std::shared_ptr<Shared> s, int id) : s_(std::move(s)), id_(id) {}
+  ~FakeDevice() override { s_->Record("ReleaseDevice", id_); }
+  void SetCooperativeLevel(std::intptr_t window, std::int32_t level) override {
+    s_->Record("SetCooperativeLevel", id_, {window, level});
+  }
+  std::unique_ptr<DirectSoundBuffer> CreateSoundBuffer(const DSBUFFERDESC& desc,
+                                                       const WAVEFORMATEX& format) override {
+    if (s_->faults.create_buffer) throw AudioError("fake: buffer creation failed");
+    if (desc.lBufferBytes <= 0) throw AudioError("fake: invalid buffer length");
+    const int id = s_->next_object++;
+    s_->Record(
+        "CreateSoundBuffer", id,
+        {desc.lFlags, desc.lBufferBytes, format.nFormatTag, format.nChannels, format.lSamplesPerSec,
+         format.lAvgBytesPerSec, format.nBlockAlign, format.nBitsPerSample, format.nSize});
+    return std::make_unique<FakeBuffer>(s_, id, static_cast<std::size_t>(desc.lBufferBytes));
+  }
+
+ private:
+  std::shared_ptr<Shared> s_;
+  int id_;
+};
+
+class FakeEnum final : public DirectSoundEnum {
+ public:
+  FakeEnum(std::shared_ptr<Shared> s) : s_(std::move(s)), snapshot_(s_->devices) {}
+  std::int32_t GetCount() override { return static_cast<std::int32_t>(snapshot_.size()); }
+  std::string GetDescription(std::int32_t index) override { return At(index); }
+  std::string GetGuid(std::int32_t index) override {
+    return RecordingSoundBackend::GuidFor(At(index));
+  }
+
+ private:
+  const std::string& At(std::int32_t index) {
+    if (index < 1 || index > GetCount())
+      throw AudioError("fake: no device " + std::to_string(index));
+    return snapshot_[static_cast<std::size_t>(index - 1)];
+  }
+  std::shared_ptr<Shared> s_;
+  std::vector<std::string> snapshot_;
+};
+
+class FakeRoot final : public DirectX7 {
+ public:
+  explicit FakeRoot(std::shared_ptr<Shared> s) : s_(std::move(s)) {}
+  std::shared_ptr<DirectSoundEnum> GetDSEnum() override { return std::make_shared<FakeEnum>(s_); }
+  std::unique_ptr<DirectSound> DirectSoundCreate(const std::string& guid) override {
+    const bool present = std::any_of(
+        s_->devices.begin(), s_->devices.end(),
+        [&](const std::string& d) { return RecordingSoundBackend::GuidFor(d) == guid; });
+    if (s_->faults.create_device || !present) {
+      s_->Record("DirectSoundCreateFailed", 0, {}, guid);
+      throw AudioError("fake: cannot open " + guid);
+    }
+    const int id = s_->next_object++;
+    s_->Record("DirectSoundCreate", id, {}, guid);
+    return std::make_unique<FakeDevice>(s_, id);
+  }
+
+ private:
+  std::shared_ptr<Shared> s_;
+};
+
+}  // namespace
+
+RecordingSoundBackend::RecordingSoundBackend(std::function<std::int64_t()> clock)
+    : shared_(std::make_shared<Shared>()) {
+  shared_->clock = std::move(clock);
+}
+
+std::unique_ptr<DirectX7> RecordingSoundBackend::CreateDirectX7() {
+  shared_->Record("CreateDirectX7", 0);
+  return std::make_unique<FakeRoot>(shared_);
+}
+
+std::vector<std::string>& RecordingSoundBackend::devices() {
+  return shared_->devices;
+}
+SoundFaults& RecordingSoundBackend::faults() {
+  return shared_->faults;
+}
+const std::vector<SoundCall>& RecordingSoundBackend::calls() const {
+  return shared_->calls;
+}
+
+std::vector<SoundCall> RecordingSoundBackend::CallsNamed(const std::string& op) const {
+  std::vector<SoundCall> out;
+  std::copy_if(shared_->calls.begin(), shared_->calls.end(), std::back_inserter(out),
+               [&](const SoundCall& c) { return c.op == op; });
+  return out;
+}
+
+std::vector<ToneSpan> ToneSpans(const std::vector<SoundCall>& calls) {
+  std::vector<ToneSpan> spans;
+  bool on = false;
+  for (const SoundCall& c : calls) {
+    if (c.op != "WriteBuffer") continue;
+    const bool tone =
+        std::any_of(c.bytes.begin(), c.bytes.end(), [](std::uint8_t b) { return b != 128; });
+    if (tone && !on) {
+      spans.push_back(
+          {c.at_ms, -1, c.bytes.size(), *std::max_element(c.bytes.begin(), c.bytes.end())});
+    } else if (!tone && on) {
+      spans.back().off_ms = c.at_ms;
+    }
+    on = tone;
+  }
+  return spans;
+}
+
+}  // namespace corvanta::testing

@@ -1,0 +1,120 @@
+#include "audio/sound_device.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <limits>
+#include <string_view>
+
+#include "audio/audio_state.h"
+#include "core/errors.h"
+#include "core/main_window.h"
+#include "core/platform.h"
+#include "core/state.h"
+
+namespace corvanta {
+namespace {
+
+// DeviceIndex as a 1-based list position: decimal digits, surrounding spaces allowed. Anything
+// else (empty, not a number, out of the 32-bit range) gives 0, which no device has.
+std::int32_t ParseDeviceIndex(std::string_view text) {
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  std::int32_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc{} || end != text.data() + text.size()) return 0;
+  return value;
+}
+
+// Each opening failure would otherwise raise a modal box per link event while the operator is away:
+// while one is open, further failures only update the status text.
+bool g_failure_box_open = false;
+
+void ReportOpeningFailed() {
+  if (!g_failure_box_open) {
+    g_failure_box_open = true;
+    try {
+      MsgBox(kDeviceOpenFailedMessage);
+    } catch (...) {
+      g_failure_box_open = false;
+      throw;
+    }
+    g_failure_box_open = false;
+  }
+  Window().SetStatusText("Error: Creating Direct Sound Object");
+}
+
+}  // namespace
+
+void CreateDxRoot() {
+  if (Audio.Backend == nullptr) throw AudioError("No sound system available");
+  Audio.DxRoot = Audio.Backend->CreateDirectX7();
+}
+
+void LoadSoundDevices() {
+  if (!Audio.DxRoot) throw AudioError("No sound system available");
+  Audio.DeviceEnum = Audio.DxRoot->GetDSEnum();
+  const std::int32_t count = std::min<std::int32_t>(Audio.DeviceEnum->GetCount(),
+                                                    std::numeric_limits<std::int16_t>::max());
+  MainWindow& w = Window();
+  for (std::int32_t i = 1; i <= count; ++i) w.AddDevice(Audio.DeviceEnum->GetDescription(i));
+  if (count == 0) {
+    w.SetStatusText("No sound output device found");
+    return;
+  }
+  w.SelectDevice(0);
+  w.SetStatusText("Direct Sound Devices Loaded");
+}
+
+void CreateSoundDevice() {
+  CreateDxRoot();
+  MainWindow& w = Window();
+  w.SetStatusText("Starting Direct Sound");
+  if (Settings.DeviceIndex.empty()) {
+    w.SetStatusText("Error: no output device chosen");
+    return;
+  }
+  const std::int32_t index = ParseDeviceIndex(Settings.DeviceIndex);
+  const std::int32_t count = Audio.DeviceEnum ? Audio.DeviceEnum->GetCount() : 0;
+  if (index < 1 || index > count) {
+    w.SetStatusText("Error: output device " + Settings.DeviceIndex + " is not in the device list");
+    return;
+  }
+  const std::string guid = Audio.DeviceEnum->GetGuid(index);
+  std::unique_ptr<DirectSound> device;
+  try {
+    device = Audio.DxRoot->DirectSoundCreate(guid);
+  } catch (const AudioError&) {
+    ReportOpeningFailed();
+    return;
+  }
+  Audio.SoundDevice = std::move(device);
+  Audio.SoundDevice->SetCooperativeLevel(w.Handle(), DSSCL_NORMAL);
+  Audio.AmplitudeScale = 1.0f;
+  Audio.WaveFormat = kToneFormat;
+  Audio.BufferDesc.lFlags = DSBCAPS_GLOBALFOCUS;
+  w.SetStatusText("Sound Initilisation Completed");
+}
+
+void RestartSoundDevice() {
+  CreateSoundDevice();
+}
+
+void StopSound() {
+  if (!Audio.SoundBuffer) return;
+  Audio.SoundBuffer->Stop();
+  Audio.SoundBuffer->SetCurrentPosition(0);
+}
+
+void cmboDevice_Click() {
+  if (Flags.IsLoading != kFalse) return;
+  MainWindow& w = Window();
+  const int position = w.SelectedDevice();
+  if (position < 0) return;
+  Settings.DeviceIndex = std::to_string(position + 1);
+  Settings.DeviceName = w.DeviceText();
+  CreateSoundDevice();
+}
+
+}  // namespace corvanta

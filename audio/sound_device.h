@@ -1,0 +1,30 @@
+#pragma once
+// The audio output seen from the window: listing the outputs into the device box, opening the
+// chosen one, and stopping the sound at exit. All of it runs on the window thread.
+#include <string>
+
+namespace corvanta {
+
+inline constexpr const char* kDeviceOpenFailedMessage =
+    "Unable to continue, Error creating Direct Sound Object";
+
+// Creates the root object through the installed backend (Audio.Backend).
+void CreateDxRoot();
+
+// Fills the device box from the enumeration, in its order, and selects the first entry (the click
+// that raises is ignored while start-up runs). Opens no device.
+void LoadSoundDevices();
+
+// Opens the device named by DeviceIndex and fixes the wave format, buffer flags and amplitude.
+// A failed opening is reported here (message box, status text) and leaves the previous device in
+// use; it does not reach the caller.
+void CreateSoundDevice();
+void RestartSoundDevice();
+
+// Stops the looping buffer and rewinds it; nothing to do before the first tone.
+void StopSound();
+
+// The device box's click: stores the chosen position and text, then opens that device.
+void cmboDevice_Click();
+
+}  // namespace corvanta

@@ -1,0 +1,108 @@
+#include "audio/edge_clock.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "audio/spsc_ring.h"
+
+namespace corvanta {
+namespace {
+
+constexpr double kRate = 44100.0;
+constexpr std::int64_t kLatency = 661;  // 15 ms
+
+// Callbacks of 256 frames, run in bursts of `burst` back to back whenever the server asks,
+// with the queue `depth_frames` deep when the burst starts. `c_ns` is when frame 0 plays.
+struct Server {
+  double c_ns;
+  std::int64_t produced = 0;
+  void Burst(EdgeClock& clock, int burst, std::int64_t depth_frames) {
+    // The burst begins when the frame `produced - depth` is playing.
+    const double start = c_ns + static_cast<double>(produced - depth_frames) * 1e9 / kRate;
+    for (int i = 0; i < burst; ++i) {
+      clock.Observe(static_cast<std::int64_t>(start) + i * 20'000, produced);
+      produced += 256;
+    }
+  }
+};
+
+TEST(EdgeClock, EdgesGetOneFixedLatencyHoweverIrregularTheCallbacks) {
+  EdgeClock clock(kRate, kLatency);
+  Server server{1e9};
+  // Irregular bursts: sometimes one callback with a full queue, sometimes three with a low one.
+  const std::pair<int, std::int64_t> pattern[] = {{3, 256}, {1, 1024}, {2, 512}, {1, 1300}, {4, 0}};
+  for (int round = 0; round < 40; ++round) {
+    const auto [burst, depth] = pattern[round % 5];
+    server.Burst(clock, burst, depth);
+  }
+  // The fullest queue seen was 1300 frames: every edge is placed that far plus the latency
+  // after its call, to the frame, whatever burst comes next.
+  for (const double t_ms : {0.0, 1.0, 2.5, 17.3}) {
+    const double at = server.c_ns + static_cast<double>(server.produced) * 1e9 / kRate + t_ms * 1e6;
+    const std::int64_t frame = clock.FrameFor(static_cast<std::int64_t>(at));
+    const double heard_ns = server.c_ns + static_cast<double>(frame) * 1e9 / kRate;
+    EXPECT_NEAR((heard_ns - at) / 1e6, (1300.0 + kLatency) * 1000.0 / kRate, 0.03) << t_ms;
+  }
+}
+
+TEST(EdgeClock, FollowsClockDriftThroughItsWindow) {
+  EdgeClock clock(kRate, 0);
+  Server server{0};
+  for (std::size_t i = 0; i < 2 * EdgeClock::kWindow; ++i) server.Burst(clock, 1, 512);
+  // The card runs 100 ppm slow from now on: frame 0 effectively plays later and later.
+  for (std::size_t i = 0; i < 2 * EdgeClock::kWindow; ++i) {
+    server.c_ns += 256 * 1e9 / kRate * 1e-4;
+    server.Burst(clock, 1, 512);
+  }
+  const double at = server.c_ns + static_cast<double>(server.produced) * 1e9 / kRate;
+  const double heard =
+      server.c_ns +
+      static_cast<double>(clock.FrameFor(static_cast<std::int64_t>(at))) * 1e9 / kRate;
+  // Still 512 frames (11.6 ms) after the call, within drift times the window (0.15 ms).
+  EXPECT_NEAR((heard - at) / 1e6, 512 * 1000.0 / kRate, 0.16);
+}
+
+TEST(EdgeClock, ResetForgetsTheHistoryOfAPausedStream) {
+  EdgeClock clock(kRate, 0);
+  Server server{0};
+  for (int i = 0; i < 50; ++i) server.Burst(clock, 1, 256);
+  // Paused for a second: the stream's frames stood still while the clock ran on.
+  server.c_ns += 1e9;
+  clock.Reset();
+  server.Burst(clock, 1, 256);
+  const double at = server.c_ns + static_cast<double>(server.produced) * 1e9 / kRate;
+  const double heard =
+      server.c_ns +
+      static_cast<double>(clock.FrameFor(static_cast<std::int64_t>(at))) * 1e9 / kRate;
+  EXPECT_NEAR((heard - at) / 1e6, 256 * 1000.0 / kRate, 0.05);
+}
+
+TEST(SpscRing, KeepsOrderAndCapacityAcrossThreads) {
+  SpscRing<int, 4> ring;
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(ring.Push(i));
+  EXPECT_FALSE(ring.Push(99));
+  EXPECT_EQ(ring.Pop(), 0);
+  EXPECT_TRUE(ring.Push(4));
+  for (int i = 1; i <= 4; ++i) EXPECT_EQ(ring.Pop(), i);
+  EXPECT_EQ(ring.Pop(), std::nullopt);
+
+  SpscRing<int, 8> shared;
+  constexpr int kCount = 200'000;
+  std::thread producer([&shared] {
+    for (int i = 0; i < kCount;) {
+      if (shared.Push(i)) ++i;
+    }
+  });
+  std::vector<int> received;
+  received.reserve(kCount);
+  while (static_cast<int>(received.size()) < kCount) {
+    if (auto v = shared.Pop()) received.push_back(*v);
+  }
+  producer.join();
+  for (int i = 0; i < kCount; ++i) ASSERT_EQ(received[static_cast<std::size_t>(i)], i);
+}
+
+}  // namespace
+}  // namespace corvanta

@@ -1,0 +1,159 @@
+#include "audio/sound_device.h"
+
+#include <gtest/gtest.h>
+
+#include "audio/audio_state.h"
+#include "engine/tone_generator.h"
+#include "tests/fakes/test_world.h"
+
+namespace corvanta {
+namespace {
+
+using testing::RecordingSoundBackend;
+using testing::TestWorld;
+
+struct SoundDevice : ::testing::Test {
+  SoundDevice() {
+    world.window.on_device_click = [] { cmboDevice_Click(); };
+    Flags.IsLoading = kTrue;
+    CreateDxRoot();
+    LoadSoundDevices();
+    Flags.IsLoading = kFalse;
+  }
+  std::vector<std::string> Opened() const {
+    std::vector<std::string> guids;
+    for (const auto& c : world.sound.CallsNamed("DirectSoundCreate")) guids.push_back(c.text);
+    return guids;
+  }
+  TestWorld world;
+};
+
+TEST_F(SoundDevice, ListsEveryOutputInOrderAndOpensNothingAtStartUp) {
+  EXPECT_EQ(world.window.devices,
+            (std::vector<std::string>{"Built-in Audio", "Test-Sink", "USB Audio CODEC"}));
+  EXPECT_EQ(world.window.selected, 0);
+  EXPECT_TRUE(Opened().empty());
+  EXPECT_EQ(Settings.DeviceIndex, "");
+  EXPECT_EQ(world.window.status, "Direct Sound Devices Loaded");
+}
+
+TEST_F(SoundDevice, PickingAnEntryStoresItAndOpensThatDevice) {
+  world.window.status_history.clear();
+  world.window.SelectDevice(2);
+  EXPECT_EQ(Settings.DeviceIndex, "3");
+  EXPECT_EQ(Settings.DeviceName, "USB Audio CODEC");
+  EXPECT_EQ(Opened(), std::vector<std::string>{RecordingSoundBackend::GuidFor("USB Audio CODEC")});
+  EXPECT_EQ(world.window.status_history,
+            (std::vector<std::string>{"Starting Direct Sound", "Sound Initilisation Completed"}));
+  const auto level = world.sound.CallsNamed("SetCooperativeLevel");
+  ASSERT_EQ(level.size(), 1u);
+  EXPECT_EQ(level[0].args, (std::vector<std::int64_t>{0x1234, 1}));
+  EXPECT_EQ(Audio.WaveFormat, kToneFormat);
+  EXPECT_EQ(Audio.BufferDesc.lFlags, 0x8000);
+  EXPECT_EQ(Audio.AmplitudeScale, 1.0f);
+  // A second opening leaves exactly the same state.
+  world.window.SelectDevice(2);
+  EXPECT_EQ(Opened().size(), 2u);
+  EXPECT_EQ(Audio.WaveFormat, kToneFormat);
+  EXPECT_EQ(Audio.BufferDesc.lFlags, 0x8000);
+  EXPECT_EQ(Audio.BufferDesc.lBufferBytes, 0);
+  EXPECT_EQ(Audio.AmplitudeScale, 1.0f);
+}
+
+TEST_F(SoundDevice, FailedOpeningReportsAndKeepsThePreviousDevice) {
+  world.window.SelectDevice(1);
+  DirectSound* previous = Audio.SoundDevice.get();
+  for (const bool vanished : {false, true}) {
+    world.platform.messages.clear();
+    if (vanished) {
+      world.sound.faults().create_device = false;
+      world.sound.devices() = {"Built-in Audio"};  // the USB device was unplugged
+    } else {
+      world.sound.faults().create_device = true;
+    }
+    world.window.SelectDevice(2);
+    ASSERT_EQ(world.platform.messages.size(), 1u);
+    EXPECT_EQ(world.platform.messages[0].text,
+              "Unable to continue, Error creating Direct Sound Object");
+    EXPECT_EQ(world.platform.messages[0].title, "Corvanta");
+    EXPECT_EQ(world.window.status, "Error: Creating Direct Sound Object");
+    EXPECT_EQ(Audio.SoundDevice.get(), previous);
+  }
+}
+
+TEST_F(SoundDevice, FailuresWhileTheBoxIsOpenDoNotStackMoreBoxes) {
+  world.sound.faults().create_device = true;
+  Settings.DeviceIndex = "1";
+  int nested = 0;
+  world.platform.on_message = [&nested](const auto&) {
+    // Link events keep arriving while the operator has not closed the box.
+    if (nested++ < 3) RestartSoundDevice();
+  };
+  RestartSoundDevice();
+  EXPECT_EQ(world.platform.messages.size(), 1u);
+  EXPECT_EQ(world.window.status, "Error: Creating Direct Sound Object");
+  RestartSoundDevice();  // once closed, the next failure shows the box again
+  EXPECT_EQ(world.platform.messages.size(), 2u);
+}
+
+TEST_F(SoundDevice, UnusableIndexIsReportedWithoutOpeningAnything) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"", "Error: no output device chosen"},
+      {"abc", "Error: output device abc is not in the device list"},
+      {"0", "Error: output device 0 is not in the device list"},
+      {"4", "Error: output device 4 is not in the device list"},
+      {"-1", "Error: output device -1 is not in the device list"},
+      {"2x", "Error: output device 2x is not in the device list"},
+      {"99999999999", "Error: output device 99999999999 is not in the device list"},
+  };
+  for (const auto& [index, status] : cases) {
+    Settings.DeviceIndex = index;
+    EXPECT_NO_THROW(CreateSoundDevice());
+    EXPECT_EQ(world.window.status, status);
+  }
+  EXPECT_TRUE(Opened().empty());
+  EXPECT_TRUE(world.platform.messages.empty());
+  Settings.DeviceIndex = " 2 ";  // spaces around a stored index are fine
+  CreateSoundDevice();
+  EXPECT_EQ(Opened(), std::vector<std::string>{RecordingSoundBackend::GuidFor("Test-Sink")});
+}
+
+TEST(SoundDeviceNone, NoOutputAtAllLeavesTheListEmptyAndSaysSo) {
+  TestWorld world;
+  world.sound.devices().clear();
+  Flags.IsLoading = kTrue;
+  CreateDxRoot();
+  EXPECT_NO_THROW(LoadSoundDevices());
+  EXPECT_EQ(world.window.DeviceCount(), 0);
+  EXPECT_EQ(world.window.status, "No sound output device found");
+}
+
+TEST_F(SoundDevice, ReopeningLeavesAPlayingBufferAlone) {
+  world.window.SelectDevice(1);
+  PlayTone(807, 1.0f);
+  const std::size_t calls_before = world.sound.calls().size();
+  RestartSoundDevice();
+  for (std::size_t i = calls_before; i < world.sound.calls().size(); ++i) {
+    const std::string& op = world.sound.calls()[i].op;
+    EXPECT_NE(op, "Release");
+    EXPECT_NE(op, "Stop");
+  }
+  EXPECT_EQ(Audio.BufferDesc.lBufferBytes, 4044);
+  PlayTone(807, 0.0f);  // same length: written into the same buffer
+  EXPECT_EQ(world.sound.CallsNamed("CreateSoundBuffer").size(), 1u);
+}
+
+TEST_F(SoundDevice, StopSoundStopsAndRewindsOnlyAnExistingBuffer) {
+  world.window.SelectDevice(1);
+  EXPECT_NO_THROW(StopSound());
+  EXPECT_TRUE(world.sound.CallsNamed("Stop").empty());
+  PlayTone(807, 0.0f);
+  StopSound();
+  EXPECT_EQ(world.sound.CallsNamed("Stop").size(), 1u);
+  const auto rewinds = world.sound.CallsNamed("SetCurrentPosition");
+  ASSERT_EQ(rewinds.size(), 1u);
+  EXPECT_EQ(rewinds[0].args[0], 0);
+}
+
+}  // namespace
+}  // namespace corvanta

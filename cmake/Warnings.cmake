@@ -3,6 +3,6 @@ function(corvanta_warnings target)
   target_compile_options(${target} PRIVATE
     -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion
     -Wnon-virtual-dtor -Woverloaded-virtual -Wold-style-cast -Wcast-align
-    -Wnull-dereference -Wdouble-promotion -Wformat=2 -Wimplicit-fallthrough
+    -Wdouble-promotion -Wformat=2 -Wimplicit-fallthrough
     -Werror)
 endfunction()

@@ -3,7 +3,10 @@
 // fake. Setting a slider or a text box to a value that differs from the current one raises that
 // control's change handler at once, as the toolkit does.
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "core/link.h"
 
 namespace corvanta {
 
@@ -45,6 +48,9 @@ class MainWindow {
 
   // Native handle handed to the sound device's cooperative level.
   virtual std::intptr_t Handle() const = 0;
+
+  // The link program's object held by the window (empty when none); its events reach the window.
+  std::unique_ptr<LinkObject> Echolink;
 };
 
 // The program-wide reference to the one main window, set by start-up and cleared at exit.

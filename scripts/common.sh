@@ -27,12 +27,10 @@ ensure_packages() {
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
 }
 
-# Configures (once) and builds a build folder: build_tree DIR BUILD_TYPE [cmake options...]
+# Configures and builds a build folder: build_tree DIR BUILD_TYPE [cmake options...]
 build_tree() {
   local dir=$1 type=$2
   shift 2
-  if [ ! -f "$dir/build.ninja" ]; then
-    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" "$@"
-  fi
+  cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" "$@" >/dev/null
   cmake --build "$dir" --parallel "$(nproc)"
 }

@@ -1,0 +1,32 @@
+#pragma once
+// The link program's automation object as the rest of the program sees it: one keying call and
+// two events. The socket client implements it; tests use a fake. Releasing the object (destroying
+// it) ends the delivery of its events.
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+namespace corvanta {
+
+class LinkObject {
+ public:
+  virtual ~LinkObject() = default;
+  // true keys the link transmitter, false releases it. Throws LinkError when the link program
+  // does not confirm.
+  virtual void SetPTT(bool key) = 0;
+};
+
+// Where a held object delivers its events: PTT(bPTT) and TX(bTX), non-zero meaning true. They
+// arrive on the window thread.
+struct LinkEventSink {
+  std::function<void(std::int16_t)> PTT;
+  std::function<void(std::int16_t)> TX;
+};
+
+// Creates a new object that delivers its events to `sink`. Throws LinkError when none can be made.
+using LinkFactory = std::function<std::unique_ptr<LinkObject>(LinkEventSink sink)>;
+
+// The factory the program uses for every new object (start-up, Send, Test after Send).
+LinkFactory& LinkObjectFactory();
+
+}  // namespace corvanta

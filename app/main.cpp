@@ -1,0 +1,87 @@
+// corvanta: the courtesy-tone keyer's window program.
+#include <QApplication>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "audio/audio_state.h"
+#include "audio/sdl_sound.h"
+#include "core/errors.h"
+#include "core/platform.h"
+#include "settings/settings.h"
+#include "ui/main_window.h"
+#include "ui/qt_platform.h"
+#include "ui/startup.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: corvanta [--link ENDPOINT]\n"
+    "Sends a Morse courtesy character through the link program when a transmission ends.\n\n"
+    "Options:\n"
+    "  --link ENDPOINT  where the link program listens: unix:PATH or tcp:HOST:PORT (HOST on\n"
+    "                   loopback only); default unix:$XDG_RUNTIME_DIR/corvanta/link.sock\n"
+    "  --help           show this text and exit\n"
+    "  --version        show the version and exit\n";
+
+struct Options {
+  std::string link;
+};
+
+// Reads the command line before any window exists, so --help and --version work without a
+// display. Returns an exit status to leave with, or -1 to go on.
+int ParseArguments(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::cout << kUsage;
+      return 0;
+    }
+    if (arg == "--version" || arg == "-v") {
+      std::cout << "corvanta 1.0.22\n";
+      return 0;
+    }
+    if (arg == "--link" && i + 1 < argc) {
+      options.link = argv[++i];
+    } else if (arg.rfind("--link=", 0) == 0) {
+      options.link = arg.substr(7);
+    } else {
+      std::cerr << "corvanta: unknown option " << arg << "\n" << kUsage;
+      return 2;
+    }
+  }
+  return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (const int status = ParseArguments(argc, argv, options); status >= 0) return status;
+
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("corvanta");
+  QApplication::setApplicationVersion("1.0.22");
+
+  corvanta::QtPlatform platform;
+  corvanta::ScopedPlatform installed(platform);
+  corvanta::SetSettingsPath(
+      corvanta::ResolveSettingsPath(QCoreApplication::applicationDirPath().toStdString(),
+                                    std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")));
+
+  std::unique_ptr<corvanta::SdlSoundBackend> sound;
+  try {
+    sound = std::make_unique<corvanta::SdlSoundBackend>();
+    corvanta::Audio.Backend = sound.get();
+  } catch (const corvanta::AudioError& e) {
+    // Start-up reports the missing sound system in the status bar; the window still opens.
+    std::cerr << "corvanta: " << e.what() << '\n';
+  }
+
+  corvanta::Main();
+  const int status = QApplication::exec();
+  corvanta::ResetAudioState();  // streams close before the sound system goes
+  return status;
+}

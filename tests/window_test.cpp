@@ -1,0 +1,327 @@
+// The real main window, splash, About and Help on Qt's offscreen platform, with the recording
+// sound backend and a clock that does not really sleep.
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPointer>
+#include <QPushButton>
+#include <QSlider>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <fstream>
+#include <iterator>
+
+#include "audio/audio_state.h"
+#include "core/platform.h"
+#include "core/state.h"
+#include "settings/settings.h"
+#include "tests/fakes/recording_sound.h"
+#include "ui/about_help.h"
+#include "ui/help_viewer.h"
+#include "ui/main_window.h"
+#include "ui/startup.h"
+
+namespace corvanta {
+
+// Window messages are real; sleeps only move a virtual clock; message boxes are recorded.
+class WindowPlatform final : public Platform {
+ public:
+  void Sleep(std::int32_t ms) override { now_ms += ms; }
+  void DoEvents() override { QCoreApplication::processEvents(); }
+  std::int64_t NowMs() override { return now_ms; }
+  void MessageBox(const std::string& text, const std::string& title, MsgIcon icon) override {
+    messages.push_back({text, title, icon});
+  }
+  struct Message {
+    std::string text, title;
+    MsgIcon icon;
+  };
+  std::int64_t now_ms = 0;
+  std::vector<Message> messages;
+};
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteAll(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+const char* kExampleFile = "2\r\nTest-Sink\r\n 100 \r\n 250 \r\n 700 \r\n 0 \r\nk\r\nt\r\n 0 \r\n";
+
+}  // namespace
+
+class WindowTest : public QObject {
+  Q_OBJECT
+
+ private:
+  QTemporaryDir dir_;
+  WindowPlatform platform_;
+  std::unique_ptr<ScopedPlatform> installed_;
+  std::unique_ptr<testing::RecordingSoundBackend> sound_;
+  QPointer<FrmMain> frm_;
+
+  std::string CfgPath() const { return dir_.filePath("corvanta.cfg").toStdString(); }
+  template <typename T>
+  T* Child(const char* name) const {
+    T* c = frm_->findChild<T*>(name);
+    if (c == nullptr) qFatal("no control %s", name);
+    return c;
+  }
+  void Start() {
+    frm_ = Main();
+    QVERIFY(frm_ != nullptr);
+  }
+
+ private slots:
+  void init() {
+    ResetProcessState();
+    ResetAudioState();
+    platform_ = WindowPlatform{};
+    installed_ = std::make_unique<ScopedPlatform>(platform_);
+    sound_ = std::make_unique<testing::RecordingSoundBackend>();
+    sound_->devices() = {"Built-in Audio", "Test-Sink"};
+    Audio.Backend = sound_.get();
+    SetSettingsPath(CfgPath());
+    QFile::remove(dir_.filePath("corvanta.cfg"));
+  }
+
+  void cleanup() {
+    for (QWidget* w : QApplication::topLevelWidgets()) w->close();
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    delete frm_.data();  // closed windows delete themselves; one that stayed open goes here
+    ResetAudioState();
+    installed_.reset();
+    SetMainWindowRef(nullptr);
+  }
+
+  void captionsAfterLoadAndTestDisabled() {
+    Start();
+    QCOMPARE(Child<QPushButton>("cmdExit")->text(), QString("Ex&it"));
+    QCOMPARE(Child<QPushButton>("CmdSend")->text(), QString("Sen&d"));
+    QCOMPARE(Child<QPushButton>("cmdEchoLink")->text(), QString("Start"));
+    QCOMPARE(Child<QPushButton>("cmdTest")->text(), QString("Test"));
+    QVERIFY(!Child<QPushButton>("cmdTest")->isEnabled());
+    QVERIFY(!Child<QPushButton>("CmdSend")->isVisible());
+    QVERIFY(!Child<QLabel>("picTX")->isVisible());
+    QVERIFY(!Child<QLabel>("picRX")->isVisible());
+    QCOMPARE(frm_->windowTitle(), QString("Corvanta"));
+    QCOMPARE(frm_->centralWidget()->size(), QSize(490, 184));
+    QCOMPARE(Child<QSlider>("sldFreq")->accessibleName(), QString("Frequency"));
+    // The Help menu in its order, with the trailing space of About.
+    QMenu* help = frm_->findChild<QMenu*>("mnuHelp");
+    QVERIFY(help != nullptr);
+    QStringList items;
+    for (QAction* a : help->actions()) items << (a->isSeparator() ? "-" : a->text());
+    QCOMPARE(items, QStringList({"&Contents", "&Search For Help On...", "-", "&About "}));
+  }
+
+  void slidersWriteTheirLabelsAndSettings() {
+    Start();
+    auto* speed = Child<QSlider>("sldSpeed");
+    auto* speed_label = Child<QLabel>("TextSpeed");
+    // Loading left it at 100, so that one comes last (a slider reports only a change).
+    const std::pair<int, const char*> speeds[] = {{0, "0 WPM"}, {200, "41 WPM"}, {100, "20 WPM"}};
+    for (const auto& [position, text] : speeds) {
+      speed->setValue(position);
+      QCOMPARE(speed_label->text(), QString(text));
+      QCOMPARE(int{Settings.SpeedSetting}, position);
+    }
+    auto* freq = Child<QSlider>("sldFreq");
+    freq->setValue(1000);
+    QCOMPARE(Child<QLabel>("textFreq")->text(), QString("1000 hz"));
+    freq->setValue(1250);
+    QCOMPARE(Child<QLabel>("textFreq")->text(), QString("1.25 Khz"));
+    QCOMPARE(int{Settings.ToneFrequency}, 1250);
+    auto* volume = Child<QSlider>("HScroll2");
+    volume->setValue(0);
+    QCOMPARE(Child<QLabel>("lblVolumeValue")->text(), QString("0%"));
+    QCOMPARE(int{Settings.Volume}, 0);
+    // Keys move the slider and report at once, like the program does.
+    volume->setFocus();
+    QTest::keyClick(volume, Qt::Key_PageUp);
+    QCOMPARE(int{Settings.Volume}, 5);
+  }
+
+  void loadedLabelsCarryTheSignSpaceAndVolumeZeroStaysEmpty() {
+    WriteAll(CfgPath(), kExampleFile);
+    Start();
+    QCOMPARE(Child<QLabel>("TextSpeed")->text(), QString(" 20 WPM"));
+    QCOMPARE(Child<QLabel>("textFreq")->text(), QString(" 700 hz"));
+    QCOMPARE(Child<QLabel>("lblVolumeValue")->text(), QString(""));
+    QCOMPARE(Child<QLineEdit>("txtTX")->text(), QString("k"));
+    QCOMPARE(Child<QLineEdit>("txtRX")->text(), QString("t"));
+    QCOMPARE(Child<QComboBox>("cmboDevice")->currentText(), QString("Test-Sink"));
+    QCOMPARE(Settings.DeviceIndex, std::string("2"));
+    // Start-up opened no device.
+    QVERIFY(sound_->CallsNamed("DirectSoundCreate").empty());
+  }
+
+  void emptyBoxWhileLoadingKeepsTheCharacter() {
+    Start();
+    Flags.IsLoading = kTrue;
+    Settings.TxCourtesyText = std::string(1, 'k');
+    Child<QLineEdit>("txtTX")->setText("x");
+    Child<QLineEdit>("txtTX")->setText("");
+    QCOMPARE(Settings.TxCourtesyText, std::string("x"));
+    Flags.IsLoading = kFalse;
+    Child<QLineEdit>("txtTX")->setText("y");
+    Child<QLineEdit>("txtTX")->setText("");
+    QCOMPARE(Settings.TxCourtesyText, std::string(""));
+  }
+
+  void startUpStatusTextsInOrder() {
+    Start();
+    const std::vector<std::string> expected{"Link program not connected",
+                                            "Loading Direct Sound Drivers",
+                                            "Direct Sound Devices Loaded"};
+    QCOMPARE(frm_->StatusHistory(), expected);
+    QCOMPARE(platform_.now_ms, std::int64_t{1000});  // the splash pause
+    QVERIFY(QApplication::topLevelWidgets().size() >= 1);
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      QVERIFY2(w->objectName() != "frmSplash" || !w->isVisible(), "splash still shown");
+    }
+  }
+
+  void startUpReportsRepairedSettingsLast() {
+    WriteAll(CfgPath(), "1\r\nX\r\n 100 \r\n 0 \r\n 700 \r\n 0 \r\nk\r\nt\r\n 50 \r\n");
+    Start();
+    QCOMPARE(frm_->StatusText(), std::string("Settings: DotBase 0 -> 250"));
+  }
+
+  void exitSavesOnlyWithADeviceChosen() {
+    Start();  // first start: the default file is written
+    const std::string first = ReadAll(CfgPath());
+    Child<QSlider>("sldSpeed")->setValue(150);
+    QTest::mouseClick(Child<QPushButton>("cmdExit"), Qt::LeftButton);
+    frm_ = nullptr;  // closed and deleted itself
+    QCOMPARE(ReadAll(CfgPath()), first);
+
+    init();
+    WriteAll(CfgPath(), kExampleFile);
+    Start();
+    Child<QSlider>("sldSpeed")->setValue(150);
+    QPointer<FrmMain> alive(frm_);
+    QTest::mouseClick(Child<QPushButton>("cmdExit"), Qt::LeftButton);
+    frm_ = nullptr;
+    QTRY_VERIFY(alive.isNull());
+    QCOMPARE(ReadAll(CfgPath()),
+             std::string("2\r\nTest-Sink\r\n 150 \r\n 250 \r\n 700 \r\n 0 \r\nk\r\nt\r\n 0 \r\n"));
+  }
+
+  void closeBoxDoesNotSave() {
+    WriteAll(CfgPath(), kExampleFile);
+    Start();
+    Child<QSlider>("sldSpeed")->setValue(150);
+    frm_->close();
+    frm_ = nullptr;
+    QCOMPARE(ReadAll(CfgPath()), std::string(kExampleFile));
+  }
+
+  void aboutShowsItsTextsAndClosesOnEnterAndEsc() {
+    Start();
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
+      QString title, version, description;
+      bool was_modal = false;
+      QTimer::singleShot(0, [&] {
+        auto* about = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        QVERIFY(about != nullptr);
+        was_modal = about->isModal();
+        title = about->findChild<QLabel*>("lblTitle")->text();
+        version = about->findChild<QLabel*>("lblVersion")->text();
+        description = about->findChild<QLabel*>("lblDescription")->text();
+        QTest::keyClick(about, key);
+      });
+      mnuHelpAbout_Click();  // returns when the window has closed
+      QVERIFY(was_modal);
+      QCOMPARE(title, QString("Corvanta"));
+      QCOMPARE(version, QString("Version 1.0.22"));
+      QVERIFY(
+          description.startsWith("Echolink Courtesy Tone generator.\n\nThis system will "
+                                 "generate the desired Morse code courtesy tone when an RF "
+                                 "single ends or\nthe Internet stops transmitting to the link "
+                                 "station.\n\n"));
+      QCOMPARE(QApplication::activeModalWidget(), nullptr);
+    }
+  }
+
+  void helpCommandsAskForContentsAndIndex() {
+    Start();
+    std::vector<std::pair<std::uint32_t, std::string>> calls;
+    HelpCall real = HelpCaller();
+    HelpCaller() = [&calls](std::intptr_t, const std::string& file, std::uint32_t command,
+                            const char* data) {
+      calls.emplace_back(command, data);
+      return !file.empty();
+    };
+    frm_->findChild<QAction*>("mnuHelpContents")->trigger();
+    frm_->findChild<QAction*>("mnuHelpSearchForHelpOn")->trigger();
+    HelpCaller() = real;
+    QCOMPARE(calls.size(), std::size_t{2});
+    QCOMPARE(calls[0].first, std::uint32_t{3});
+    QCOMPARE(calls[0].second, std::string(""));
+    QCOMPARE(calls[1].first, std::uint32_t{261});
+    QCOMPARE(calls[1].second, std::string(""));
+    QVERIFY(platform_.messages.empty());
+  }
+
+  void emptyHelpFileNameGivesTheSameMessageForBoth() {
+    Start();
+    const std::string saved = HelpFile();
+    HelpFile().clear();
+    frm_->findChild<QAction*>("mnuHelpContents")->trigger();
+    frm_->findChild<QAction*>("mnuHelpSearchForHelpOn")->trigger();
+    HelpFile() = saved;
+    QCOMPARE(platform_.messages.size(), std::size_t{2});
+    for (const auto& m : platform_.messages) {
+      QCOMPARE(m.text, std::string("Unable to display Help Contents. There is no Help associated "
+                                   "with this project."));
+      QCOMPARE(m.title, std::string("Corvanta"));
+      QVERIFY(m.icon == MsgIcon::kInformation);
+    }
+  }
+
+  void helpWindowShowsTheBuiltFileAndReportsAMissingOne() {
+    Start();
+    QVERIFY(QFile::exists(QString::fromStdString(HelpFile())));
+    frm_->findChild<QAction*>("mnuHelpSearchForHelpOn")->trigger();
+    HelpViewer& viewer = HelpViewer::Instance();
+    QVERIFY(viewer.isVisible());
+    QVERIFY(viewer.Loaded());
+    QCOMPARE(viewer.findChild<QTabWidget*>()->currentIndex(), 1);
+    QCOMPARE(viewer.findChild<QLineEdit*>("helpKeyword")->text(), QString(""));
+    QTRY_VERIFY(viewer.PageText().contains("courtesy"));
+    frm_->findChild<QAction*>("mnuHelpContents")->trigger();
+    QCOMPARE(viewer.findChild<QTabWidget*>()->currentIndex(), 0);
+
+    WinHelpA(0, dir_.filePath("missing.HLP").toStdString(), HELP_CONTENTS, "");
+    QVERIFY(!viewer.Loaded());
+    QVERIFY(viewer.PageText().contains("cannot be opened"));
+    delete &viewer;
+  }
+};
+
+}  // namespace corvanta
+
+int main(int argc, char** argv) {
+  QTemporaryDir runtime;
+  QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+  corvanta::WindowTest test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+#include "window_test.moc"

@@ -1,0 +1,19 @@
+#pragma once
+// Platform services in the window program: real sleeps that process no window messages,
+// DoEvents through Qt's event loop, the steady clock, and Qt message boxes.
+#include "core/platform.h"
+
+namespace corvanta {
+
+class QtPlatform final : public Platform {
+ public:
+  void Sleep(std::int32_t ms) override { std_.Sleep(ms); }
+  void DoEvents() override;
+  std::int64_t NowMs() override { return std_.NowMs(); }
+  void MessageBox(const std::string& text, const std::string& title, MsgIcon icon) override;
+
+ private:
+  StdPlatform std_;
+};
+
+}  // namespace corvanta

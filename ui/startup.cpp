@@ -1,0 +1,118 @@
+#include "ui/startup.h"
+
+#include <QApplication>
+#include <QWidget>
+
+#include "audio/audio_state.h"
+#include "audio/sound_device.h"
+#include "core/errors.h"
+#include "core/link.h"
+#include "core/platform.h"
+#include "core/state.h"
+#include "settings/settings.h"
+#include "ui/about_help.h"
+#include "ui/main_window.h"
+#include "ui/splash.h"
+
+namespace corvanta {
+namespace {
+
+std::vector<std::string> g_notes;
+
+void WireHandlers(FrmMain& frm) {
+  frm.handlers.cmdExit_Click = cmdExit_Click;
+  frm.handlers.Form_Unload = Form_Unload;
+  frm.handlers.mnuHelpContents_Click = mnuHelpContents_Click;
+  frm.handlers.mnuHelpSearchForHelpOn_Click = mnuHelpSearchForHelpOn_Click;
+  frm.handlers.mnuHelpAbout_Click = mnuHelpAbout_Click;
+}
+
+}  // namespace
+
+const std::vector<std::string>& StartupNotes() {
+  return g_notes;
+}
+
+void CreateLinkObject() {
+  MainWindow& w = Window();
+  const LinkFactory& factory = LinkObjectFactory();
+  if (!factory) {
+    w.SetStatusText("Link program not connected");
+    return;
+  }
+  try {
+    w.Echolink = factory(LinkEventSink{});
+  } catch (const std::exception& e) {
+    w.SetStatusText(std::string("Link program not connected: ") + e.what());
+  }
+}
+
+FrmMain* Main() {
+  Flags.IsLoading = kTrue;
+  Flags.IsMonitoring = kFalse;
+  g_notes.clear();
+
+  auto* splash = new FrmSplash;
+  splash->show();
+  splash->repaint();
+  // Let the window system map and paint the splash; no input is handled before Main returns.
+  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+
+  auto* frm = new FrmMain;
+  frm->setAttribute(Qt::WA_DeleteOnClose);
+  SetMainWindowRef(frm);
+  WireHandlers(*frm);
+  frm->Form_Load();
+  frm->SetPictureVisible(Picture::picRX, false);
+  frm->SetPictureVisible(Picture::picTX, false);
+
+  CreateLinkObject();
+  Sleep(1000);
+  splash->close();
+
+  Guarded([] { g_notes = LoadSettings(); });
+  frm->SetTestEnabled(false);
+  frm->show();
+  frm->SetStatusText("Loading Direct Sound Drivers");
+  Guarded(CreateDxRoot);
+  Guarded(LoadSoundDevices);
+  Flags.IsLoading = kFalse;
+  frm->SetDeviceText(Settings.DeviceName);
+
+  // Repairs made to the settings would otherwise vanish under the start-up texts.
+  if (!g_notes.empty()) {
+    std::string text = "Settings: " + g_notes.front();
+    for (std::size_t i = 1; i < g_notes.size(); ++i) text += "; " + g_notes[i];
+    frm->SetStatusText(text);
+  }
+  return frm;
+}
+
+void cmdExit_Click() {
+  MainWindow& w = Window();
+  if (!Settings.DeviceIndex.empty()) {
+    try {
+      SaveSettings();
+    } catch (const SettingsError& e) {
+      // The program still closes, but the operator learns the changes were not kept.
+      MsgBox(e.what(), MsgIcon::kWarning);
+    }
+    if (Audio.SoundDevice) Guarded(StopSound);
+    w.Echolink.reset();
+  }
+  auto* frm = dynamic_cast<QWidget*>(&w);
+  SetMainWindowRef(nullptr);
+  if (frm != nullptr) frm->close();
+}
+
+void Form_Unload() {
+  // Every other window still open closes with the main window, the latest first.
+  const QWidgetList windows = QApplication::topLevelWidgets();
+  for (auto it = windows.crbegin(); it != windows.crend(); ++it) {
+    QWidget* w = *it;
+    if (w->objectName() == "frmMain" || !w->isVisible()) continue;
+    w->close();
+  }
+}
+
+}  // namespace corvanta

@@ -5,11 +5,17 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <utility>
+
+#include <unistd.h>
 
 #include "audio/audio_state.h"
 #include "audio/sdl_sound.h"
 #include "core/errors.h"
+#include "core/main_window.h"
 #include "core/platform.h"
+#include "link/echolink_object.h"
+#include "link/wire.h"
 #include "settings/settings.h"
 #include "ui/main_window.h"
 #include "ui/qt_platform.h"
@@ -61,6 +67,17 @@ int main(int argc, char** argv) {
   Options options;
   if (const int status = ParseArguments(argc, argv, options); status >= 0) return status;
 
+  std::string error;
+  const std::string endpoint_text =
+      options.link.empty()
+          ? corvanta::wire::DefaultEndpoint(std::getenv("XDG_RUNTIME_DIR"), getuid())
+          : options.link;
+  const auto endpoint = corvanta::wire::ParseEndpoint(endpoint_text, error);
+  if (!endpoint) {
+    std::cerr << "corvanta: " << error << '\n';
+    return 2;
+  }
+
   QApplication app(argc, argv);
   QApplication::setApplicationName("corvanta");
   QApplication::setApplicationVersion("1.0.22");
@@ -79,6 +96,13 @@ int main(int argc, char** argv) {
     // Start-up reports the missing sound system in the status bar; the window still opens.
     std::cerr << "corvanta: " << e.what() << '\n';
   }
+
+  corvanta::LinkOptions link;
+  link.endpoint = *endpoint;
+  link.status = [](const std::string& text) {
+    if (corvanta::MainWindow* w = corvanta::MainWindowRef()) w->SetStatusText(text);
+  };
+  corvanta::LinkObjectFactory() = corvanta::SocketLinkFactory(std::move(link));
 
   corvanta::Main();
   const int status = QApplication::exec();

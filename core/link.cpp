@@ -1,10 +1,39 @@
 #include "core/link.h"
 
+#include <exception>
+#include <string>
+
+#include "core/errors.h"
+#include "core/main_window.h"
+
 namespace corvanta {
 
 LinkFactory& LinkObjectFactory() {
   static LinkFactory factory;
   return factory;
+}
+
+LinkEventSink& LinkEvents() {
+  static LinkEventSink sink;
+  return sink;
+}
+
+std::unique_ptr<LinkObject> NewLinkObject() {
+  const LinkFactory& factory = LinkObjectFactory();
+  if (!factory) throw LinkError("no link program is configured");
+  std::unique_ptr<LinkObject> object = factory(LinkEvents());
+  if (!object) throw LinkError("the link object could not be made");
+  return object;
+}
+
+void CreateLinkObject() {
+  MainWindow& w = Window();
+  try {
+    w.Echolink = NewLinkObject();
+  } catch (const std::exception& e) {
+    w.Echolink.reset();
+    w.SetStatusText(std::string("Link program not connected: ") + e.what());
+  }
 }
 
 }  // namespace corvanta

@@ -26,7 +26,17 @@ struct LinkEventSink {
 // Creates a new object that delivers its events to `sink`. Throws LinkError when none can be made.
 using LinkFactory = std::function<std::unique_ptr<LinkObject>(LinkEventSink sink)>;
 
-// The factory the program uses for every new object (start-up, Send, Test after Send).
+// The factory the program uses for every new object (start-up, Send, Test after Send), and
+// where those objects deliver their events (the window's link-event handlers).
 LinkFactory& LinkObjectFactory();
+LinkEventSink& LinkEvents();
+
+// A new object from the installed factory, delivering to LinkEvents(). Throws LinkError when no
+// factory is installed or the factory fails.
+std::unique_ptr<LinkObject> NewLinkObject();
+
+// A new object into the main window's Echolink, replacing (and releasing) the one held. When none
+// can be made, Echolink is left empty and the status bar says why; never throws.
+void CreateLinkObject();
 
 }  // namespace corvanta

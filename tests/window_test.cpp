@@ -182,7 +182,7 @@ class WindowTest : public QObject {
 
   void startUpStatusTextsInOrder() {
     Start();
-    const std::vector<std::string> expected{"Link program not connected",
+    const std::vector<std::string> expected{"Link program not connected: no link program is configured",
                                             "Loading Direct Sound Drivers",
                                             "Direct Sound Devices Loaded"};
     QCOMPARE(frm_->StatusHistory(), expected);

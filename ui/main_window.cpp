@@ -218,6 +218,10 @@ void FrmMain::Form_Load() {
 }
 
 void FrmMain::closeEvent(QCloseEvent* event) {
+  if (handlers.Form_QueryUnload && !handlers.Form_QueryUnload()) {
+    event->ignore();
+    return;
+  }
   Guarded(handlers.Form_Unload);
   event->accept();
 }

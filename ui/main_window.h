@@ -62,6 +62,9 @@ class FrmMain final : public QMainWindow, public MainWindow {
     std::function<void()> CmdSend_Click;
     std::function<void()> cmdExit_Click;
     std::function<void()> Form_Unload;
+    // Asked before the window closes; false puts the closing off (the handler closes the window
+    // again itself later).
+    std::function<bool()> Form_QueryUnload;
     std::function<void()> mnuHelpContents_Click;
     std::function<void()> mnuHelpSearchForHelpOn_Click;
     std::function<void()> mnuHelpAbout_Click;

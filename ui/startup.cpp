@@ -1,6 +1,8 @@
 #include "ui/startup.h"
 
 #include <QApplication>
+#include <QPointer>
+#include <QTimer>
 #include <QWidget>
 
 #include "audio/audio_state.h"
@@ -9,6 +11,8 @@
 #include "core/link.h"
 #include "core/platform.h"
 #include "core/state.h"
+#include "engine/courtesy.h"
+#include "link/echolink_events.h"
 #include "settings/settings.h"
 #include "ui/about_help.h"
 #include "ui/main_window.h"
@@ -19,8 +23,33 @@ namespace {
 
 std::vector<std::string> g_notes;
 
+// Exit and the close box in the middle of a transmission: the transmissions end at their next
+// symbol and release the key first, then the closing goes on from the event loop.
+void ExitWhenIdle() {
+  if (TransmissionDepth() == 0) {
+    cmdExit_Click();
+    return;
+  }
+  EndTransmissions([] { QTimer::singleShot(0, qApp, [] { Guarded(cmdExit_Click); }); });
+}
+
+bool CloseWhenIdle(FrmMain* frm) {
+  if (TransmissionDepth() == 0) return true;
+  const QPointer<FrmMain> window(frm);
+  EndTransmissions([window] {
+    QTimer::singleShot(0, qApp, [window] {
+      if (window) window->close();
+    });
+  });
+  return false;
+}
+
 void WireHandlers(FrmMain& frm) {
-  frm.handlers.cmdExit_Click = cmdExit_Click;
+  frm.handlers.cmdEchoLink_Click = cmdEchoLink_Click;
+  frm.handlers.cmdTest_Click = cmdTest_Click;
+  frm.handlers.CmdSend_Click = CmdSend_Click;
+  frm.handlers.cmdExit_Click = ExitWhenIdle;
+  frm.handlers.Form_QueryUnload = [f = &frm] { return CloseWhenIdle(f); };
   frm.handlers.Form_Unload = Form_Unload;
   frm.handlers.mnuHelpContents_Click = mnuHelpContents_Click;
   frm.handlers.mnuHelpSearchForHelpOn_Click = mnuHelpSearchForHelpOn_Click;
@@ -31,20 +60,6 @@ void WireHandlers(FrmMain& frm) {
 
 const std::vector<std::string>& StartupNotes() {
   return g_notes;
-}
-
-void CreateLinkObject() {
-  MainWindow& w = Window();
-  const LinkFactory& factory = LinkObjectFactory();
-  if (!factory) {
-    w.SetStatusText("Link program not connected");
-    return;
-  }
-  try {
-    w.Echolink = factory(LinkEventSink{});
-  } catch (const std::exception& e) {
-    w.SetStatusText(std::string("Link program not connected: ") + e.what());
-  }
 }
 
 FrmMain* Main() {
@@ -66,6 +81,7 @@ FrmMain* Main() {
   frm->SetPictureVisible(Picture::picRX, false);
   frm->SetPictureVisible(Picture::picTX, false);
 
+  InstallLinkEventHandlers();
   CreateLinkObject();
   Sleep(1000);
   splash->close();

@@ -12,11 +12,6 @@ class FrmMain;
 // backend and the link factory are installed by the caller beforehand.
 FrmMain* Main();
 
-// Step 5 of start-up, and again wherever a new link object is needed: a new object from the
-// installed factory into the main window's Echolink. Reports in the status bar when none can be
-// made; never throws.
-void CreateLinkObject();
-
 void cmdExit_Click();
 void Form_Unload();
 

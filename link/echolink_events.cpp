@@ -1,0 +1,50 @@
+#include "link/echolink_events.h"
+
+#include "audio/sound_device.h"
+#include "core/errors.h"
+#include "core/link.h"
+#include "core/main_window.h"
+#include "core/platform.h"
+#include "core/state.h"
+#include "engine/courtesy.h"
+#include "settings/settings.h"
+
+namespace corvanta {
+
+void cmdEchoLink_Click() {
+  if (Settings.DeviceIndex.empty()) {
+    MsgBox("Error you have not selected your output device");
+    return;
+  }
+  try {
+    SaveSettings();
+  } catch (const SettingsError& e) {
+    // Monitoring still starts: the station keeps working, the operator learns the file is stale.
+    MsgBox(e.what(), MsgIcon::kWarning);
+  }
+  MainWindow& w = Window();
+  w.SetDeviceBoxEnabled(false);
+  w.SetTestEnabled(true);
+  Flags.IsMonitoring = kTrue;
+  RestartSoundDevice();
+}
+
+void Echolink_PTT(std::int16_t bPTT) {
+  if (Flags.IsMonitoring == kFalse) return;
+  RestartSoundDevice();
+  if (Flags.RxTonePlaying != kFalse || Flags.TxTonePlaying != kFalse || bPTT != 0) return;
+  PlayRxCourtesy();
+}
+
+void Echolink_TX(std::int16_t bTX) {
+  if (Flags.IsMonitoring == kFalse) return;
+  RestartSoundDevice();
+  if (Flags.TxTonePlaying != kFalse || bTX != 0) return;
+  PlayTxCourtesy();
+}
+
+void InstallLinkEventHandlers() {
+  LinkEvents() = {Echolink_PTT, Echolink_TX};
+}
+
+}  // namespace corvanta

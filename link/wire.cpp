@@ -1,0 +1,179 @@
+#include "link/wire.h"
+
+#include <charconv>
+
+namespace corvanta::wire {
+
+std::vector<std::string> LineReader::Feed(std::string_view bytes) {
+  std::vector<std::string> lines;
+  while (!bytes.empty()) {
+    const std::size_t lf = bytes.find('\n');
+    const std::string_view piece = bytes.substr(0, lf);
+    if (!skipping_) {
+      if (partial_.size() + piece.size() > kMaxLine + 1) {
+        // One byte of slack for a CR that may still be dropped.
+        skipping_ = true;
+        partial_.clear();
+      } else {
+        partial_.append(piece);
+      }
+    }
+    if (lf == std::string_view::npos) break;
+    if (skipping_) {
+      skipping_ = false;
+      ++discarded_;
+    } else {
+      if (!partial_.empty() && partial_.back() == '\r') partial_.pop_back();
+      if (partial_.size() <= kMaxLine) {
+        lines.push_back(std::move(partial_));
+      } else {
+        ++discarded_;
+      }
+      partial_.clear();
+    }
+    bytes.remove_prefix(lf + 1);
+  }
+  return lines;
+}
+
+namespace {
+
+// A decimal integer with an optional sign and nothing else; any magnitude counts (non-zero is
+// true), so digits beyond what fits are fine.
+std::optional<bool> ParseFlag(std::string_view s) {
+  if (!s.empty() && (s.front() == '-' || s.front() == '+')) s.remove_prefix(1);
+  if (s.empty()) return std::nullopt;
+  bool nonzero = false;
+  for (const char c : s) {
+    if (c < '0' || c > '9') return std::nullopt;
+    nonzero = nonzero || c != '0';
+  }
+  return nonzero;
+}
+
+}  // namespace
+
+Message Parse(std::string_view line) {
+  Message m;
+  auto event = [&](std::string_view rest, Kind kind) {
+    if (const auto flag = ParseFlag(rest)) {
+      m.kind = kind;
+      m.value = *flag ? std::int16_t{-1} : std::int16_t{0};
+    }
+  };
+  if (line == "OK") {
+    m.kind = Kind::kOk;
+  } else if (line == "ERR") {
+    m.kind = Kind::kErr;
+  } else if (line.rfind("ERR ", 0) == 0) {
+    m.kind = Kind::kErr;
+    m.text = std::string(line.substr(4));
+  } else if (line.rfind("EVENT PTT ", 0) == 0) {
+    event(line.substr(10), Kind::kPtt);
+  } else if (line.rfind("EVENT TX ", 0) == 0) {
+    event(line.substr(9), Kind::kTx);
+  } else if (line == "SETPTT 1" || line == "SETPTT 0") {
+    m.kind = Kind::kSetPtt;
+    m.value = line.back() == '1' ? std::int16_t{-1} : std::int16_t{0};
+  }
+  return m;
+}
+
+std::string SetPttLine(bool key) {
+  return key ? "SETPTT 1\n" : "SETPTT 0\n";
+}
+
+std::string Endpoint::ToString() const {
+  if (type == Type::kUnix) return "unix:" + path;
+  const bool v6 = host.find(':') != std::string::npos;
+  return "tcp:" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+namespace {
+
+bool IsLoopbackV4(std::string_view host) {
+  // Four decimal octets, the first 127.
+  int octets = 0;
+  int first = -1;
+  while (true) {
+    int value = 0;
+    const auto [next, ec] = std::from_chars(host.data(), host.data() + host.size(), value);
+    if (ec != std::errc{} || next == host.data() || value > 255 || next - host.data() > 3) {
+      return false;
+    }
+    if (octets == 0) first = value;
+    ++octets;
+    host.remove_prefix(static_cast<std::size_t>(next - host.data()));
+    if (host.empty()) break;
+    if (host.front() != '.' || octets == 4) return false;
+    host.remove_prefix(1);
+  }
+  return octets == 4 && first == 127;
+}
+
+bool IsLoopback(std::string_view host) {
+  return host == "localhost" || host == "::1" || IsLoopbackV4(host);
+}
+
+}  // namespace
+
+std::optional<Endpoint> ParseEndpoint(std::string_view text, std::string& error) {
+  Endpoint e;
+  if (text.rfind("unix:", 0) == 0) {
+    e.type = Endpoint::Type::kUnix;
+    e.path = std::string(text.substr(5));
+    if (e.path.empty()) {
+      error = "the endpoint unix: needs a socket path";
+      return std::nullopt;
+    }
+    return e;
+  }
+  if (text.rfind("tcp:", 0) != 0) {
+    error = "the endpoint must be unix:PATH or tcp:HOST:PORT, not \"" + std::string(text) + "\"";
+    return std::nullopt;
+  }
+  std::string_view rest = text.substr(4);
+  std::string_view host;
+  if (!rest.empty() && rest.front() == '[') {
+    const std::size_t close = rest.find(']');
+    if (close == std::string_view::npos || close + 1 >= rest.size() || rest[close + 1] != ':') {
+      error = "the endpoint tcp:[HOST]:PORT is malformed";
+      return std::nullopt;
+    }
+    host = rest.substr(1, close - 1);
+    rest.remove_prefix(close + 2);
+  } else {
+    const std::size_t colon = rest.rfind(':');
+    if (colon == std::string_view::npos) {
+      error = "the endpoint tcp:HOST:PORT needs a port";
+      return std::nullopt;
+    }
+    host = rest.substr(0, colon);
+    rest.remove_prefix(colon + 1);
+  }
+  unsigned port = 0;
+  const auto [next, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), port);
+  if (ec != std::errc{} || next != rest.data() + rest.size() || port == 0 || port > 65535) {
+    error = "the port of \"" + std::string(text) + "\" must be a number from 1 to 65535";
+    return std::nullopt;
+  }
+  if (!IsLoopback(host)) {
+    error =
+        "the link host \"" + std::string(host) +
+        "\" is not a loopback address; keying the transmitter is allowed from this machine only";
+    return std::nullopt;
+  }
+  e.type = Endpoint::Type::kTcp;
+  e.host = std::string(host);
+  e.port = static_cast<std::uint16_t>(port);
+  return e;
+}
+
+std::string DefaultEndpoint(const char* xdg_runtime_dir, unsigned uid) {
+  if (xdg_runtime_dir != nullptr && *xdg_runtime_dir != '\0') {
+    return std::string("unix:") + xdg_runtime_dir + "/corvanta/link.sock";
+  }
+  return "unix:/tmp/corvanta-" + std::to_string(uid) + "/link.sock";
+}
+
+}  // namespace corvanta::wire

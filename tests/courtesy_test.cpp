@@ -1,0 +1,312 @@
+// Courtesy transmissions and link events on the virtual clock, against fake link objects.
+#include "engine/courtesy.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "audio/sound_device.h"
+#include "core/errors.h"
+#include "link/echolink_events.h"
+#include "settings/settings.h"
+#include "tests/fakes/fake_link.h"
+#include "tests/fakes/test_world.h"
+
+namespace corvanta {
+namespace {
+
+using testing::FakeLinks;
+using testing::PttCall;
+using testing::TestWorld;
+using testing::ToneSpan;
+
+// A station with a device open, a held link object, 100 ms dots and the handlers installed.
+struct Station {
+  Station() {
+    Flags.IsLoading = kTrue;  // listing selects the first entry without opening it
+    CreateDxRoot();
+    LoadSoundDevices();
+    Flags.IsLoading = kFalse;
+    Settings.DeviceIndex = "2";
+    CreateSoundDevice();
+    Settings.DotBase = 250;
+    Settings.SpeedSetting = 150;  // 100 ms dots
+    Settings.ToneFrequency = 500;
+    Settings.TxCourtesyText = "K";
+    Settings.RxCourtesyText = "t";
+    world.window.SetSlider(Slider::HScroll2, 100);
+    InstallLinkEventHandlers();
+    CreateLinkObject();
+  }
+  ~Station() {
+    world.window.Echolink.reset();  // the objects refer to `links`
+    LinkEvents() = {};
+  }
+  std::vector<ToneSpan> Spans() const { return testing::ToneSpans(world.sound.calls()); }
+  std::size_t Openings() const { return world.sound.CallsNamed("DirectSoundCreate").size(); }
+  void StartMonitoring() { Flags.IsMonitoring = kTrue; }
+
+  TestWorld world;
+  FakeLinks links{[this] { return world.platform.NowMs(); }};
+};
+
+struct Courtesy : ::testing::Test, Station {};
+
+std::vector<std::string> PictureLog(const std::vector<std::string>& log) {
+  std::vector<std::string> out;
+  for (const std::string& entry : log) {
+    if (entry.rfind("pic", 0) == 0 || entry == "refresh") out.push_back(entry);
+  }
+  return out;
+}
+
+struct Shape {
+  const char* name;
+  void (*run)();
+  std::int64_t key_ms;      // SETPTT 1
+  std::int64_t release_ms;  // SETPTT 0
+  std::int64_t first_tone_ms;
+  std::size_t tones;
+  const char* picture;  // "picTX", "picRX" or "" (Send shows none)
+  int link_object;      // which object keys: 1 the held one, 2 a new one
+};
+
+// Key at 100 ms, first symbol 150 ms later, release 150 ms after the last; Send 200/200 with no
+// pause before the key. "-.-" takes 1000 ms at a 100 ms dot, "-" 400 ms.
+const Shape kShapes[] = {
+    {"PlayTxCourtesy", PlayTxCourtesy, 100, 1400, 350, 3, "picTX", 1},
+    {"PlayRxCourtesy", PlayRxCourtesy, 100, 800, 350, 1, "picRX", 1},
+    {"cmdTest_Click", cmdTest_Click, 100, 1400, 350, 3, "picTX", 1},
+    {"CmdSend_Click", CmdSend_Click, 0, 800, 300, 1, "", 2},
+};
+
+TEST(CourtesyTable, FourTransmissionTimelines) {
+  for (const Shape& s : kShapes) {
+    SCOPED_TRACE(s.name);
+    Station fresh;
+    fresh.world.window.log.clear();
+    const std::int64_t start = fresh.world.platform.NowMs();
+    s.run();
+    ASSERT_EQ(fresh.links.calls.size(), 2u);
+    EXPECT_EQ(fresh.links.calls[0].at_ms - start, s.key_ms);
+    EXPECT_TRUE(fresh.links.calls[0].key);
+    EXPECT_EQ(fresh.links.calls[1].at_ms - start, s.release_ms);
+    EXPECT_FALSE(fresh.links.calls[1].key);
+    EXPECT_EQ(fresh.links.calls[0].object, s.link_object);
+    const auto spans = fresh.Spans();
+    ASSERT_EQ(spans.size(), s.tones);
+    EXPECT_EQ(spans[0].on_ms - start, s.first_tone_ms);
+    EXPECT_EQ(Flags.TxTonePlaying, kFalse);
+    EXPECT_EQ(Flags.RxTonePlaying, kFalse);
+    if (*s.picture != '\0') {
+      const std::vector<std::string> expected{std::string(s.picture) + ":1", "refresh",
+                                              std::string(s.picture) + ":0", "refresh"};
+      EXPECT_EQ(PictureLog(fresh.world.window.log), expected);
+    } else {
+      EXPECT_TRUE(PictureLog(fresh.world.window.log).empty());
+      EXPECT_EQ(fresh.world.window.Echolink, nullptr);  // Send empties it
+      EXPECT_EQ(fresh.links.alive(), 0);
+    }
+  }
+}
+
+TEST_F(Courtesy, FlagIsSetBeforeThePauseAndCharacterIsLowerCased) {
+  links.on_setptt = [](bool key) {
+    if (key) {
+      EXPECT_EQ(Flags.TxTonePlaying, kTrue);
+    }
+  };
+  PlayTxCourtesy();
+  EXPECT_EQ(Settings.TxCourtesyText, "k");
+}
+
+TEST_F(Courtesy, UnknownCharacterStillKeysForFourSilentDots) {
+  Settings.RxCourtesyText = "ab";
+  CmdSend_Click();
+  ASSERT_EQ(links.calls.size(), 2u);
+  EXPECT_EQ(links.calls[1].at_ms - links.calls[0].at_ms, 200 + 400 + 200);
+  EXPECT_TRUE(Spans().empty());
+}
+
+TEST_F(Courtesy, TestDuringTxNestsAWholeTransmission) {
+  bool checked = false;
+  world.platform.At(300, [&] {
+    cmdTest_Click();
+    // The nested one has ended while the outer one still sends.
+    EXPECT_EQ(Flags.TxTonePlaying, kFalse);
+    EXPECT_FALSE(world.window.pic_tx_visible);
+    checked = true;
+  });
+  PlayTxCourtesy();
+  EXPECT_TRUE(checked);
+  std::vector<bool> keys;
+  for (const PttCall& c : links.calls) keys.push_back(c.key);
+  EXPECT_EQ(keys, (std::vector<bool>{true, true, false, false}));
+}
+
+TEST(CourtesyTable, EventGuards) {
+  struct Case {
+    const char* name;
+    void (*outer)();
+    bool ptt_event;  // the nested event: PTT or TX
+    std::int16_t argument;
+    std::size_t keyings;  // SETPTT 1 calls in all
+  };
+  const Case cases[] = {
+      {"TX false during RX nests a TX", PlayRxCourtesy, false, 0, 2},
+      {"TX true during RX sends nothing", PlayRxCourtesy, false, -1, 1},
+      {"PTT false during TX only re-opens", PlayTxCourtesy, true, 0, 1},
+      {"PTT false during a test only re-opens", cmdTest_Click, true, 0, 1},
+      {"PTT false during RX only re-opens", PlayRxCourtesy, true, 0, 1},
+      {"TX false during TX only re-opens", PlayTxCourtesy, false, 0, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Station fresh;
+    fresh.StartMonitoring();
+    const std::size_t openings = fresh.Openings();
+    const bool ptt = c.ptt_event;
+    const std::int16_t arg = c.argument;
+    fresh.world.platform.At(300, [ptt, arg] { ptt ? Echolink_PTT(arg) : Echolink_TX(arg); });
+    c.outer();
+    std::size_t keyings = 0;
+    for (const PttCall& call : fresh.links.calls) keyings += call.key ? 1 : 0;
+    EXPECT_EQ(keyings, c.keyings);
+    EXPECT_EQ(fresh.links.calls.size(), 2 * c.keyings);
+    EXPECT_EQ(fresh.Openings(), openings + 1);  // every event re-opens the device
+    EXPECT_EQ(Flags.TxTonePlaying | Flags.RxTonePlaying, kFalse);
+  }
+}
+
+TEST_F(Courtesy, EventsBeforeStartChangeNothing) {
+  const std::size_t openings = Openings();
+  for (const std::int16_t arg : {std::int16_t{0}, std::int16_t{-1}, std::int16_t{7}}) {
+    Echolink_PTT(arg);
+    Echolink_TX(arg);
+  }
+  EXPECT_TRUE(links.calls.empty());
+  EXPECT_EQ(Openings(), openings);
+}
+
+TEST_F(Courtesy, PttTrueThenFalseReopensTwiceAndSendsOneRx) {
+  StartMonitoring();
+  const std::size_t openings = Openings();
+  Echolink_PTT(1);
+  Echolink_PTT(0);
+  EXPECT_EQ(Openings(), openings + 2);
+  EXPECT_EQ(links.calls.size(), 2u);
+  EXPECT_EQ(Spans().size(), 1u);  // "t"
+}
+
+TEST_F(Courtesy, StartButton) {
+  testing::TempDir dir;
+  SetSettingsPath((dir.path / "corvanta.cfg").string());
+  Settings.DeviceIndex.clear();
+  world.window.test_enabled = false;
+  cmdEchoLink_Click();
+  ASSERT_EQ(world.platform.messages.size(), 1u);
+  EXPECT_EQ(world.platform.messages[0].text, "Error you have not selected your output device");
+  EXPECT_EQ(Flags.IsMonitoring, kFalse);
+  EXPECT_FALSE(world.window.test_enabled);
+  EXPECT_TRUE(world.window.device_box_enabled);
+  EXPECT_FALSE(FileExists((dir.path / "corvanta.cfg").string()));
+
+  Settings.DeviceIndex = "2";
+  const std::size_t openings = Openings();
+  cmdEchoLink_Click();
+  EXPECT_EQ(Flags.IsMonitoring, kTrue);
+  EXPECT_TRUE(world.window.test_enabled);
+  EXPECT_FALSE(world.window.device_box_enabled);
+  EXPECT_EQ(Openings(), openings + 1);
+  EXPECT_TRUE(FileExists((dir.path / "corvanta.cfg").string()));
+}
+
+// Every way a transmission can fail leaves the key released where the link can be reached, the
+// flag and picture restored, and a status text.
+TEST(CourtesyTable, FailuresNeverLeaveTheKeyDown) {
+  struct Case {
+    const char* name;
+    std::function<void(Station&)> arrange;
+    std::vector<bool> recorded;  // SetPTT calls that got through
+    const char* status_part;
+  };
+  const Case cases[] = {
+      {"link refuses the key",
+       [](Station& t) {
+         t.links.on_setptt = [](bool key) {
+           if (key) throw LinkError("the link program refused: busy");
+         };
+       },
+       {false},
+       "refused: busy; key released"},
+      {"link drops mid-pattern",
+       [](Station& t) {
+         t.world.platform.At(600, [&t] {
+           t.links.on_setptt = [](bool) { throw LinkError("the connection was lost"); };
+         });
+       },
+       {true},
+       "the key could not be released (the connection was lost)"},
+      {"sound fails mid-pattern",
+       [](Station& t) { t.world.platform.At(600, [&t] { t.world.sound.faults().write = true; }); },
+       {true, false},
+       "key released"},
+      {"no link object can be made",
+       [](Station& t) {
+         t.world.window.Echolink.reset();
+         t.links.refuse_creation = true;
+       },
+       {},
+       "not connected"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Station fresh;
+    c.arrange(fresh);
+    PlayTxCourtesy();
+    std::vector<bool> keys;
+    for (const PttCall& call : fresh.links.calls) keys.push_back(call.key);
+    EXPECT_EQ(keys, c.recorded);
+    EXPECT_EQ(Flags.TxTonePlaying, kFalse);
+    EXPECT_FALSE(fresh.world.window.pic_tx_visible);
+    EXPECT_NE(fresh.world.window.status.find(c.status_part), std::string::npos)
+        << fresh.world.window.status;
+  }
+}
+
+TEST_F(Courtesy, TestAfterSendMakesTheLinkObjectAgain) {
+  CmdSend_Click();
+  ASSERT_EQ(world.window.Echolink, nullptr);
+  cmdTest_Click();
+  EXPECT_EQ(links.made(), 3);
+  EXPECT_NE(world.window.Echolink, nullptr);
+  EXPECT_EQ(links.calls.back().object, 3);
+}
+
+TEST_F(Courtesy, EndingDuringNestedTransmissionsReleasesEveryKeyThenCloses) {
+  StartMonitoring();
+  int closed = 0;
+  world.platform.At(300, [] { Echolink_TX(0); });  // nested into the RX below
+  world.platform.At(700, [&] {
+    EndTransmissions([&] {
+      EXPECT_EQ(TransmissionDepth(), 0);
+      ++closed;
+    });
+  });
+  Settings.RxCourtesyText = "0";  // five dashes: long enough to be cut short
+  PlayRxCourtesy();
+  EXPECT_EQ(closed, 1);
+  std::vector<bool> keys;
+  for (const PttCall& c : links.calls) keys.push_back(c.key);
+  EXPECT_EQ(keys, (std::vector<bool>{true, true, false, false}));
+  EXPECT_LT(world.platform.NowMs(), 2000);  // "0" alone would take 1900 ms keyed
+  EXPECT_EQ(Settings.SendState, 0);
+  EXPECT_EQ(Flags.TxTonePlaying | Flags.RxTonePlaying, kFalse);
+  EXPECT_FALSE(world.window.pic_rx_visible);
+  EXPECT_FALSE(world.window.pic_tx_visible);
+}
+
+}  // namespace
+}  // namespace corvanta

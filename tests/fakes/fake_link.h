@@ -1,0 +1,44 @@
+#pragma once
+// Link objects that record every SetPTT with the virtual time and can be told to fail. The
+// factory is installed for the lifetime of the FakeLinks.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "core/link.h"
+
+namespace corvanta::testing {
+
+struct PttCall {
+  std::int64_t at_ms;
+  int object;  // serial number of the link object, from 1
+  bool key;
+};
+
+class FakeLinks {
+ public:
+  explicit FakeLinks(std::function<std::int64_t()> clock);
+  ~FakeLinks();
+  FakeLinks(const FakeLinks&) = delete;
+  FakeLinks& operator=(const FakeLinks&) = delete;
+
+  // Keying requests in order; made() and alive() count objects.
+  std::vector<PttCall> calls;
+  int made() const { return made_; }
+  int alive() const { return alive_; }
+  // Called before each SetPTT is recorded; throwing from it makes the call fail (not recorded).
+  std::function<void(bool key)> on_setptt;
+  // Makes the factory fail.
+  bool refuse_creation = false;
+  // The sink the last object was made with.
+  LinkEventSink last_sink;
+
+ private:
+  class Object;
+  std::function<std::int64_t()> clock_;
+  int made_ = 0;
+  int alive_ = 0;
+};
+
+}  // namespace corvanta::testing

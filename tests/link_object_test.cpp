@@ -1,0 +1,312 @@
+// The socket link object against a scripted peer on a private unix socket. The peer runs on its
+// own thread, since the object blocks the window thread while it waits for an answer. Timeouts
+// are shortened; nothing here depends on exact real-time figures.
+#include "link/echolink_object.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/errors.h"
+
+namespace corvanta {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A link program stand-in: accepts connections one after another and answers each request line
+// with what `reply` returns for it ("" answers nothing, "DROP" closes the connection).
+class Peer {
+ public:
+  explicit Peer(std::string path) : path_(std::move(path)) {}
+  ~Peer() { Stop(); }
+  Peer(const Peer&) = delete;
+  Peer& operator=(const Peer&) = delete;
+
+  void Start(std::function<std::string(const std::string&)> reply) {
+    reply_ = std::move(reply);
+    listener_ = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    path_.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    unlink(path_.c_str());
+    ASSERT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener_, 4), 0);
+    running_ = true;
+    thread_ = std::thread([this] { Run(); });
+  }
+  void Stop() {
+    if (!running_) return;
+    running_ = false;
+    thread_.join();
+    close(listener_);
+    unlink(path_.c_str());
+  }
+  // Sends raw bytes to the current connection (from the test thread).
+  void Send(const std::string& bytes) {
+    std::lock_guard lock(mutex_);
+    outbox_ += bytes;
+  }
+  void DropConnection() { drop_ = true; }
+  std::vector<std::string> Received() {
+    std::lock_guard lock(mutex_);
+    return received_;
+  }
+
+ private:
+  void Run() {
+    int client = -1;
+    std::string partial;
+    while (running_) {
+      if (client < 0) {
+        pollfd p{listener_, POLLIN, 0};
+        if (poll(&p, 1, 10) > 0) client = accept(listener_, nullptr, nullptr);
+        continue;
+      }
+      {
+        std::lock_guard lock(mutex_);
+        if (!outbox_.empty()) {
+          (void)!write(client, outbox_.data(), outbox_.size());
+          outbox_.clear();
+        }
+      }
+      if (drop_.exchange(false)) {
+        close(client);
+        client = -1;
+        continue;
+      }
+      pollfd p{client, POLLIN, 0};
+      if (poll(&p, 1, 5) <= 0) continue;
+      char buffer[256];
+      const ssize_t n = read(client, buffer, sizeof buffer);
+      if (n <= 0) {
+        close(client);
+        client = -1;
+        continue;
+      }
+      partial.append(buffer, static_cast<std::size_t>(n));
+      for (std::size_t lf; (lf = partial.find('\n')) != std::string::npos;) {
+        const std::string line = partial.substr(0, lf);
+        partial.erase(0, lf + 1);
+        {
+          std::lock_guard lock(mutex_);
+          received_.push_back(line);
+        }
+        const std::string answer = reply_(line);
+        if (answer == "DROP") {
+          close(client);
+          client = -1;
+          break;
+        }
+        if (!answer.empty()) (void)!write(client, answer.data(), answer.size());
+      }
+    }
+    if (client >= 0) close(client);
+  }
+
+  std::string path_;
+  std::function<std::string(const std::string&)> reply_;
+  int listener_ = -1;
+  std::atomic<bool> running_{false};
+  std::atomic<bool> drop_{false};
+  std::thread thread_;
+  std::mutex mutex_;
+  std::string outbox_;
+  std::vector<std::string> received_;
+};
+
+// Runs the event loop until `done` or `limit_ms` have passed.
+bool Pump(const std::function<bool()>& done, qint64 limit_ms = 3000) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done() && clock.elapsed() < limit_ms) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::this_thread::sleep_for(1ms);
+  }
+  return done();
+}
+
+struct LinkObjectTest : ::testing::Test {
+  LinkObjectTest() : peer(dir.filePath("link.sock").toStdString()) {
+    LinkOptions options;
+    options.endpoint.path = dir.filePath("link.sock").toStdString();
+    options.status = [this](const std::string& text) { statuses.push_back(text); };
+    options.answer_timeout_ms = 150;
+    options.retry_ms = 50;
+    options.max_pending_events = 8;
+    factory = SocketLinkFactory(options);
+    sink.PTT = [this](std::int16_t v) { events.push_back("PTT " + std::to_string(v)); };
+    sink.TX = [this](std::int16_t v) { events.push_back("TX " + std::to_string(v)); };
+  }
+  ~LinkObjectTest() override {
+    link.reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  }
+  void Make() { link = factory(sink); }
+  bool Connected() const {
+    return !statuses.empty() && statuses.back().rfind("Link program connected", 0) == 0;
+  }
+
+  QTemporaryDir dir;
+  Peer peer;
+  LinkFactory factory;
+  LinkEventSink sink;
+  std::unique_ptr<LinkObject> link;
+  std::vector<std::string> statuses;
+  std::vector<std::string> events;
+};
+
+std::string Ok(const std::string&) {
+  return "OK\n";
+}
+
+TEST_F(LinkObjectTest, AnswersDecideTheOutcomeOfSetPtt) {
+  struct Case {
+    const char* name;
+    std::string answer;
+    const char* error;  // nullptr: success
+  };
+  const Case cases[] = {
+      {"OK", "OK\n", nullptr},
+      {"OK with CR LF", "OK\r\n", nullptr},
+      {"ERR with text", "ERR transmitter busy\n", "refused: transmitter busy"},
+      {"bare ERR", "ERR\n", "refused: ERR"},
+      {"no answer", "", "did not answer within 150 ms"},
+      {"connection dropped", "DROP", "lost"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    peer.Stop();
+    link.reset();
+    const std::string answer = c.answer;
+    peer.Start([answer](const std::string&) { return answer; });
+    Make();
+    ASSERT_TRUE(Pump([this] { return Connected(); }));
+    try {
+      link->SetPTT(true);
+      EXPECT_EQ(c.error, nullptr);
+    } catch (const LinkError& e) {
+      ASSERT_NE(c.error, nullptr) << e.what();
+      EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(Pump([this] { return !peer.Received().empty(); }));
+    EXPECT_EQ(peer.Received().back(), "SETPTT 1");
+  }
+}
+
+TEST_F(LinkObjectTest, AbsentAtStartThenAppearsAndLaterReturnsAfterALoss) {
+  Make();  // nobody listens yet
+  ASSERT_EQ(statuses.size(), 1u);
+  EXPECT_NE(statuses[0].find("not connected"), std::string::npos);
+  EXPECT_THROW(link->SetPTT(true), LinkError);
+  Pump([] { return false; }, 300);  // retries happen, the status bar hears nothing of them
+  EXPECT_EQ(statuses.size(), 1u);
+
+  peer.Start(Ok);
+  ASSERT_TRUE(Pump([this] { return Connected(); }));
+  EXPECT_NO_THROW(link->SetPTT(true));
+
+  peer.DropConnection();
+  ASSERT_TRUE(Pump([this] { return statuses.back().find("lost") != std::string::npos; }));
+  ASSERT_TRUE(Pump([this] { return Connected(); }));
+  EXPECT_NO_THROW(link->SetPTT(false));
+}
+
+TEST_F(LinkObjectTest, BadLinesAreIgnoredAndEventsArriveInOrder) {
+  peer.Start(Ok);
+  Make();
+  ASSERT_TRUE(Pump([this] { return Connected(); }));
+  peer.Send("EVENT PTT 1\n");
+  peer.Send("garbage\nEVENT PTT\nEVENT PTT x1\nEVENT FOO 0\n\x01\xff\x00 binary\n");
+  peer.Send(std::string(300, 'x') + "EVENT TX 0\n");  // over-long: dropped up to its LF
+  peer.Send("EVENT TX 0\r\nEVENT PTT 0\nEVENT TX 99999999999999999999\n");
+  ASSERT_TRUE(Pump([this] { return events.size() >= 4; }));
+  Pump([this] { return events.size() > 4; }, 300);
+  EXPECT_EQ(events, (std::vector<std::string>{"PTT -1", "TX 0", "PTT 0", "TX -1"}));
+}
+
+TEST_F(LinkObjectTest, EventsDuringTheWaitComeAfterTheCallInOrder) {
+  peer.Start([](const std::string&) { return "EVENT TX 0\nEVENT PTT 0\nOK\n"; });
+  Make();
+  ASSERT_TRUE(Pump([this] { return Connected(); }));
+  link->SetPTT(true);
+  EXPECT_TRUE(events.empty());
+  ASSERT_TRUE(Pump([this] { return events.size() == 2; }));
+  EXPECT_EQ(events, (std::vector<std::string>{"TX 0", "PTT 0"}));
+}
+
+TEST_F(LinkObjectTest, ALateAnswerIsNotTakenForTheNextRequest) {
+  std::atomic<int> requests{0};
+  peer.Start([&requests](const std::string&) -> std::string {
+    if (++requests == 1) {
+      std::this_thread::sleep_for(300ms);  // past the 150 ms the object waits
+      return "ERR too late\n";
+    }
+    return "OK\n";
+  });
+  Make();
+  ASSERT_TRUE(Pump([this] { return Connected(); }));
+  EXPECT_THROW(link->SetPTT(true), LinkError);
+  std::this_thread::sleep_for(200ms);  // the late ERR is on its way
+  EXPECT_NO_THROW(link->SetPTT(false));
+}
+
+TEST_F(LinkObjectTest, AFloodOfEventsIsBounded) {
+  peer.Start(Ok);
+  Make();
+  ASSERT_TRUE(Pump([this] { return Connected(); }));
+  std::string flood;
+  for (int i = 0; i < 200; ++i) flood += "EVENT PTT 1\n";
+  peer.Send(flood);
+  Pump([this] { return events.size() >= 8; });
+  Pump([] { return false; }, 300);
+  EXPECT_GE(events.size(), 8u);
+  EXPECT_LT(events.size(), 200u);  // the peer cannot queue without bound
+}
+
+TEST_F(LinkObjectTest, ReleasingTheObjectEndsItsEvents) {
+  peer.Start(Ok);
+  Make();
+  ASSERT_TRUE(Pump([this] { return Connected(); }));
+  peer.Send("EVENT TX 0\n");
+  link.reset();
+  Pump([] { return false; }, 300);
+  EXPECT_TRUE(events.empty());
+}
+
+TEST_F(LinkObjectTest, AHandlerMayReleaseTheObjectThatDeliversToIt) {
+  peer.Start(Ok);
+  sink.TX = [this](std::int16_t) {
+    events.push_back("TX");
+    link = factory(sink);  // as Send does from inside a link event
+  };
+  Make();
+  ASSERT_TRUE(Pump([this] { return Connected(); }));
+  peer.Send("EVENT TX 0\nEVENT TX 0\n");
+  Pump([this] { return events.size() >= 2; }, 300);
+  // The second event belonged to the released object and is not delivered.
+  EXPECT_EQ(events, (std::vector<std::string>{"TX"}));
+}
+
+}  // namespace
+}  // namespace corvanta
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

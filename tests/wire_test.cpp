@@ -1,0 +1,101 @@
+// The link wire format and endpoints: what a peer can send, and where Corvanta may connect.
+#include "link/wire.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace corvanta::wire {
+namespace {
+
+TEST(Wire, ParsesEveryKindOfLine) {
+  struct Case {
+    const char* line;
+    Kind kind;
+    std::int16_t value;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"EVENT PTT 0", Kind::kPtt, 0, ""},
+      {"EVENT PTT 1", Kind::kPtt, -1, ""},
+      {"EVENT PTT -1", Kind::kPtt, -1, ""},
+      {"EVENT TX 000", Kind::kTx, 0, ""},
+      {"EVENT TX 65536", Kind::kTx, -1, ""},  // non-zero, even beyond 16 bits
+      {"EVENT TX +0", Kind::kTx, 0, ""},
+      {"OK", Kind::kOk, 0, ""},
+      {"ERR no carrier", Kind::kErr, 0, "no carrier"},
+      {"SETPTT 1", Kind::kSetPtt, -1, ""},
+      {"EVENT PTT", Kind::kUnknown, 0, ""},
+      {"EVENT PTT 1 ", Kind::kUnknown, 0, ""},
+      {"EVENT PTT -", Kind::kUnknown, 0, ""},
+      {"EVENT PTT 0x1", Kind::kUnknown, 0, ""},
+      {"event ptt 0", Kind::kUnknown, 0, ""},
+      {"OK ", Kind::kUnknown, 0, ""},
+      {"SETPTT 2", Kind::kUnknown, 0, ""},
+      {"", Kind::kUnknown, 0, ""},
+  };
+  for (const Case& c : cases) {
+    const Message m = Parse(c.line);
+    EXPECT_EQ(m.kind, c.kind) << c.line;
+    EXPECT_EQ(m.value, c.value) << c.line;
+    EXPECT_EQ(m.text, c.text) << c.line;
+  }
+}
+
+TEST(Wire, LineReaderSplitsDropsCrAndDiscardsOverLongLines) {
+  LineReader r;
+  EXPECT_EQ(r.Feed("OK\r\nEVENT T"), (std::vector<std::string>{"OK"}));
+  EXPECT_EQ(r.Feed("X 0\n\n"), (std::vector<std::string>{"EVENT TX 0", ""}));
+  const std::string longest(kMaxLine, 'a');
+  EXPECT_EQ(r.Feed(longest + "\r\n"), (std::vector<std::string>{longest}));
+  // One byte too many, fed in pieces: discarded up to its LF, the next line is intact.
+  EXPECT_TRUE(r.Feed(longest).empty());
+  EXPECT_TRUE(r.Feed("b").empty());
+  EXPECT_EQ(r.Feed(std::string(100000, 'c') + "\nOK\n"), (std::vector<std::string>{"OK"}));
+  EXPECT_EQ(r.discarded(), 1u);
+  EXPECT_TRUE(r.Feed(longest + "b\r\n").empty());
+  EXPECT_EQ(r.discarded(), 2u);
+}
+
+TEST(Wire, EndpointsAreLocalOnly) {
+  struct Case {
+    const char* text;
+    bool ok;
+    const char* canonical;  // ToString of the result, or a part of the error
+  };
+  const Case cases[] = {
+      {"unix:/run/user/1000/corvanta/link.sock", true, "unix:/run/user/1000/corvanta/link.sock"},
+      {"tcp:127.0.0.1:5198", true, "tcp:127.0.0.1:5198"},
+      {"tcp:127.255.0.9:1", true, "tcp:127.255.0.9:1"},
+      {"tcp:localhost:65535", true, "tcp:localhost:65535"},
+      {"tcp:[::1]:5198", true, "tcp:[::1]:5198"},
+      {"tcp:192.168.1.10:5198", false, "not a loopback address"},
+      {"tcp:0.0.0.0:5198", false, "not a loopback address"},
+      {"tcp:127.0.0.1.evil.example:5198", false, "not a loopback address"},
+      {"tcp:1270.0.0.1:5198", false, "not a loopback address"},
+      {"tcp:[::2]:5198", false, "not a loopback address"},
+      {"tcp:127.0.0.1:0", false, "from 1 to 65535"},
+      {"tcp:127.0.0.1:65536", false, "from 1 to 65535"},
+      {"tcp:127.0.0.1:80x", false, "from 1 to 65535"},
+      {"tcp:127.0.0.1", false, "needs a port"},
+      {"unix:", false, "needs a socket path"},
+      {"/tmp/link.sock", false, "must be unix:PATH or tcp:HOST:PORT"},
+  };
+  for (const Case& c : cases) {
+    std::string error;
+    const auto e = ParseEndpoint(c.text, error);
+    ASSERT_EQ(e.has_value(), c.ok) << c.text << ": " << error;
+    if (c.ok) {
+      EXPECT_EQ(e->ToString(), c.canonical);
+    } else {
+      EXPECT_NE(error.find(c.canonical), std::string::npos) << c.text << ": " << error;
+    }
+  }
+  EXPECT_EQ(DefaultEndpoint("/run/user/7", 7), "unix:/run/user/7/corvanta/link.sock");
+  EXPECT_EQ(DefaultEndpoint(nullptr, 7), "unix:/tmp/corvanta-7/link.sock");
+  EXPECT_EQ(DefaultEndpoint("", 7), "unix:/tmp/corvanta-7/link.sock");
+}
+
+}  // namespace
+}  // namespace corvanta::wire

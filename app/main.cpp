@@ -1,5 +1,6 @@
 // corvanta: the courtesy-tone keyer's window program.
 #include <QApplication>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -77,6 +78,10 @@ int main(int argc, char** argv) {
     std::cerr << "corvanta: " << error << '\n';
     return 2;
   }
+
+  // A link program that goes away must not take Corvanta with it: writes to a closed socket
+  // fail with an error instead of a signal.
+  std::signal(SIGPIPE, SIG_IGN);
 
   QApplication app(argc, argv);
   QApplication::setApplicationName("corvanta");

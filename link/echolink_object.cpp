@@ -1,6 +1,7 @@
 #include "link/echolink_object.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QLocalSocket>
 #include <QObject>
 #include <QPointer>
@@ -126,7 +127,9 @@ class Connection final : public QObject {
     QString error;
     if (local_ != nullptr) {
       local_->abort();
-      local_->connectToServer(QString::fromStdString(options_.endpoint.path));
+      // A relative name would be looked up in the temporary folder; it means the current one.
+      local_->connectToServer(
+          QFileInfo(QString::fromStdString(options_.endpoint.path)).absoluteFilePath());
       ok = local_->waitForConnected(options_.connect_timeout_ms);
       error = local_->errorString();
     } else {

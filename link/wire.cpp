@@ -94,9 +94,9 @@ namespace {
 bool IsLoopbackV4(std::string_view host) {
   // Four decimal octets, the first 127.
   int octets = 0;
-  int first = -1;
+  unsigned first = 256;
   while (true) {
-    int value = 0;
+    unsigned value = 0;  // unsigned: no sign is accepted
     const auto [next, ec] = std::from_chars(host.data(), host.data() + host.size(), value);
     if (ec != std::errc{} || next == host.data() || value > 255 || next - host.data() > 3) {
       return false;

@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -80,7 +81,7 @@ class Peer {
       {
         std::lock_guard lock(mutex_);
         if (!outbox_.empty()) {
-          (void)!write(client, outbox_.data(), outbox_.size());
+          (void)!send(client, outbox_.data(), outbox_.size(), MSG_NOSIGNAL);
           outbox_.clear();
         }
       }
@@ -112,7 +113,7 @@ class Peer {
           client = -1;
           break;
         }
-        if (!answer.empty()) (void)!write(client, answer.data(), answer.size());
+        if (!answer.empty()) (void)!send(client, answer.data(), answer.size(), MSG_NOSIGNAL);
       }
     }
     if (client >= 0) close(client);
@@ -306,6 +307,7 @@ TEST_F(LinkObjectTest, AHandlerMayReleaseTheObjectThatDeliversToIt) {
 }  // namespace corvanta
 
 int main(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);  // as the program does: a dropped peer is an error, not a signal
   QCoreApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();

@@ -182,9 +182,9 @@ class WindowTest : public QObject {
 
   void startUpStatusTextsInOrder() {
     Start();
-    const std::vector<std::string> expected{"Link program not connected: no link program is configured",
-                                            "Loading Direct Sound Drivers",
-                                            "Direct Sound Devices Loaded"};
+    const std::vector<std::string> expected{
+        "Link program not connected: no link program is configured", "Loading Direct Sound Drivers",
+        "Direct Sound Devices Loaded"};
     QCOMPARE(frm_->StatusHistory(), expected);
     QCOMPARE(platform_.now_ms, std::int64_t{1000});  // the splash pause
     QVERIFY(QApplication::topLevelWidgets().size() >= 1);

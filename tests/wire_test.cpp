@@ -74,6 +74,8 @@ TEST(Wire, EndpointsAreLocalOnly) {
       {"tcp:0.0.0.0:5198", false, "not a loopback address"},
       {"tcp:127.0.0.1.evil.example:5198", false, "not a loopback address"},
       {"tcp:1270.0.0.1:5198", false, "not a loopback address"},
+      {"tcp:127.0.0.-1:5198", false, "not a loopback address"},
+      {"tcp:127.-0.0.1:5198", false, "not a loopback address"},
       {"tcp:[::2]:5198", false, "not a loopback address"},
       {"tcp:127.0.0.1:0", false, "from 1 to 65535"},
       {"tcp:127.0.0.1:65536", false, "from 1 to 65535"},

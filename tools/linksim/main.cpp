@@ -1,0 +1,146 @@
+// corvanta-linksim: plays the link program for Corvanta's tests and its first-run demo.
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "link/wire.h"
+#include "tools/linksim/commands.h"
+#include "tools/linksim/options.h"
+#include "tools/linksim/simulator.h"
+
+namespace {
+
+using namespace corvanta;
+using namespace corvanta::linksim;
+
+constexpr int kExitCannotListen = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitTimedOut = 3;
+
+int g_signal_pipe[2] = {-1, -1};
+
+// Only tells the event loop; the shutdown itself happens there.
+extern "C" void OnSignal(int) {
+  const int saved = errno;
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t n = ::write(g_signal_pipe[1], &byte, 1);
+  errno = saved;
+}
+
+int Usage(const std::string& error) {
+  std::fprintf(stderr, "corvanta-linksim: %s\nTry corvanta-linksim --help.\n", error.c_str());
+  return kExitUsage;
+}
+
+bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
+  std::ifstream in(path);
+  if (!in) return false;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return !in.bad();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string error;
+  const auto options = ParseOptions(std::vector<std::string>(argv + 1, argv + argc), error);
+  if (!options) return Usage(error);
+  if (options->help) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (options->version) {
+    std::puts("corvanta-linksim " CORVANTA_VERSION);
+    return 0;
+  }
+
+  const std::string endpoint_text =
+      options->listen.empty() ? wire::DefaultEndpoint(std::getenv("XDG_RUNTIME_DIR"), ::getuid())
+                              : options->listen;
+  auto endpoint = wire::ParseEndpoint(endpoint_text, error);
+  if (!endpoint) return Usage(error);
+
+  std::vector<std::string> script;
+  if (!options->script.empty() && !ReadLines(options->script, script)) {
+    return Usage("cannot read the script " + options->script);
+  }
+  std::FILE* log_file = stdout;
+  if (!options->log.empty()) {
+    log_file = std::fopen(options->log.c_str(), "we");
+    if (log_file == nullptr) return Usage("cannot write the log " + options->log);
+  }
+
+  std::signal(SIGPIPE, SIG_IGN);
+  if (::pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    std::perror("corvanta-linksim: pipe");
+    return EXIT_FAILURE;
+  }
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &action, nullptr);
+
+  QCoreApplication app(argc, argv);
+  Log log(log_file);
+  Simulator sim(log, {options->err, options->silent, options->late_ms, options->drop_after});
+  switch (sim.Listen(*endpoint, error)) {
+    case Simulator::ListenResult::kOk:
+      break;
+    case Simulator::ListenResult::kBadEndpoint:
+      return Usage(error);
+    case Simulator::ListenResult::kFailed:
+      std::fprintf(stderr, "corvanta-linksim: %s\n", error.c_str());
+      return kExitCannotListen;
+  }
+
+  bool stopped = false;
+  CommandRunner* runner_ptr = nullptr;
+  auto stop = [&] {
+    if (stopped) return;
+    stopped = true;
+    log.Write("QUIT");
+    sim.Close();
+    RestoreTerminal();
+    app.exit(runner_ptr->timed_out() ? kExitTimedOut : 0);
+  };
+  CommandRunner runner(sim, log, stop);
+  runner_ptr = &runner;
+
+  QSocketNotifier signal_notifier(g_signal_pipe[0], QSocketNotifier::Read);
+  QObject::connect(&signal_notifier, &QSocketNotifier::activated, [&] {
+    char bytes[16];
+    while (::read(g_signal_pipe[0], bytes, sizeof bytes) > 0) {
+    }
+    runner.Quit();
+  });
+
+  // A terminal of ours gives single keys. One we do not own (running in the background) is
+  // left alone: reading it would stop this process.
+  const bool keys = EnterKeyMode();
+  std::unique_ptr<StdinReader> input;
+  if (keys) {
+    std::fputs("keys: P/p PTT on/off, T/t TX on/off, q quit\n", stderr);
+  }
+  if (keys || ::isatty(STDIN_FILENO) == 0) input = std::make_unique<StdinReader>(runner, keys);
+
+  // Commands run once the event loop does, so that quit can end it.
+  runner.Load(std::move(script));
+  QTimer::singleShot(0, &runner, &CommandRunner::Pump);
+  const int status = app.exec();
+  sim.Close();
+  RestoreTerminal();
+  return status;
+}

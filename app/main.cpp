@@ -1,5 +1,7 @@
 // corvanta: the courtesy-tone keyer's window program.
 #include <QApplication>
+#include <QSocketNotifier>
+#include <QWidget>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -62,6 +64,38 @@ int ParseArguments(int argc, char** argv, Options& options) {
   return -1;
 }
 
+// SIGINT and SIGTERM close the window as its close box does: a transmission in progress ends and
+// releases the key before the program goes. The handler only writes to a pipe; the window thread
+// reads it.
+int g_signal_pipe[2] = {-1, -1};
+
+void OnSignal(int) {
+  const char byte = 1;
+  (void)!write(g_signal_pipe[1], &byte, 1);
+}
+
+void CloseOnSignals(QObject* parent) {
+  if (pipe(g_signal_pipe) != 0) return;
+  auto* notifier = new QSocketNotifier(g_signal_pipe[0], QSocketNotifier::Read, parent);
+  QObject::connect(notifier, &QSocketNotifier::activated, parent, [] {
+    char byte = 0;
+    (void)!read(g_signal_pipe[0], &byte, 1);
+    bool closing = false;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      if (w->objectName() == "frmMain" && w->isVisible()) {
+        w->close();
+        closing = true;
+      }
+    }
+    if (!closing) QCoreApplication::quit();
+  });
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -109,6 +143,7 @@ int main(int argc, char** argv) {
   };
   corvanta::LinkObjectFactory() = corvanta::SocketLinkFactory(std::move(link));
 
+  CloseOnSignals(&app);
   corvanta::Main();
   const int status = QApplication::exec();
   corvanta::ResetAudioState();  // streams close before the sound system goes

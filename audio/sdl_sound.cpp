@@ -264,6 +264,9 @@ class SdlRoot final : public DirectX7 {
 
 SdlSoundBackend::SdlSoundBackend() {
   setenv("PULSE_LATENCY_MSEC", kServerBufferMs, 0);
+  // SDL would otherwise turn SIGINT and SIGTERM into quit events nobody reads, and the program
+  // could no longer be stopped by a signal.
+  SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
   SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, "Corvanta");
   SDL_SetHint(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, "Courtesy tone");
   if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) throw AudioError(SdlError("No sound system"));

@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -181,30 +182,41 @@ TEST(LinkEndToEnd, FaultsNeverLeaveTheTransmitterKeyed) {
   struct Case {
     const char* name;
     QStringList options;
-    const char* script;      // sent to the simulator after Start
-    bool close_mid_pattern;  // the close box while the TX character sounds
-    const char* status;      // part of the last status text ("" when the window closed)
+    const char* script;   // sent to the simulator after Start
+    const char* closing;  // "close" (the close box) or "exit" (Exit) while the character sounds
+    const char* status;   // part of the last status text ("" when the window closed)
   };
   const Case cases[] = {
-      {"refused key", {"--err"}, "tx 0\n", false, "refused"},
-      {"no answer", {"--silent"}, "tx 0\n", false, "did not answer"},
+      {"refused key", {"--err"}, "tx 0\n", "", "refused"},
+      {"no answer", {"--silent"}, "tx 0\n", "", "did not answer"},
       {"dropped mid-pattern",
        {},
        "tx 0\nwait-setptt 1 5000\nsleep 400\ndrop\n",
-       false,
+       "",
        "could not be released"},
-      {"window closed mid-pattern", {}, "tx 0\n", true, ""},
+      {"window closed mid-pattern", {}, "tx 0\n", "close", ""},
+      {"Exit mid-pattern", {}, "tx 0\n", "exit", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Station station(c.options);
     ASSERT_TRUE(station.ready());
+    const std::string closing = c.closing;
+    if (!closing.empty()) {
+      // Fires inside the transmission, between two symbols: "k" at 150 ms dots keys for 2 s.
+      QPointer<FrmMain> frm = station.window();
+      QTimer::singleShot(1000, [frm, closing] {
+        if (frm && closing == "close") frm->close();
+        if (frm && closing == "exit") frm->findChild<QPushButton*>("cmdExit")->click();
+      });
+    }
     station.Command(c.script);
     ASSERT_TRUE(WaitFor([&] { return !station.Records("SETPTT").empty(); }, 5000));
-    if (c.close_mid_pattern) {
-      QTest::qWait(400);  // "k" at 150 ms dots is keyed for 2 s
-      station.window()->close();
-      ASSERT_TRUE(WaitFor([&] { return station.window() == nullptr; }, 5000));
+    if (!closing.empty()) {
+      ASSERT_TRUE(WaitFor([&] { return station.window() == nullptr; }, 8000));
+      const auto requests = station.Records("SETPTT");
+      ASSERT_EQ(requests.size(), 2u);
+      EXPECT_LT(requests[1].first - requests[0].first, 1600.0);  // cut short, not 2100 ms
     } else {
       ASSERT_TRUE(WaitFor([] { return Flags.TxTonePlaying == kFalse; }, 8000));
       EXPECT_FALSE(station.window()->findChild<QWidget*>("picTX")->isVisible());

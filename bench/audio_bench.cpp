@@ -103,29 +103,6 @@ class TimedBackend final : public SoundBackend {
   SdlSoundBackend sdl_;
 };
 
-double ProcessCpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-// utime + stime of another process, from /proc; -1 when unknown.
-double OtherCpuSeconds(const char* pid) {
-  if (pid == nullptr) return -1;
-  std::ifstream in(std::string("/proc/") + pid + "/stat");
-  std::string line;
-  if (!std::getline(in, line)) return -1;
-  std::istringstream fields(line.substr(line.rfind(')') + 2));
-  std::string f;
-  double utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> f; ++i) {
-    if (i == 14) utime = std::stod(f);
-    if (i == 15) stime = std::stod(f);
-  }
-  return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 int Run() {
   const char* file = std::getenv("CORVANTA_RECORDING");
   if (file == nullptr) {
@@ -185,14 +162,14 @@ int Run() {
   poller.join();
 
   // The buffer now loops silence: measure what that costs.
-  const double cpu0 = ProcessCpuSeconds();
-  const double server0 = OtherCpuSeconds(std::getenv("CORVANTA_PULSE_PID"));
+  const double cpu0 = rec::ProcessCpuSeconds();
+  const double server0 = rec::OtherCpuSeconds(std::getenv("CORVANTA_PULSE_PID"));
   const double wall0 = Seconds(Clock::now());
   const char* idle_env = std::getenv("CORVANTA_BENCH_IDLE_S");
   std::this_thread::sleep_for(std::chrono::seconds(idle_env != nullptr ? std::atoi(idle_env) : 10));
   const double wall = Seconds(Clock::now()) - wall0;
-  const double cpu = ProcessCpuSeconds() - cpu0;
-  const double server = OtherCpuSeconds(std::getenv("CORVANTA_PULSE_PID")) - server0;
+  const double cpu = rec::ProcessCpuSeconds() - cpu0;
+  const double server = rec::OtherCpuSeconds(std::getenv("CORVANTA_PULSE_PID")) - server0;
 
   const std::vector<std::int16_t> heard = rec::ReadFrom(recording, start);
   const std::vector<rec::Segment> segments = rec::FindSegments(heard);

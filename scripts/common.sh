@@ -11,6 +11,11 @@ CORVANTA_PACKAGES=(
   clang-format
 )
 
+# Only the tests need these: clang with libFuzzer for the fuzz targets.
+CORVANTA_TEST_PACKAGES=(
+  clang libfuzzer-14-dev
+)
+
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
@@ -27,10 +32,24 @@ ensure_packages() {
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
 }
 
-# Configures and builds a build folder: build_tree DIR BUILD_TYPE [cmake options...]
+# Configures and builds a build folder:
+#   build_tree DIR BUILD_TYPE [cmake options...] [--target TARGET...]
 build_tree() {
-  local dir=$1 type=$2
+  local dir=$1 type=$2 options=() targets=()
   shift 2
-  cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" "$@" >/dev/null
-  cmake --build "$dir" --parallel "$(nproc)"
+  while [ $# -gt 0 ]; do
+    if [ "$1" = "--target" ]; then
+      shift
+      targets=("$@")
+      break
+    fi
+    options+=("$1")
+    shift
+  done
+  cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" "${options[@]}" >/dev/null
+  if [ ${#targets[@]} -gt 0 ]; then
+    cmake --build "$dir" --parallel "$(nproc)" --target "${targets[@]}"
+  else
+    cmake --build "$dir" --parallel "$(nproc)"
+  fi
 }

@@ -279,9 +279,12 @@ std::vector<std::string> LoadSettings() {
     } else {
       const std::vector<std::string>& l = file.lines;
       const auto have = [&l](int n) { return static_cast<int>(l.size()) >= n; };
-      if (have(1)) s.DeviceIndex = l[0];
+      // A lone LF belongs to its line, but no text may hold a line break: the file could not
+      // store it, and the next save and load would give a different text.
+      const auto text = [&l](int i) { return WithoutLineBreaks(l[static_cast<std::size_t>(i)]); };
+      if (have(1)) s.DeviceIndex = text(0);
       if (have(2)) {
-        s.DeviceName = std::string(TrimSpaces(l[1]));
+        s.DeviceName = std::string(TrimSpaces(text(1)));
         Settings.DeviceName = s.DeviceName;
         w.SetDeviceText(s.DeviceName);
       }
@@ -289,8 +292,8 @@ std::vector<std::string> LoadSettings() {
       if (have(4)) s.DotBase = NumberOf(TrimSpaces(l[3]));
       if (have(5)) s.ToneFrequency = NumberOf(TrimSpaces(l[4]));
       if (have(6)) s.SendState = NumberOf(TrimSpaces(l[5]));
-      if (have(7)) s.TxCourtesyText = std::string(TrimSpaces(l[6]));
-      if (have(8)) s.RxCourtesyText = std::string(TrimSpaces(l[7]));
+      if (have(7)) s.TxCourtesyText = std::string(TrimSpaces(text(6)));
+      if (have(8)) s.RxCourtesyText = std::string(TrimSpaces(text(7)));
       if (have(9)) s.Volume = NumberOf(TrimSpaces(l[8]));
       if (!have(kLineCount)) {
         Note(notes, "Settings file has " + std::to_string(l.size()) +

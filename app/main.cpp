@@ -1,5 +1,7 @@
 // corvanta: the courtesy-tone keyer's window program.
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QSocketNotifier>
 #include <QWidget>
 #include <csignal>
@@ -20,6 +22,7 @@
 #include "link/echolink_object.h"
 #include "link/wire.h"
 #include "settings/settings.h"
+#include "ui/about_help.h"
 #include "ui/main_window.h"
 #include "ui/qt_platform.h"
 #include "ui/startup.h"
@@ -142,6 +145,11 @@ int main(int argc, char** argv) {
     if (corvanta::MainWindow* w = corvanta::MainWindowRef()) w->SetStatusText(text);
   };
   corvanta::LinkObjectFactory() = corvanta::SocketLinkFactory(std::move(link));
+
+  // The help file of this installation: beside the program's own share folder.
+  const QString help =
+      QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(CORVANTA_HELP_RELATIVE);
+  if (QFileInfo::exists(help)) corvanta::HelpFile() = QDir::cleanPath(help).toStdString();
 
   CloseOnSignals(&app);
   corvanta::Main();

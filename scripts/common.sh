@@ -11,9 +11,11 @@ CORVANTA_PACKAGES=(
   clang-format
 )
 
-# Only the tests need these: clang with libFuzzer for the fuzz targets.
+# Only the tests need these: clang with libFuzzer for the fuzz targets, and the tools that check
+# the installed files and build the Debian package.
 CORVANTA_TEST_PACKAGES=(
   clang libfuzzer-14-dev
+  desktop-file-utils man-db dpkg-dev
 )
 
 as_root() {

@@ -81,6 +81,7 @@ struct AudioEndToEnd : ::testing::Test {
 TEST_F(AudioEndToEnd, NullSinkIsListedAndPlaysSetting500At807Hz) {
   ChooseTestSink();
   window.SetSlider(Slider::HScroll2, 100);
+  SettleStream(500);
   const std::size_t start = rec::SampleCount(recording);
   SoundElement(500, 400);
   const auto heard = Heard(start);

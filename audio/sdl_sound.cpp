@@ -6,10 +6,13 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio/edge_clock.h"
@@ -31,6 +34,13 @@ constexpr std::int64_t kEdgeLatencyFrames = 44100 * 15 / 1000;
 // 20 ms one in 110, 30 ms none in 440. libpulse takes the target from PULSE_LATENCY_MSEC; the
 // operator's own setting wins. Edge placement does not depend on it, only the fixed latency does.
 constexpr const char* kServerBufferMs = "30";
+// A buffer that has looped nothing but silence this long closes its stream, so an idle station
+// costs neither this program nor the sound server anything. A link event re-opens the device
+// well before the first tone of a transmission and wakes the stream with it; inside a
+// transmission the silences between elements are far shorter, except at the slowest speeds.
+constexpr std::int64_t kIdleCloseFrames = 44100 * 3;
+// How often the housekeeper looks for idle streams.
+constexpr auto kHousekeepingPeriod = std::chrono::milliseconds(250);
 
 }  // namespace
 
@@ -61,6 +71,19 @@ std::int64_t MonotonicNs() {
       .count();
 }
 
+class SdlBuffer;
+
+// The buffers alive now, for the housekeeper that closes idle streams and for the wake-up that a
+// device opening gives them. Lock order: the registry, then a buffer's stream lock.
+struct Registry {
+  std::mutex mutex;
+  std::vector<SdlBuffer*> buffers;
+};
+Registry& Buffers() {
+  static Registry registry;
+  return registry;
+}
+
 // A looping buffer of fixed length played on its own SDL stream.
 //
 // Each write goes to the audio thread as a slot of the whole buffer stamped with the time of the
@@ -70,28 +93,33 @@ std::int64_t MonotonicNs() {
 // travel through two single-producer single-consumer rings (pending writes one way, free slots
 // back), so the callback never locks, allocates or blocks. The play position belongs to the
 // callback and carries on across a switch, as when a looping buffer is rewritten in place.
+//
+// A stream that has looped only silence for kIdleCloseFrames is closed by the housekeeper and
+// opened again by the next write, Play, or device opening; the play position moves on by the time
+// it was closed, so what is heard is what the looping buffer would have given: silence, then each
+// tone at its frame.
 class SdlBuffer final : public DirectSoundBuffer {
  public:
-  SdlBuffer(const std::string& device_name, std::size_t length)
-      : clock_(kRate, kEdgeLatencyFrames) {
+  SdlBuffer(std::string device_name, std::size_t length)
+      : name_(std::move(device_name)), clock_(kRate, kEdgeLatencyFrames) {
     for (auto& slot : slots_) slot.assign(length, 128);
+    for (auto& silent : slot_silent_) silent.store(true, std::memory_order_relaxed);
     for (std::uint8_t i = 1; i < kSlots; ++i) free_.Push(i);
-    SDL_AudioSpec want{};
-    want.freq = static_cast<int>(kRate);
-    // Signed 16 bits on the wire: some servers pad unsigned 8-bit streams with 0x00, which clicks.
-    want.format = AUDIO_S16SYS;
-    want.channels = 1;
-    want.samples = kCallbackFrames;
-    want.callback = &SdlBuffer::Callback;
-    want.userdata = this;
-    SDL_AudioSpec have{};
-    device_ = SDL_OpenAudioDevice(device_name.c_str(), 0, &want, &have, 0);
-    if (device_ == 0) throw AudioError(SdlError("Cannot open sound output '" + device_name + "'"));
-    // SDL opens devices paused: the buffer is silent until Play.
+    Open();  // paused: the buffer is silent until Play
+    std::lock_guard registry(Buffers().mutex);
+    Buffers().buffers.push_back(this);
   }
 
   // Window thread. Closing waits for a running callback to return, so the slots outlive it.
-  ~SdlBuffer() override { SDL_CloseAudioDevice(device_); }
+  ~SdlBuffer() override {
+    {
+      std::lock_guard registry(Buffers().mutex);
+      auto& list = Buffers().buffers;
+      list.erase(std::remove(list.begin(), list.end(), this), list.end());
+    }
+    std::lock_guard lock(stream_mutex_);
+    if (device_ != 0) SDL_CloseAudioDevice(device_);
+  }
 
   // Window thread. The write is queued with its time; the callback switches to it at the frame
   // its edge clock assigns to that time. Writes made before the first Play are placed the same
@@ -106,6 +134,10 @@ class SdlBuffer final : public DirectSoundBuffer {
                        std::to_string(slots_[0].size()));
     }
     const std::int64_t at_ns = MonotonicNs();
+    const bool silent =
+        std::all_of(data.begin(), data.end(), [](std::uint8_t b) { return b == 128; });
+    std::lock_guard lock(stream_mutex_);
+    if (device_ == 0) Reopen();
     std::optional<std::uint8_t> slot = free_.Pop();
     if (!slot) {
       // Every slot is queued: writes far faster than the callback runs, or a stopped stream. Hold
@@ -114,10 +146,13 @@ class SdlBuffer final : public DirectSoundBuffer {
       SDL_LockAudioDevice(device_);
       ApplyAllPending();
       std::copy(data.begin(), data.end(), slots_[current_].begin());
+      slot_silent_[current_].store(silent, std::memory_order_relaxed);
+      silent_frames_.store(0, std::memory_order_relaxed);
       SDL_UnlockAudioDevice(device_);
       return;
     }
     std::copy(data.begin(), data.end(), slots_[*slot].begin());
+    slot_silent_[*slot].store(silent, std::memory_order_relaxed);
     pending_.Push({*slot, at_ns});
   }
 
@@ -125,14 +160,20 @@ class SdlBuffer final : public DirectSoundBuffer {
   // runs; once it returns the callback stays out until the next unpause.
   void Play(std::int32_t flags) override {
     if (flags != DSBPLAY_LOOPING) throw AudioError("Only looping playback is supported");
-    if (running_) return;
+    std::lock_guard lock(stream_mutex_);
+    if (running_ && device_ != 0) return;
+    running_ = true;
+    if (device_ == 0) {
+      Reopen();
+      return;
+    }
     reset_clock_.store(true, std::memory_order_release);
     SDL_PauseAudioDevice(device_, 0);
-    running_ = true;
   }
 
   void Stop() override {
-    SDL_PauseAudioDevice(device_, 1);
+    std::lock_guard lock(stream_mutex_);
+    if (device_ != 0) SDL_PauseAudioDevice(device_, 1);
     running_ = false;
   }
 
@@ -144,12 +185,61 @@ class SdlBuffer final : public DirectSoundBuffer {
     seek_.store(position, std::memory_order_release);
   }
 
+  // Housekeeper thread: closes the stream once it has looped only silence for a while. A write
+  // cannot slip in between the test and the closing: writes take the same lock.
+  void CloseIfIdle() {
+    std::lock_guard lock(stream_mutex_);
+    if (device_ == 0 || !running_) return;
+    if (silent_frames_.load(std::memory_order_relaxed) < kIdleCloseFrames) return;
+    SDL_CloseAudioDevice(device_);  // returns once the callback is out for good
+    device_ = 0;
+    closed_at_ns_ = MonotonicNs();
+    Stats().idle_closes.fetch_add(1, std::memory_order_relaxed);
+  }
+
+  // Window thread: the device was opened again, as every link event does well before a tone.
+  // A stream still open starts its idle count again, so it cannot close in the pause before the
+  // tone that the opening announces.
+  void Wake() {
+    std::lock_guard lock(stream_mutex_);
+    if (device_ == 0 && running_) Reopen();
+    silent_frames_.store(0, std::memory_order_relaxed);
+  }
+
  private:
   static constexpr std::uint8_t kSlots = 8;
   struct Pending {
     std::uint8_t slot;
     std::int64_t at_ns;
   };
+
+  // Under stream_mutex_ (or in the constructor).
+  void Open() {
+    SDL_AudioSpec want{};
+    want.freq = static_cast<int>(kRate);
+    // Signed 16 bits on the wire: some servers pad unsigned 8-bit streams with 0x00, which clicks.
+    want.format = AUDIO_S16SYS;
+    want.channels = 1;
+    want.samples = kCallbackFrames;
+    want.callback = &SdlBuffer::Callback;
+    want.userdata = this;
+    SDL_AudioSpec have{};
+    device_ = SDL_OpenAudioDevice(name_.c_str(), 0, &want, &have, 0);
+    if (device_ == 0) throw AudioError(SdlError("Cannot open sound output '" + name_ + "'"));
+  }
+
+  // Under stream_mutex_, with the stream closed, so the callback's own state is ours to set.
+  void Reopen() {
+    Open();
+    const std::size_t n = slots_[0].size();
+    const auto closed_frames =
+        static_cast<std::size_t>(static_cast<double>(MonotonicNs() - closed_at_ns_) * kRate / 1e9);
+    pos_ = (pos_ + closed_frames) % n;
+    silent_frames_.store(0, std::memory_order_relaxed);
+    reset_clock_.store(true, std::memory_order_release);
+    Stats().reopens.fetch_add(1, std::memory_order_relaxed);
+    if (running_) SDL_PauseAudioDevice(device_, 0);
+  }
 
   // Window thread, only while the callback cannot run (under the device lock).
   void ApplyAllPending() {
@@ -192,22 +282,46 @@ class SdlBuffer final : public DirectSoundBuffer {
       }
     }
     produced_ += static_cast<std::int64_t>(frames);
+    // Idle: only silence went out and nothing waits to be played.
+    if (pending_.Front() == nullptr && slot_silent_[current_].load(std::memory_order_relaxed)) {
+      silent_frames_.fetch_add(static_cast<std::int64_t>(frames), std::memory_order_relaxed);
+    } else {
+      silent_frames_.store(0, std::memory_order_relaxed);
+    }
     Stats().callbacks.fetch_add(1, std::memory_order_relaxed);
   }
 
-  SDL_AudioDeviceID device_ = 0;
+  const std::string name_;
   std::array<std::vector<std::uint8_t>, kSlots> slots_;
+  std::array<std::atomic<bool>, kSlots> slot_silent_;
   SpscRing<Pending, 8> pending_;    // window thread -> audio thread
   SpscRing<std::uint8_t, 8> free_;  // audio thread -> window thread
-  bool running_ = false;            // window thread only
   std::atomic<bool> reset_clock_{false};
-  std::atomic<std::int32_t> seek_{-1};  // window thread requests, audio thread takes
-  // Audio thread only (or the window thread while the callback cannot run):
+  std::atomic<std::int32_t> seek_{-1};          // window thread requests, audio thread takes
+  std::atomic<std::int64_t> silent_frames_{0};  // audio thread counts, housekeeper reads
+  // The stream's state, shared by the window thread and the housekeeper; never the callback.
+  std::mutex stream_mutex_;
+  SDL_AudioDeviceID device_ = 0;  // 0 while closed for idleness
+  bool running_ = false;
+  std::int64_t closed_at_ns_ = 0;
+  // Audio thread only (or another thread while the callback cannot run):
   std::uint8_t current_ = 0;
   std::size_t pos_ = 0;
   std::int64_t produced_ = 0;
   EdgeClock clock_;
 };
+
+// Every buffer's stream wakes when a device is opened (window thread).
+// A stream that cannot open now is left closed: the next write tries again and reports.
+void WakeAll() {
+  std::lock_guard registry(Buffers().mutex);
+  for (SdlBuffer* b : Buffers().buffers) {
+    try {
+      b->Wake();
+    } catch (const AudioError&) {
+    }
+  }
+}
 
 class SdlDevice final : public DirectSound {
  public:
@@ -256,11 +370,41 @@ class SdlRoot final : public DirectX7 {
     if (std::find(names.begin(), names.end(), guid) == names.end()) {
       throw AudioError("Sound output '" + guid + "' is not present");
     }
+    WakeAll();
     return std::make_unique<SdlDevice>(guid);
   }
 };
 
 }  // namespace
+
+// Closes idle streams, from a thread of its own that wakes four times a second.
+class Housekeeper {
+ public:
+  Housekeeper() : thread_([this] { Run(); }) {}
+  ~Housekeeper() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+  Housekeeper(const Housekeeper&) = delete;
+  Housekeeper& operator=(const Housekeeper&) = delete;
+
+ private:
+  void Run() {
+    std::unique_lock lock(mutex_);
+    while (!wake_.wait_for(lock, kHousekeepingPeriod, [this] { return stop_; })) {
+      std::lock_guard registry(Buffers().mutex);
+      for (SdlBuffer* b : Buffers().buffers) b->CloseIfIdle();
+    }
+  }
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+  std::thread thread_;
+};
 
 SdlSoundBackend::SdlSoundBackend() {
   setenv("PULSE_LATENCY_MSEC", kServerBufferMs, 0);
@@ -270,9 +414,11 @@ SdlSoundBackend::SdlSoundBackend() {
   SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, "Corvanta");
   SDL_SetHint(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, "Courtesy tone");
   if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) throw AudioError(SdlError("No sound system"));
+  housekeeper_ = std::make_unique<Housekeeper>();
 }
 
 SdlSoundBackend::~SdlSoundBackend() {
+  housekeeper_.reset();
   SDL_QuitSubSystem(SDL_INIT_AUDIO);
 }
 

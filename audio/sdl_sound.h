@@ -8,7 +8,8 @@
 //
 // Thread rules: every public function is called on the window thread. The SDL callback runs on
 // SDL's audio thread and touches only the slots and atomics of its own buffer, as written beside
-// SdlBuffer.
+// SdlBuffer. A housekeeping thread closes streams that have looped only silence for a while; they
+// open again at the next write, Play, or device opening.
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -20,9 +21,13 @@ namespace corvanta {
 // Counters kept by the audio callbacks of every stream, for benchmarks and diagnostics.
 struct SdlAudioStats {
   std::atomic<std::uint64_t> callbacks{0};
-  std::atomic<std::uint64_t> late_edges{0};  // edges that arrived after their frame was produced
+  std::atomic<std::uint64_t> late_edges{0};   // edges that arrived after their frame was produced
+  std::atomic<std::uint64_t> idle_closes{0};  // streams closed after looping only silence
+  std::atomic<std::uint64_t> reopens{0};      // and opened again
 };
 SdlAudioStats& Stats();
+
+class Housekeeper;
 
 class SdlSoundBackend final : public SoundBackend {
  public:
@@ -33,6 +38,10 @@ class SdlSoundBackend final : public SoundBackend {
   SdlSoundBackend& operator=(const SdlSoundBackend&) = delete;
 
   std::unique_ptr<DirectX7> CreateDirectX7() override;
+
+ private:
+  // Closes the streams of buffers that loop only silence (a thread of its own).
+  std::unique_ptr<Housekeeper> housekeeper_;
 };
 
 }  // namespace corvanta

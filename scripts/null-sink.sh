@@ -7,7 +7,8 @@
 #   scripts/null-sink.sh COMMAND [ARGS...]
 #
 # The command sees SDL_AUDIODRIVER=pulseaudio, PULSE_SERVER, CORVANTA_RECORDING (the raw file),
-# CORVANTA_SINK_DESCRIPTION and CORVANTA_PULSE_PID. Set CORVANTA_KEEP_SANDBOX=1 to keep the folder.
+# CORVANTA_SINK_DESCRIPTION, CORVANTA_PULSE_PID and CORVANTA_RECORDER_PID. Set
+# CORVANTA_KEEP_SANDBOX=1 to keep the folder.
 set -uo pipefail
 
 D=$(mktemp -d "${TMPDIR:-/tmp}/corvanta-pulse.XXXXXX")
@@ -76,4 +77,5 @@ export SDL_AUDIODRIVER=pulseaudio
 export CORVANTA_RECORDING="$D/recording.raw"
 export CORVANTA_SINK_DESCRIPTION="Test-Sink"
 export CORVANTA_PULSE_PID="$PULSE_PID"
+export CORVANTA_RECORDER_PID="$REC_PID"
 "$@"

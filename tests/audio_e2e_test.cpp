@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <iostream>
 #include <string>
+#include <vector>
 
 #include "audio/audio_state.h"
 #include "audio/sdl_sound.h"
@@ -129,6 +132,44 @@ TEST_F(AudioEndToEnd, ReopeningTheDeviceDoesNotInterruptAPlayingTone) {
   const auto segments = rec::FindSegments(heard);
   ASSERT_EQ(segments.size(), 1u);
   EXPECT_NEAR(segments[0].Ms(), 300.0, kToleranceMs);
+}
+
+// After a long silence the stream closes so the idle station costs nothing; a link event opens
+// the device again before the transmission's first tone. That tone must keep its length and come
+// at the same latency as the tones after it. (Onsets are compared within half a second: the
+// recording's clock drifts against the system clock by a few hundred ppm.)
+TEST_F(AudioEndToEnd, FirstToneAfterALongIdleIsNeitherClippedNorLate) {
+  ChooseTestSink();
+  window.SetSlider(Slider::HScroll2, 100);
+  SoundElement(500, 100);
+  const std::uint64_t closes = Stats().idle_closes.load();
+  for (int i = 0; i < 100 && Stats().idle_closes.load() == closes; ++i) Sleep(100);
+  ASSERT_GT(Stats().idle_closes.load(), closes) << "the idle stream was not closed";
+
+  const std::size_t start = rec::SampleCount(recording);
+  RestartSoundDevice();  // as every link event does
+  Sleep(250);            // the pause and the key before the first symbol
+  std::vector<double> calls;
+  for (int i = 0; i < 3; ++i) {
+    calls.push_back(
+        std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count());
+    SoundElement(500, 150);
+    Sleep(100);
+  }
+  const auto heard = Heard(start);
+  const auto segments = rec::FindSegments(heard);
+  ASSERT_EQ(segments.size(), 3u);
+  for (const auto& s : segments) EXPECT_NEAR(s.Ms(), 150.0, kToleranceMs);
+  // Where the first tone began against where the later ones say it should have.
+  double predicted = 0;
+  for (std::size_t i = 1; i < 3; ++i) {
+    predicted += static_cast<double>(segments[i].begin) / rec::kRate - (calls[i] - calls[0]);
+  }
+  predicted /= 2;
+  const double late_ms = (static_cast<double>(segments[0].begin) / rec::kRate - predicted) * 1000;
+  std::cout << "first tone after idle: " << segments[0].Ms() << " ms long, onset " << late_ms
+            << " ms against the tones after it\n";
+  EXPECT_NEAR(late_ms, 0.0, 1.0);
 }
 
 }  // namespace

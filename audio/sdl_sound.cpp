@@ -138,6 +138,8 @@ class SdlBuffer final : public DirectSoundBuffer {
         std::all_of(data.begin(), data.end(), [](std::uint8_t b) { return b == 128; });
     std::lock_guard lock(stream_mutex_);
     if (device_ == 0) Reopen();
+    // Until the callback has taken this write, the housekeeper must not count the stream idle.
+    silent_frames_.store(0, std::memory_order_relaxed);
     std::optional<std::uint8_t> slot = free_.Pop();
     if (!slot) {
       // Every slot is queued: writes far faster than the callback runs, or a stopped stream. Hold
@@ -147,7 +149,6 @@ class SdlBuffer final : public DirectSoundBuffer {
       ApplyAllPending();
       std::copy(data.begin(), data.end(), slots_[current_].begin());
       slot_silent_[current_].store(silent, std::memory_order_relaxed);
-      silent_frames_.store(0, std::memory_order_relaxed);
       SDL_UnlockAudioDevice(device_);
       return;
     }

@@ -19,23 +19,6 @@
 namespace corvanta {
 namespace {
 
-// Printable form of a line for the log: control bytes and non-ASCII escaped.
-std::string Escaped(const std::string& line) {
-  static const char* kHex = "0123456789abcdef";
-  std::string out;
-  for (const char c : line) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b >= 0x20 && b < 0x7f) {
-      out += c;
-    } else {
-      out += "\\x";
-      out += kHex[b >> 4];
-      out += kHex[b & 15];
-    }
-  }
-  return out;
-}
-
 // One connection to the link program. It outlives the object that owns it until the event loop
 // comes back to the top, because its own event delivery may be on the stack when the owner lets
 // go of it (a Send nested in a link event replaces the held object).
@@ -196,11 +179,11 @@ class Connection final : public QObject {
         } else if (waiting_ && !answer_) {
           answer_ = m;
         } else {
-          Log("ignored an answer nobody asked for: " + Escaped(line));
+          Log("ignored an answer nobody asked for: " + wire::Escape(line));
         }
         return;
       default:
-        Log("ignored a line from the link program: " + Escaped(line));
+        Log("ignored a line from the link program: " + wire::Escape(line));
         return;
     }
   }

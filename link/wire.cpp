@@ -79,6 +79,24 @@ Message Parse(std::string_view line) {
   return m;
 }
 
+std::string Escape(std::string_view bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (const char c : bytes) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (u >= 0x20 && u < 0x7f) {
+      out += c;
+    } else {
+      out += "\\x";
+      out += kHex[u >> 4];
+      out += kHex[u & 0xf];
+    }
+  }
+  return out;
+}
+
 std::string SetPttLine(bool key) {
   return key ? "SETPTT 1\n" : "SETPTT 0\n";
 }

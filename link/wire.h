@@ -46,6 +46,9 @@ struct Message {
 // Reads one line (without its LF). Anything not of the format gives kUnknown.
 Message Parse(std::string_view line);
 
+// A line as printable ASCII for logs: a backslash doubled, other bytes outside 0x20..0x7e as \xHH.
+std::string Escape(std::string_view bytes);
+
 // "SETPTT 1" / "SETPTT 0" with the LF.
 std::string SetPttLine(bool key);
 

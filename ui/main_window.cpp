@@ -22,17 +22,10 @@
 #include "core/state.h"
 #include "core/window_handlers.h"
 #include "ui/artwork.h"
+#include "ui/twips.h"
 
 namespace corvanta {
 namespace {
-
-// The design is laid out in twips; the screen has 15 twips to a pixel.
-int Px(int twips) {
-  return static_cast<int>(std::nearbyint(twips / 15.0));
-}
-QRect Twips(int left, int top, int width, int height) {
-  return {Px(left), Px(top), Px(width), Px(height)};
-}
 
 QFont Arial(double points, bool bold = false) {
   QFont f("Arial");

@@ -6,16 +6,10 @@
 
 #include "core/state.h"
 #include "ui/artwork.h"
+#include "ui/twips.h"
 
 namespace corvanta {
 namespace {
-
-int Px(int twips) {
-  return static_cast<int>(std::nearbyint(twips / 15.0));
-}
-QRect Twips(int left, int top, int width, int height) {
-  return {Px(left), Px(top), Px(width), Px(height)};
-}
 
 QLabel* Label(QWidget* parent, const char* name, const QRect& where, const QFont& font) {
   auto* l = new QLabel(parent);

@@ -9,18 +9,9 @@
 #include <vector>
 
 #include "link/wire.h"
+#include "tests/fuzz/check.h"
 
-namespace {
-
-// Names the broken property before the fuzzer reports the crash.
-void Check(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "broken: %s\n", what);
-  std::abort();
-}
-#define CHECK(x) Check((x), #x)
-
-}  // namespace
+namespace {}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace corvanta::wire;

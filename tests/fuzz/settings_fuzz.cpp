@@ -13,19 +13,13 @@
 #include "core/main_window.h"
 #include "core/platform.h"
 #include "core/state.h"
+#include "link/wire.h"
 #include "settings/settings.h"
 #include "tests/fakes/fake_main_window.h"
 #include "tests/fakes/virtual_platform.h"
+#include "tests/fuzz/check.h"
 
 namespace {
-
-// Names the broken property before the fuzzer reports the crash.
-void Check(bool ok, const char* what) {
-  if (ok) return;
-  std::fprintf(stderr, "broken: %s\n", what);
-  std::abort();
-}
-#define CHECK(x) Check((x), #x)
 
 const std::filesystem::path& File() {
   static const std::filesystem::path path = [] {
@@ -35,21 +29,6 @@ const std::filesystem::path& File() {
     return dir / "corvanta.cfg";
   }();
   return path;
-}
-
-std::string Escaped(const std::string& bytes) {
-  std::string out;
-  for (const char c : bytes) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b >= 0x20 && b < 0x7f) {
-      out += c;
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02x", b);
-      out += hex;
-    }
-  }
-  return out;
 }
 
 bool SameRecord(const corvanta::SettingsRecord& a, const corvanta::SettingsRecord& b) {
@@ -91,8 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)LoadSettings();
   if (!SameRecord(loaded, Settings)) {
     std::fprintf(stderr, "first load:  %s\nsecond load: %s\n",
-                 Escaped(SettingsFileBytes(loaded)).c_str(),
-                 Escaped(SettingsFileBytes(Settings)).c_str());
+                 corvanta::wire::Escape(SettingsFileBytes(loaded)).c_str(),
+                 corvanta::wire::Escape(SettingsFileBytes(Settings)).c_str());
   }
   CHECK(SameRecord(loaded, Settings));
 

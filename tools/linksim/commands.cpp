@@ -110,7 +110,7 @@ void CommandRunner::Execute(const std::string& text) {
   const std::size_t args = words.size() - 1;
   auto bad = [&] {
     std::fprintf(stderr, "corvanta-linksim: skipped the bad command \"%s\"\n",
-                 Escape(line).c_str());
+                 wire::Escape(line).c_str());
   };
   auto ms = [&](std::size_t i) { return args >= i ? ParseCount(words[i], kMaxMs) : std::nullopt; };
 
@@ -132,7 +132,7 @@ void CommandRunner::Execute(const std::string& text) {
     const std::size_t at = line.find("raw") + 3;
     const std::string_view payload = at < line.size() ? line.substr(at + 1) : std::string_view{};
     const std::size_t n = sim_.SendToAll(std::string(payload) + "\n");
-    log_.Write("RAW " + std::to_string(n) + " " + Escape(payload));
+    log_.Write("RAW " + std::to_string(n) + " " + wire::Escape(payload));
   } else if (cmd == "rawbytes" && args == 1 && ParseCount(words[1], 1'000'000)) {
     const auto count = static_cast<std::size_t>(*ParseCount(words[1], 1'000'000));
     const std::size_t n = sim_.SendToAll(std::string(count, 'x') + "\n");

@@ -98,24 +98,6 @@ void Log::Write(std::string_view record) {
   std::fflush(out_);
 }
 
-std::string Escape(std::string_view bytes) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (const char c : bytes) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (u >= 0x20 && u < 0x7f) {
-      out += c;
-    } else {
-      out += "\\x";
-      out += kHex[u >> 4];
-      out += kHex[u & 0xf];
-    }
-  }
-  return out;
-}
-
 Simulator::Simulator(Log& log, AnswerPolicy policy) : log_(log), policy_(policy) {}
 
 Simulator::~Simulator() {
@@ -247,7 +229,7 @@ void Simulator::HandleLine(int id, const std::string& line) {
   Connection* c = Find(id);
   const wire::Message m = wire::Parse(line);
   if (m.kind != wire::Kind::kSetPtt) {
-    log_.Write("IGNORED " + std::to_string(id) + " " + Escape(line));
+    log_.Write("IGNORED " + std::to_string(id) + " " + wire::Escape(line));
     return;
   }
   const bool key = m.value != 0;

@@ -33,9 +33,6 @@ class Log {
   std::FILE* out_;
 };
 
-// Printable ASCII stays, a backslash doubles, every other byte becomes \xHH.
-std::string Escape(std::string_view bytes);
-
 struct AnswerPolicy {
   bool err = false;
   bool silent = false;

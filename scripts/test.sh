@@ -29,7 +29,8 @@ stage "audio handoff and link tests under ThreadSanitizer"
 build_tree "$ROOT/build-tsan" RelWithDebInfo -DCORVANTA_TSAN=ON \
   --target corvanta_unit_tests corvanta_link_socket_tests corvanta_audio_e2e_tests \
   corvanta-linksim linksim_tests
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$ROOT/scripts/tsan.supp" \
+CORVANTA_SANITIZED=1 \
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$ROOT/scripts/tsan.supp" \
   ctest --test-dir "$ROOT/build-tsan" -R 'SpscRing|EdgeClock|LinkObjectTest|audio_e2e|linksim' \
   --output-on-failure --timeout 600
 

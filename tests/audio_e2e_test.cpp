@@ -169,7 +169,10 @@ TEST_F(AudioEndToEnd, FirstToneAfterALongIdleIsNeitherClippedNorLate) {
   const double late_ms = (static_cast<double>(segments[0].begin) / rec::kRate - predicted) * 1000;
   std::cout << "first tone after idle: " << segments[0].Ms() << " ms long, onset " << late_ms
             << " ms against the tones after it\n";
-  EXPECT_NEAR(late_ms, 0.0, 1.0);
+  // Under ThreadSanitizer every callback runs many times slower; the races are what is checked
+  // there, so the onset only has to be near.
+  const double tolerance_ms = std::getenv("CORVANTA_SANITIZED") != nullptr ? 10.0 : 1.0;
+  EXPECT_NEAR(late_ms, 0.0, tolerance_ms);
 }
 
 }  // namespace

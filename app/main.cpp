@@ -2,8 +2,6 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QSocketNotifier>
-#include <QWidget>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +23,7 @@
 #include "ui/about_help.h"
 #include "ui/main_window.h"
 #include "ui/qt_platform.h"
+#include "ui/signals.h"
 #include "ui/startup.h"
 
 namespace {
@@ -67,38 +66,6 @@ int ParseArguments(int argc, char** argv, Options& options) {
   return -1;
 }
 
-// SIGINT and SIGTERM close the window as its close box does: a transmission in progress ends and
-// releases the key before the program goes. The handler only writes to a pipe; the window thread
-// reads it.
-int g_signal_pipe[2] = {-1, -1};
-
-void OnSignal(int) {
-  const char byte = 1;
-  (void)!write(g_signal_pipe[1], &byte, 1);
-}
-
-void CloseOnSignals(QObject* parent) {
-  if (pipe(g_signal_pipe) != 0) return;
-  auto* notifier = new QSocketNotifier(g_signal_pipe[0], QSocketNotifier::Read, parent);
-  QObject::connect(notifier, &QSocketNotifier::activated, parent, [] {
-    char byte = 0;
-    (void)!read(g_signal_pipe[0], &byte, 1);
-    bool closing = false;
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-      if (w->objectName() == "frmMain" && w->isVisible()) {
-        w->close();
-        closing = true;
-      }
-    }
-    if (!closing) QCoreApplication::quit();
-  });
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -126,9 +93,17 @@ int main(int argc, char** argv) {
 
   corvanta::QtPlatform platform;
   corvanta::ScopedPlatform installed(platform);
-  corvanta::SetSettingsPath(
-      corvanta::ResolveSettingsPath(QCoreApplication::applicationDirPath().toStdString(),
-                                    std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")));
+  // An installed program keeps its settings with the user's. It is installed when its help file
+  // is in the prefix's share folder, unless it runs from the build tree, which has that layout too.
+  const bool installed_program = [] {
+    const QString dir = QCoreApplication::applicationDirPath();
+    const QString build_dir = QFileInfo(QStringLiteral(CORVANTA_BUILD_BIN_DIR)).canonicalFilePath();
+    return QFileInfo::exists(QDir(dir).absoluteFilePath(CORVANTA_HELP_RELATIVE)) &&
+           (build_dir.isEmpty() || QFileInfo(dir).canonicalFilePath() != build_dir);
+  }();
+  corvanta::SetSettingsPath(corvanta::ResolveSettingsPath(
+      QCoreApplication::applicationDirPath().toStdString(), installed_program,
+      std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")));
 
   std::unique_ptr<corvanta::SdlSoundBackend> sound;
   try {
@@ -151,8 +126,9 @@ int main(int argc, char** argv) {
       QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(CORVANTA_HELP_RELATIVE);
   if (QFileInfo::exists(help)) corvanta::HelpFile() = QDir::cleanPath(help).toStdString();
 
-  CloseOnSignals(&app);
+  corvanta::CloseOnSignals(&app);
   corvanta::Main();
+  corvanta::StartupFinished();
   const int status = QApplication::exec();
   corvanta::ResetAudioState();  // streams close before the sound system goes
   return status;

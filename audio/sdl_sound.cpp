@@ -201,8 +201,16 @@ class SdlBuffer final : public DirectSoundBuffer {
   // Window thread: the device was opened again, as every link event does well before a tone.
   // A stream still open starts its idle count again, so it cannot close in the pause before the
   // tone that the opening announces.
+  //
+  // A stream whose output went away (unplugged, the sound server restarted) stays stopped for
+  // good; the opening has just found the device present again, so the stream is made anew.
   void Wake() {
     std::lock_guard lock(stream_mutex_);
+    if (device_ != 0 && SDL_GetAudioDeviceStatus(device_) == SDL_AUDIO_STOPPED) {
+      SDL_CloseAudioDevice(device_);
+      device_ = 0;
+      closed_at_ns_ = MonotonicNs();
+    }
     if (device_ == 0 && running_) Reopen();
     silent_frames_.store(0, std::memory_order_relaxed);
   }

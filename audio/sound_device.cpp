@@ -27,21 +27,10 @@ std::int32_t ParseDeviceIndex(std::string_view text) {
   return value;
 }
 
-// Each opening failure would otherwise raise a modal box per link event while the operator is away:
-// while one is open, further failures only update the status text.
-bool g_failure_box_open = false;
-
 void ReportOpeningFailed() {
-  if (!g_failure_box_open) {
-    g_failure_box_open = true;
-    try {
-      MsgBox(kDeviceOpenFailedMessage);
-    } catch (...) {
-      g_failure_box_open = false;
-      throw;
-    }
-    g_failure_box_open = false;
-  }
+  // MsgBox keeps an unattended station from piling up one box per link event, and waits while a
+  // transmission holds the key.
+  MsgBox(kDeviceOpenFailedMessage);
   Window().SetStatusText("Error: Creating Direct Sound Object");
 }
 
@@ -67,19 +56,24 @@ void LoadSoundDevices() {
   w.SetStatusText("Direct Sound Devices Loaded");
 }
 
-void CreateSoundDevice() {
-  CreateDxRoot();
+bool CreateSoundDevice() {
   MainWindow& w = Window();
+  try {
+    CreateDxRoot();
+  } catch (const AudioError& e) {
+    w.SetStatusText(std::string("Error: ") + e.what());
+    return false;
+  }
   w.SetStatusText("Starting Direct Sound");
   if (Settings.DeviceIndex.empty()) {
     w.SetStatusText("Error: no output device chosen");
-    return;
+    return false;
   }
   const std::int32_t index = ParseDeviceIndex(Settings.DeviceIndex);
   const std::int32_t count = Audio.DeviceEnum ? Audio.DeviceEnum->GetCount() : 0;
   if (index < 1 || index > count) {
     w.SetStatusText("Error: output device " + Settings.DeviceIndex + " is not in the device list");
-    return;
+    return false;
   }
   const std::string guid = Audio.DeviceEnum->GetGuid(index);
   std::unique_ptr<DirectSound> device;
@@ -87,7 +81,7 @@ void CreateSoundDevice() {
     device = Audio.DxRoot->DirectSoundCreate(guid);
   } catch (const AudioError&) {
     ReportOpeningFailed();
-    return;
+    return false;
   }
   Audio.SoundDevice = std::move(device);
   Audio.SoundDevice->SetCooperativeLevel(w.Handle(), DSSCL_NORMAL);
@@ -95,10 +89,11 @@ void CreateSoundDevice() {
   Audio.WaveFormat = kToneFormat;
   Audio.BufferDesc.lFlags = DSBCAPS_GLOBALFOCUS;
   w.SetStatusText("Sound Initilisation Completed");
+  return true;
 }
 
-void RestartSoundDevice() {
-  CreateSoundDevice();
+bool RestartSoundDevice() {
+  return CreateSoundDevice();
 }
 
 void StopSound() {

@@ -17,9 +17,10 @@ void LoadSoundDevices();
 
 // Opens the device named by DeviceIndex and fixes the wave format, buffer flags and amplitude.
 // A failed opening is reported here (message box, status text) and leaves the previous device in
-// use; it does not reach the caller.
-void CreateSoundDevice();
-void RestartSoundDevice();
+// use; no error reaches the caller. Returns whether this opening succeeded, so that a link event
+// can refuse to key the transmitter for a courtesy nobody would hear.
+bool CreateSoundDevice();
+bool RestartSoundDevice();
 
 // Stops the looping buffer and rewinds it; nothing to do before the first tone.
 void StopSound();

@@ -15,8 +15,16 @@ struct AudioError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A keying request that failed. What the caller must know to tell the operator the truth about
+// the transmitter: whether the request can have reached the link program at all (one that was
+// never sent keyed nothing), and whether the link program released the key by itself because
+// the connection that keyed it closed (a link program releases the key of a closed connection).
 struct LinkError : std::runtime_error {
-  using std::runtime_error::runtime_error;
+  explicit LinkError(const std::string& what, bool reached_link = true,
+                     bool released_by_link = false)
+      : std::runtime_error(what), reached(reached_link), released(released_by_link) {}
+  bool reached;
+  bool released;
 };
 
 struct SettingsError : std::runtime_error {

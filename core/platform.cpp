@@ -2,9 +2,12 @@
 
 #include <chrono>
 #include <iostream>
+#include <set>
 #include <thread>
 
+#include "core/main_window.h"
 #include "core/state.h"
+#include "core/transmissions.h"
 
 namespace corvanta {
 namespace {
@@ -15,6 +18,24 @@ StdPlatform& StdServices() {
 }
 
 Platform* g_installed = nullptr;
+
+// Texts of the boxes open now (nested: a box's own message processing can raise another).
+std::multiset<std::string>& OpenBoxes() {
+  static std::multiset<std::string> open;
+  return open;
+}
+
+void ShowBox(const std::string& text, MsgIcon icon) {
+  if (OpenBoxes().count(text) > 0) return;
+  const auto it = OpenBoxes().insert(text);
+  try {
+    Services().MessageBox(text, kAppTitle, icon);
+  } catch (...) {
+    OpenBoxes().erase(it);
+    throw;
+  }
+  OpenBoxes().erase(it);
+}
 
 }  // namespace
 
@@ -29,7 +50,12 @@ Platform* InstallPlatform(Platform* p) {
 }
 
 void MsgBox(const std::string& text, MsgIcon icon) {
-  Services().MessageBox(text, kAppTitle, icon);
+  if (TransmissionDepth() > 0) {
+    if (MainWindow* w = MainWindowRef()) w->SetStatusText(text);
+    WhenIdle([text, icon] { ShowBox(text, icon); }, "box:" + text);
+    return;
+  }
+  ShowBox(text, icon);
 }
 
 void StdPlatform::Sleep(std::int32_t ms) {

@@ -38,7 +38,11 @@ inline void DoEvents() {
 inline std::int64_t NowMs() {
   return Services().NowMs();
 }
-// A message box with the application title as caption.
+// A message box with the application title as caption. While a courtesy transmission holds the
+// key, the text goes to the status bar at once and the box opens only after the outermost
+// transmission has ended (see core/transmissions.h). A box with the same text as one that is open
+// or waiting is not opened again: an unattended station that fails at every link event must not
+// pile up boxes. Window thread only; blocks until the operator closes the box.
 void MsgBox(const std::string& text, MsgIcon icon = MsgIcon::kNone);
 
 // Standard-library services: real sleeps on the steady clock, no window messages, message boxes

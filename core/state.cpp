@@ -1,5 +1,7 @@
 #include "core/state.h"
 
+#include "core/transmissions.h"
+
 namespace corvanta {
 
 SettingsRecord Settings;
@@ -20,6 +22,7 @@ SettingsRecord DefaultSettings() {
 void ResetProcessState() {
   Settings = SettingsRecord{};
   Flags = FlagWords{};
+  ResetTransmissions();
 }
 
 }  // namespace corvanta

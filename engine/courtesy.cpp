@@ -2,23 +2,26 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <string>
 
+#include "audio/audio_state.h"
 #include "audio/sound_device.h"
 #include "core/errors.h"
 #include "core/link.h"
 #include "core/main_window.h"
 #include "core/platform.h"
 #include "core/state.h"
+#include "core/transmissions.h"
 #include "engine/morse_sender.h"
 #include "engine/morse_table.h"
 
 namespace corvanta {
 namespace {
 
-int g_depth = 0;
-bool g_ending = false;
-std::function<void()> g_after_end;
+// Transmissions that have asked for the key and not yet given it back. Only the last of them
+// releases it: a transmission nested into another must not unkey the rest of the outer one.
+int g_key_holders = 0;
 
 struct Shape {
   const char* name;
@@ -27,33 +30,8 @@ struct Shape {
   std::string* text;
 };
 
-// Keeps the transmission count right on every way out, and passes an end request on to the
-// transmission this one is nested in.
-class DepthGuard {
- public:
-  DepthGuard() { ++g_depth; }
-  ~DepthGuard() {
-    --g_depth;
-    if (!g_ending) return;
-    if (g_depth > 0) {
-      // The inner send consumed the request; the outer one must end at its next symbol too.
-      Settings.SendState = 2;
-      return;
-    }
-    g_ending = false;
-    Settings.SendState = 0;
-    if (auto then = std::move(g_after_end)) {
-      g_after_end = nullptr;
-      try {
-        then();
-      } catch (const std::exception& e) {
-        if (MainWindow* w = MainWindowRef()) w->SetStatusText(e.what());
-      }
-    }
-  }
-  DepthGuard(const DepthGuard&) = delete;
-  DepthGuard& operator=(const DepthGuard&) = delete;
-};
+// Where a transmission was when it failed, for an honest report on the transmitter.
+enum class Step { kBeforeKeying, kKeying, kKeyed, kReleasing };
 
 // The held link object at the moment of the call: a nested Send may have replaced or emptied it.
 LinkObject* HeldLink() {
@@ -61,26 +39,36 @@ LinkObject* HeldLink() {
   return w != nullptr ? w->Echolink.get() : nullptr;
 }
 
-// Releases the key after a failure. Returns what went wrong with the release, empty on success.
-std::string ReleaseAfterFailure() {
-  LinkObject* link = HeldLink();
-  if (link == nullptr) return "no link object is held";
-  try {
-    link->SetPTT(false);
-    return {};
-  } catch (const std::exception& e) {
-    return e.what();
-  }
+void SetStatus(const std::string& text) {
+  if (MainWindow* w = MainWindowRef()) w->SetStatusText(text);
 }
 
-void Report(const char* name, const std::string& error, bool keyed) {
-  std::string text = std::string(name) + " failed: " + error;
-  if (keyed) {
-    const std::string release_error = ReleaseAfterFailure();
-    text += release_error.empty() ? "; key released"
-                                  : "; the key could not be released (" + release_error + ")";
+// What became of the transmitter after a failure, as a tail for the status text. `last` is true
+// when no other transmission holds the key, so releasing it is this one's job.
+std::string SettleKey(Step step, const std::exception& error, bool last) {
+  const auto* link_error = dynamic_cast<const LinkError*>(&error);
+  if (step == Step::kBeforeKeying) return "; nothing keyed";
+  if (step == Step::kKeying && link_error != nullptr && !link_error->reached) {
+    return last ? "; nothing keyed"
+                : "; the key stays down for the transmission this one is nested in";
   }
-  if (MainWindow* w = MainWindowRef()) w->SetStatusText(text);
+  if (link_error != nullptr && link_error->released) {
+    return "; the link program released the key when the connection closed";
+  }
+  if (!last) return "; the key stays down for the transmission this one is nested in";
+  // The key counts as down from the moment it was asked for: a request that timed out may still
+  // have keyed the transmitter, so the release is tried whatever happened.
+  LinkObject* link = HeldLink();
+  if (link == nullptr) return "; no link object is held to release the key";
+  try {
+    link->SetPTT(false);
+    return "; key released";
+  } catch (const LinkError& e) {
+    if (e.released) return "; the link program released the key when the connection closed";
+    return std::string("; the key could not be released (") + e.what() + ")";
+  } catch (const std::exception& e) {
+    return std::string("; the key could not be released (") + e.what() + ")";
+  }
 }
 
 void SetPicture(Picture picture, bool visible) {
@@ -90,30 +78,45 @@ void SetPicture(Picture picture, bool visible) {
   }
 }
 
-void Transmit(const Shape& s) {
-  DepthGuard depth;
-  SetPicture(s.picture, true);
-  *s.flag = kTrue;
-  // The key counts as down from the moment it was asked for: a request that timed out may
-  // still have keyed the transmitter.
-  bool keyed = false;
+// Keys the held link object, runs `send`, and gives the key back: the outermost holder releases
+// it, a nested one leaves it down. Whatever fails, the key is settled and reported here.
+void Keyed(const char* name, std::int32_t before_ms, std::int32_t around_ms,
+           const std::function<void()>& send) {
+  Step step = Step::kBeforeKeying;
   try {
-    Sleep(100);
+    if (before_ms > 0) Sleep(before_ms);
     if (HeldLink() == nullptr) CreateLinkObject();  // after a Send nothing is held
     LinkObject* link = HeldLink();
-    if (link == nullptr) throw LinkError("the link program is not connected");
-    keyed = true;
+    if (link == nullptr) throw LinkError("the link program is not connected", false);
+    step = Step::kKeying;
+    ++g_key_holders;
     link->SetPTT(true);
-    Sleep(150);
+    step = Step::kKeyed;
+    Sleep(around_ms);
+    send();
+    Sleep(around_ms);
+    step = Step::kReleasing;
+    if (g_key_holders == 1) {
+      if (LinkObject* held = HeldLink()) held->SetPTT(false);
+    }
+    --g_key_holders;
+  } catch (const std::exception& e) {
+    const bool holding = step != Step::kBeforeKeying;
+    std::string text = std::string(name) + " failed: " + e.what();
+    text += SettleKey(step, e, holding && g_key_holders == 1);
+    if (holding) --g_key_holders;
+    SetStatus(text);
+  }
+}
+
+void Transmit(const Shape& s) {
+  TransmissionScope scope;
+  SetPicture(s.picture, true);
+  *s.flag = kTrue;
+  Keyed(s.name, 100, 150, [&s] {
     std::string pattern = MorseFor(*s.text);
     SendMorse(pattern);
-    Sleep(150);
-    link = HeldLink();
-    if (link != nullptr) link->SetPTT(false);
-    keyed = false;
-  } catch (const std::exception& e) {
-    Report(s.name, e.what(), keyed);
-  }
+  });
   *s.flag = kFalse;
   SetPicture(s.picture, false);
 }
@@ -129,42 +132,31 @@ void PlayRxCourtesy() {
 }
 
 void cmdTest_Click() {
+  // Keying the transmitter for a character nobody hears helps no one: like a link event whose
+  // device cannot be opened, Test without an open output keys nothing.
+  if (!Audio.SoundDevice) {
+    SetStatus("Test skipped: no sound output is open; nothing keyed");
+    return;
+  }
   Transmit({"Test", Picture::picTX, &Flags.TxTonePlaying, &Settings.TxCourtesyText});
 }
 
 void CmdSend_Click() {
-  DepthGuard depth;
-  bool keyed = false;
+  TransmissionScope scope;
   try {
     MainWindow& w = Window();
     w.Echolink = NewLinkObject();
     CreateSoundDevice();
-    keyed = true;
-    w.Echolink->SetPTT(true);
-    Sleep(200);
-    std::string pattern = MorseFor(Settings.RxCourtesyText);
-    SendMorse(pattern);
-    Sleep(200);
-    if (LinkObject* link = HeldLink()) link->SetPTT(false);
-    keyed = false;
   } catch (const std::exception& e) {
-    Report("Send", e.what(), keyed);
-  }
-  if (MainWindow* w = MainWindowRef()) w->Echolink.reset();
-}
-
-int TransmissionDepth() {
-  return g_depth;
-}
-
-void EndTransmissions(std::function<void()> then) {
-  if (g_depth == 0) {
-    if (then) then();
+    SetStatus(std::string("Send failed: ") + e.what() + "; nothing keyed");
+    if (MainWindow* w = MainWindowRef()) w->Echolink.reset();
     return;
   }
-  g_ending = true;
-  g_after_end = std::move(then);
-  Settings.SendState = 2;
+  Keyed("Send", 0, 200, [] {
+    std::string pattern = MorseFor(Settings.RxCourtesyText);
+    SendMorse(pattern);
+  });
+  if (MainWindow* w = MainWindowRef()) w->Echolink.reset();
 }
 
 }  // namespace corvanta

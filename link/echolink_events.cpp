@@ -1,5 +1,7 @@
 #include "link/echolink_events.h"
 
+#include <string>
+
 #include "audio/sound_device.h"
 #include "core/errors.h"
 #include "core/link.h"
@@ -29,17 +31,29 @@ void cmdEchoLink_Click() {
   RestartSoundDevice();
 }
 
+namespace {
+
+// A courtesy nobody can hear is not worth keying the transmitter for.
+void SkipSilent(const char* name) {
+  Window().SetStatusText(std::string(name) +
+                         " skipped: the sound output could not be opened; nothing keyed");
+}
+
+}  // namespace
+
 void Echolink_PTT(std::int16_t bPTT) {
   if (Flags.IsMonitoring == kFalse) return;
-  RestartSoundDevice();
+  const bool opened = RestartSoundDevice();
   if (Flags.RxTonePlaying != kFalse || Flags.TxTonePlaying != kFalse || bPTT != 0) return;
+  if (!opened) return SkipSilent("RX courtesy");
   PlayRxCourtesy();
 }
 
 void Echolink_TX(std::int16_t bTX) {
   if (Flags.IsMonitoring == kFalse) return;
-  RestartSoundDevice();
+  const bool opened = RestartSoundDevice();
   if (Flags.TxTonePlaying != kFalse || bTX != 0) return;
+  if (!opened) return SkipSilent("TX courtesy");
   PlayTxCourtesy();
 }
 

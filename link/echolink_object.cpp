@@ -1,14 +1,18 @@
 #include "link/echolink_object.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEvent>
 #include <QFileInfo>
 #include <QLocalSocket>
 #include <QObject>
 #include <QPointer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <cstdio>
 #include <deque>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -16,8 +20,30 @@
 
 #include "core/errors.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace corvanta {
 namespace {
+
+// The fallback folder of the default socket lies in the shared temporary folder, where another
+// local user could make it first and pose as the link program. Only a folder of the user's own
+// that nobody else may enter is trusted there. Returns what is wrong, or nothing.
+std::string UnsafeFolder(const std::string& socket_path) {
+  std::string error;
+  const auto fallback = wire::ParseEndpoint(wire::DefaultEndpoint(nullptr, getuid()), error);
+  if (!fallback) return {};
+  const std::filesystem::path folder = std::filesystem::path(fallback->path).parent_path();
+  if (std::filesystem::path(socket_path).lexically_normal().parent_path() != folder) return {};
+  struct stat st {};
+  if (::lstat(folder.c_str(), &st) != 0) return {};  // not there: connecting fails and retries
+  if (S_ISDIR(st.st_mode) && st.st_uid == getuid() && (st.st_mode & 07777) == 0700) return {};
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+  return "the link folder " + folder.string() + " is not private to this user (owner " +
+         std::to_string(st.st_uid) + ", mode " + mode +
+         (S_ISDIR(st.st_mode) ? "" : ", not a folder") + "); not connecting";
+}
 
 // One connection to the link program. It outlives the object that owns it until the event loop
 // comes back to the top, because its own event delivery may be on the stack when the owner lets
@@ -54,11 +80,18 @@ class Connection final : public QObject {
   }
 
   void SetPTT(bool key) {
-    if (!Connected()) throw LinkError("the link program is not connected");
+    if (!Connected()) {
+      // The link program released whatever the lost connection had keyed.
+      throw LinkError("the link program is not connected", false, !key && released_on_close_);
+    }
     const std::string line = wire::SetPttLine(key);
     if (io_->write(line.data(), static_cast<qint64>(line.size())) !=
         static_cast<qint64>(line.size())) {
-      throw LinkError("the request could not be sent to the link program");
+      throw LinkError("the request could not be sent to the link program", false);
+    }
+    if (key) {
+      keyed_here_ = true;
+      released_on_close_ = false;
     }
     QElapsedTimer clock;
     clock.start();
@@ -76,16 +109,31 @@ class Connection final : public QObject {
     waiting_ = false;
     if (!pending_.empty()) ScheduleDelivery();  // events that came with the wait, in order
     if (!answer_) {
-      if (!Connected()) throw LinkError("the connection to the link program was lost");
-      // Its answer may still come; it must not be taken for the next request's.
-      ++late_answers_;
+      if (!Connected()) {
+        MarkClosed();
+        throw LinkError("the connection to the link program was lost", true, released_on_close_);
+      }
+      // An answer that comes later could only be taken for the next request's. Closing the
+      // connection pairs every later answer with its own request again, and the link program
+      // releases whatever this connection keyed; a new one is made at once.
+      Reconnect("did not answer within " + std::to_string(options_.answer_timeout_ms) + " ms");
       throw LinkError("the link program did not answer within " +
-                      std::to_string(options_.answer_timeout_ms) + " ms");
+                          std::to_string(options_.answer_timeout_ms) +
+                          " ms; the connection was made again",
+                      true, released_on_close_);
     }
     if (answer_->kind == wire::Kind::kErr) {
       throw LinkError("the link program refused: " +
                       (answer_->text.empty() ? std::string("ERR") : answer_->text));
     }
+    if (!key) keyed_here_ = false;
+  }
+
+  bool event(QEvent* e) override {
+    if (e->type() != DeliveryEvent()) return QObject::event(e);
+    delivery_posted_ = false;
+    DeliverPending();
+    return true;
   }
 
  private:
@@ -108,7 +156,10 @@ class Connection final : public QObject {
     if (!attached_) return;
     bool ok = false;
     QString error;
-    if (local_ != nullptr) {
+    std::string unsafe;
+    if (local_ != nullptr && !(unsafe = UnsafeFolder(options_.endpoint.path)).empty()) {
+      error = QString::fromStdString(unsafe);
+    } else if (local_ != nullptr) {
       local_->abort();
       // A relative name would be looked up in the temporary folder; it means the current one.
       local_->connectToServer(
@@ -122,8 +173,8 @@ class Connection final : public QObject {
       error = tcp_->errorString();
     }
     reader_ = wire::LineReader{};
-    late_answers_ = 0;
     if (ok) {
+      retry_.stop();
       Status("Link program connected (" + options_.endpoint.ToString() + ")");
       return;
     }
@@ -135,8 +186,25 @@ class Connection final : public QObject {
     retry_.start();
   }
 
+  // The connection is gone: whatever it had keyed, the link program has released.
+  void MarkClosed() {
+    if (keyed_here_) released_on_close_ = true;
+    keyed_here_ = false;
+  }
+
+  void Reconnect(const std::string& why) {
+    reconnecting_ = true;
+    if (local_ != nullptr) local_->abort();
+    if (tcp_ != nullptr) tcp_->abort();
+    reconnecting_ = false;
+    MarkClosed();
+    Status("Link program " + why + "; connecting again (" + options_.endpoint.ToString() + ")");
+    TryConnect(false);
+  }
+
   void OnLost() {
-    if (!attached_ || retry_.isActive()) return;
+    MarkClosed();
+    if (!attached_ || reconnecting_ || retry_.isActive()) return;
     Status("Link program lost (" + options_.endpoint.ToString() + "); retrying every " +
            std::to_string(options_.retry_ms / 1000) + " s");
     // Reconnect from the event loop, not from inside the socket's own signal.
@@ -174,9 +242,7 @@ class Connection final : public QObject {
         return;
       case wire::Kind::kOk:
       case wire::Kind::kErr:
-        if (late_answers_ > 0) {
-          --late_answers_;  // the answer to a request that already timed out
-        } else if (waiting_ && !answer_) {
+        if (waiting_ && !answer_) {
           answer_ = m;
         } else {
           Log("ignored an answer nobody asked for: " + wire::Escape(line));
@@ -188,30 +254,34 @@ class Connection final : public QObject {
     }
   }
 
-  // Events go out one at a time through the event loop. The next one is scheduled before the
-  // handler runs, so an event that arrives during a transmission is handled between two of its
-  // symbols, as the window's message processing allows.
+  // Events are delivered through a posted event, which the window's message processing sends
+  // whenever it runs, also between two Morse symbols: an event that arrived during a symbol is
+  // handled right after it, inside the transmission, where the flags guard against nesting.
+  static QEvent::Type DeliveryEvent() {
+    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return type;
+  }
+
   void ScheduleDelivery() {
     if (delivery_posted_) return;
     delivery_posted_ = true;
-    QTimer::singleShot(0, this, [this] {
-      delivery_posted_ = false;
-      DeliverOne();
-    });
+    QCoreApplication::postEvent(this, new QEvent(DeliveryEvent()));
   }
 
-  void DeliverOne() {
-    if (!attached_ || pending_.empty()) return;
-    const wire::Message m = pending_.front();
-    pending_.pop_front();
-    if (!pending_.empty()) ScheduleDelivery();
-    // Copies: the handler may release this connection's owner and so clear sink_.
-    const auto handler = m.kind == wire::Kind::kPtt ? sink_.PTT : sink_.TX;
-    if (!handler) return;
-    try {
-      handler(m.value);
-    } catch (const std::exception& e) {
-      Status(std::string("Error: ") + e.what());
+  // Delivers every waiting event in order. A handler may run a whole transmission; events that
+  // arrive meanwhile are delivered from its own message processing, nested, through a new post.
+  void DeliverPending() {
+    while (attached_ && !pending_.empty()) {
+      const wire::Message m = pending_.front();
+      pending_.pop_front();
+      // Copies: the handler may release this connection's owner and so clear sink_.
+      const auto handler = m.kind == wire::Kind::kPtt ? sink_.PTT : sink_.TX;
+      if (!handler) continue;
+      try {
+        handler(m.value);
+      } catch (const std::exception& e) {
+        Status(std::string("Error: ") + e.what());
+      }
     }
   }
 
@@ -241,7 +311,9 @@ class Connection final : public QObject {
   bool delivery_posted_ = false;
   bool waiting_ = false;
   std::optional<wire::Message> answer_;
-  int late_answers_ = 0;
+  bool keyed_here_ = false;         // this connection was asked to key and not yet to release
+  bool released_on_close_ = false;  // a connection that had keyed closed since the last keying
+  bool reconnecting_ = false;
   int logged_ = 0;
 };
 

@@ -9,13 +9,15 @@ CORVANTA_PACKAGES=(
   pulseaudio pulseaudio-utils
   fonts-liberation2 fonts-dejavu-core
   clang-format
+  file dpkg-dev
 )
 
 # Only the tests need these: clang with libFuzzer for the fuzz targets, and the tools that check
-# the installed files and build the Debian package.
+# the installed files. (The Debian package needs file and dpkg-dev, which the README's packaging
+# steps use too, so the main list has them.)
 CORVANTA_TEST_PACKAGES=(
   clang libfuzzer-14-dev
-  desktop-file-utils man-db dpkg-dev
+  desktop-file-utils man-db
 )
 
 as_root() {

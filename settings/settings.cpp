@@ -12,6 +12,7 @@
 #include "core/main_window.h"
 #include "core/rounding.h"
 #include "core/window_handlers.h"
+#include "settings/durable.h"
 
 namespace corvanta {
 namespace fs = std::filesystem;
@@ -42,6 +43,45 @@ std::string WithoutLineBreaks(const std::string& text) {
 
 std::string ErrnoText() {
   return std::generic_category().message(errno);
+}
+
+[[noreturn]] void CannotWrite(const fs::path& path, const std::string& why) {
+  throw SettingsError("Cannot write settings file " + path.string() + ": " + why);
+}
+
+// Writable means a file can be created there: that is what the atomic save needs.
+bool CanCreateFilesIn(const fs::path& folder) {
+  std::random_device rd;
+  const fs::path probe = folder / (".corvanta-probe-" + std::to_string(rd()));
+  bool writable = false;
+  {
+    std::ofstream out(probe, std::ios::binary | std::ios::trunc);
+    writable = out.good();
+  }
+  if (writable) {
+    std::error_code ec;
+    fs::remove(probe, ec);
+  }
+  return writable;
+}
+
+// The file a save of `path` replaces: `path` itself, or the file its symbolic link names, through
+// a chain of links, so that the links stay links. A relative link is read from the link's own
+// folder. A link to a missing file gives that file, which the save then creates.
+fs::path FinalTarget(const fs::path& path) {
+  constexpr int kMaxLinks = 40;  // as many as Linux follows before it calls it a loop
+  fs::path target = path;
+  for (int links = 0;; ++links) {
+    std::error_code ec;
+    // A status that cannot be read ends the chain here; writing will then say why.
+    if (!fs::is_symlink(fs::symlink_status(target, ec))) return target;
+    if (links == kMaxLinks) {
+      CannotWrite(path, std::make_error_code(std::errc::too_many_symbolic_link_levels).message());
+    }
+    const fs::path next = fs::read_symlink(target, ec);
+    if (ec) CannotWrite(path, ec.message());
+    target = next.is_absolute() ? next : target.parent_path() / next;
+  }
 }
 
 struct FileLines {
@@ -131,28 +171,16 @@ const fs::path& SettingsPath() {
   return g_settings_path;
 }
 
-fs::path ResolveSettingsPath(const fs::path& exe_dir, const char* xdg_config_home,
+fs::path ResolveSettingsPath(const fs::path& exe_dir, bool installed, const char* xdg_config_home,
                              const char* home) {
-  // Writable means a file can be created there: that is what the atomic save needs.
-  std::random_device rd;
-  const fs::path probe = exe_dir / (".corvanta-probe-" + std::to_string(rd()));
-  bool writable = false;
-  {
-    std::ofstream out(probe, std::ios::binary | std::ios::trunc);
-    writable = out.good();
-  }
-  if (writable) {
-    std::error_code ec;
-    fs::remove(probe, ec);
-    return exe_dir / kSettingsFileName;
-  }
+  if (!installed && CanCreateFilesIn(exe_dir)) return exe_dir / kSettingsFileName;
   fs::path base;
   if (xdg_config_home != nullptr && fs::path(xdg_config_home).is_absolute()) {
     base = xdg_config_home;
   } else if (home != nullptr && *home != '\0') {
     base = fs::path(home) / ".config";
   } else {
-    base = exe_dir;  // nowhere better: saving will report the failure
+    base = exe_dir;  // nowhere better: saving will report the failure when it cannot write there
   }
   return base / "corvanta" / kSettingsFileName;
 }
@@ -218,18 +246,27 @@ std::int16_t NumberOf(std::string_view text) {
 }
 
 void WriteFileAtomically(const fs::path& path, std::string_view bytes, const ChunkWriter& write) {
+  // The temporary file goes beside the file it replaces: a rename cannot cross file systems.
+  const fs::path target = FinalTarget(path);
   std::error_code ec;
-  if (path.has_parent_path()) fs::create_directories(path.parent_path(), ec);
+  if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
+  const fs::file_status old = fs::status(target, ec);
   std::random_device rd;
-  fs::path tmp = path;
+  fs::path tmp = target;
   tmp += ".tmp-" + std::to_string(rd());
   const auto fail = [&](const std::string& why) {
     std::error_code ignored;
     fs::remove(tmp, ignored);
-    throw SettingsError("Cannot write settings file " + path.string() + ": " + why);
+    CannotWrite(path, why);
   };
   std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
   if (!out) fail(ErrnoText());
+  // The old file's permission bits, set before any byte is written: a file its owner made private
+  // is never readable to others, not even for a moment.
+  if (fs::exists(old)) {
+    fs::permissions(tmp, old.permissions() & fs::perms::mask, ec);
+    if (ec) fail(ec.message());
+  }
   bool ok =
       write
           ? write(out, bytes)
@@ -238,8 +275,22 @@ void WriteFileAtomically(const fs::path& path, std::string_view bytes, const Chu
   ok = ok && out.good();
   out.close();
   if (!ok || out.fail()) fail(ErrnoText());
-  fs::rename(tmp, path, ec);
+  // On the disk before the rename: otherwise a power cut could leave the new name on an empty file.
+  try {
+    SyncFileToDisk(tmp);
+  } catch (const SettingsError& e) {
+    fail(e.what());
+  }
+  fs::rename(tmp, target, ec);
   if (ec) fail(ec.message());
+  // The rename itself lives in the folder. The old file is gone by now, so a failure here cannot
+  // be undone, only reported.
+  try {
+    SyncFolderToDisk(target.parent_path());
+  } catch (const SettingsError& e) {
+    throw SettingsError("Settings file " + path.string() +
+                        " was replaced but may not survive a power cut: " + e.what());
+  }
 }
 
 void SaveSettings() {

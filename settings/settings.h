@@ -19,9 +19,16 @@ inline constexpr const char* kSettingsFileName = "corvanta.cfg";
 void SetSettingsPath(std::filesystem::path path);
 const std::filesystem::path& SettingsPath();
 
-// Beside the executable when that folder is writable; otherwise (an installed program) under
-// $XDG_CONFIG_HOME/corvanta/, or ~/.config/corvanta/ when XDG_CONFIG_HOME is unset or relative.
-std::filesystem::path ResolveSettingsPath(const std::filesystem::path& exe_dir,
+// Where the settings file lives. An installed program keeps it with the user's other settings,
+// under $XDG_CONFIG_HOME/corvanta/, or ~/.config/corvanta/ when XDG_CONFIG_HOME is unset or
+// relative, even when its own folder is writable: `cmake --install --prefix ~/.local` must not put
+// it in ~/.local/bin. A program run from its build tree or from a folder of its own keeps it beside
+// itself in `exe_dir` when that folder is writable, and otherwise falls back the same way. With
+// neither variable usable the file goes under `exe_dir`/corvanta/.
+// `installed` is the caller's finding, since only it knows both halves: the program finds its help
+// file under ../share/corvanta relative to `exe_dir`, and `exe_dir` is not the build tree's program
+// folder (which keeps the same layout).
+std::filesystem::path ResolveSettingsPath(const std::filesystem::path& exe_dir, bool installed,
                                           const char* xdg_config_home, const char* home);
 
 // True when the attributes of `path` (file or folder) can be read; never throws.
@@ -49,9 +56,16 @@ std::int16_t NumberOf(std::string_view text);
 // `text` without leading and trailing U+0020 spaces.
 std::string_view TrimSpaces(std::string_view text);
 
-// Writes `bytes` to a temporary file in the same folder, flushes it and renames it over `path`, so
-// that a failure, a full disk or a kill never leaves a truncated or missing file. `write` puts the
-// bytes on the stream and returns false when it could not (a seam for failure tests).
+// Writes `bytes` to a temporary file in the same folder, forces it onto the disk, renames it over
+// `path` and forces the folder onto the disk, so that a failure, a full disk, a kill or a power cut
+// never leaves a truncated or missing file. The new file keeps the old one's permission bits. When
+// `path` is a symbolic link (or a chain of them, relative ones read from the link's folder), the
+// file it names is replaced and the link stays a link; a link to a missing file creates that file.
+// Throws SettingsError when the file cannot be written; the previous file is then left as it was.
+// It also throws when the folder cannot be forced onto the disk after the rename: the new file is
+// then in place but might not survive a power cut. Blocks the window thread until the disk has the
+// data, normally a few milliseconds. `write` puts the bytes on the stream and returns false when it
+// could not (a seam for failure tests).
 using ChunkWriter = std::function<bool(std::ostream&, std::string_view)>;
 void WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes,
                          const ChunkWriter& write = {});

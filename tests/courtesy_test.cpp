@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "audio/audio_state.h"
 #include "audio/sound_device.h"
 #include "core/errors.h"
 #include "link/echolink_events.h"
@@ -141,9 +143,48 @@ TEST_F(Courtesy, TestDuringTxNestsAWholeTransmission) {
   });
   PlayTxCourtesy();
   EXPECT_TRUE(checked);
+  // The nested test keys again but leaves the release to the outer transmission, whose last
+  // symbol would otherwise go out unkeyed: released once, 150 ms after the outer "-.-" ends.
   std::vector<bool> keys;
   for (const PttCall& c : links.calls) keys.push_back(c.key);
-  EXPECT_EQ(keys, (std::vector<bool>{true, true, false, false}));
+  EXPECT_EQ(keys, (std::vector<bool>{true, true, false}));
+  EXPECT_EQ(links.calls.back().at_ms, world.platform.NowMs());
+  EXPECT_GT(links.calls.back().at_ms, 1400);  // the outer one alone releases at 1400
+  EXPECT_FALSE(links.keyed);
+}
+
+// What the air gets when an event or a click lands inside a transmission: the key stays down
+// from the first keying request to the release of the outermost transmission.
+TEST(CourtesyTable, NestedTransmissionsKeepTheKeyDownUntilTheOutermostEnds) {
+  struct Case {
+    const char* name;
+    void (*outer)();
+    void (*inner)();
+    std::vector<bool> keys;
+  };
+  const Case cases[] = {
+      {"TX event in RX", PlayRxCourtesy, [] { Echolink_TX(0); }, {true, true, false}},
+      {"Test in RX", PlayRxCourtesy, cmdTest_Click, {true, true, false}},
+      {"Test in a test", cmdTest_Click, cmdTest_Click, {true, true, false}},
+      {"PTT in TX, ignored", PlayTxCourtesy, [] { Echolink_PTT(0); }, {true, false}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Station fresh;
+    fresh.StartMonitoring();
+    std::vector<bool> keyed_after_inner;
+    auto inner = c.inner;
+    fresh.world.platform.At(300, [&fresh, &keyed_after_inner, inner] {
+      inner();
+      keyed_after_inner.push_back(fresh.links.keyed);
+    });
+    c.outer();
+    std::vector<bool> keys;
+    for (const PttCall& call : fresh.links.calls) keys.push_back(call.key);
+    EXPECT_EQ(keys, c.keys);
+    EXPECT_EQ(keyed_after_inner, std::vector<bool>{true});  // still keyed when the outer goes on
+    EXPECT_FALSE(fresh.links.keyed);
+  }
 }
 
 TEST(CourtesyTable, EventGuards) {
@@ -174,8 +215,8 @@ TEST(CourtesyTable, EventGuards) {
     std::size_t keyings = 0;
     for (const PttCall& call : fresh.links.calls) keyings += call.key ? 1 : 0;
     EXPECT_EQ(keyings, c.keyings);
-    EXPECT_EQ(fresh.links.calls.size(), 2 * c.keyings);
-    EXPECT_EQ(fresh.Openings(), openings + 1);  // every event re-opens the device
+    EXPECT_EQ(fresh.links.calls.size(), c.keyings + 1);  // one release, by the outer one
+    EXPECT_EQ(fresh.Openings(), openings + 1);           // every event re-opens the device
     EXPECT_EQ(Flags.TxTonePlaying | Flags.RxTonePlaying, kFalse);
   }
 }
@@ -223,17 +264,19 @@ TEST_F(Courtesy, StartButton) {
   EXPECT_TRUE(FileExists((dir.path / "corvanta.cfg").string()));
 }
 
-// Every way a transmission can fail leaves the key released where the link can be reached, the
-// flag and picture restored, and a status text.
+// Every way a transmission can fail leaves the transmitter released (as the link program sees
+// it), the flag and picture restored, and a status text that tells the truth about the key.
 TEST(CourtesyTable, FailuresNeverLeaveTheKeyDown) {
   struct Case {
     const char* name;
+    void (*run)();
     std::function<void(Station&)> arrange;
     std::vector<bool> recorded;  // SetPTT calls that got through
     const char* status_part;
   };
   const Case cases[] = {
       {"link refuses the key",
+       PlayTxCourtesy,
        [](Station& t) {
          t.links.on_setptt = [](bool key) {
            if (key) throw LinkError("the link program refused: busy");
@@ -241,39 +284,150 @@ TEST(CourtesyTable, FailuresNeverLeaveTheKeyDown) {
        },
        {false},
        "refused: busy; key released"},
-      {"link drops mid-pattern",
+      {"no answer to the key",
+       PlayTxCourtesy,
        [](Station& t) {
-         t.world.platform.At(600, [&t] {
-           t.links.on_setptt = [](bool) { throw LinkError("the connection was lost"); };
-         });
+         t.links.on_setptt = [](bool key) {
+           if (key) throw LinkError("the link program did not answer within 1000 ms");
+         };
        },
+       {false},
+       "did not answer within 1000 ms; key released"},
+      {"link drops mid-pattern",
+       PlayTxCourtesy,
+       [](Station& t) { t.world.platform.At(600, [&t] { t.links.DropConnections(); }); },
        {true},
-       "the key could not be released (the connection was lost)"},
+       "the link program released the key when the connection closed"},
       {"sound fails mid-pattern",
+       PlayTxCourtesy,
        [](Station& t) { t.world.platform.At(600, [&t] { t.world.sound.faults().write = true; }); },
        {true, false},
        "key released"},
       {"no link object can be made",
+       PlayTxCourtesy,
        [](Station& t) {
          t.world.window.Echolink.reset();
          t.links.refuse_creation = true;
        },
        {},
-       "not connected"},
+       "not connected; nothing keyed"},
+      {"Test while the link program is down",
+       cmdTest_Click,
+       [](Station& t) { t.links.DropConnections(); },
+       {},
+       "Test failed: the link program is not connected; nothing keyed"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Station fresh;
     c.arrange(fresh);
-    PlayTxCourtesy();
+    c.run();
     std::vector<bool> keys;
     for (const PttCall& call : fresh.links.calls) keys.push_back(call.key);
     EXPECT_EQ(keys, c.recorded);
+    EXPECT_FALSE(fresh.links.keyed);
     EXPECT_EQ(Flags.TxTonePlaying, kFalse);
     EXPECT_FALSE(fresh.world.window.pic_tx_visible);
     EXPECT_NE(fresh.world.window.status.find(c.status_part), std::string::npos)
         << fresh.world.window.status;
   }
+}
+
+// A nested transmission that fails leaves the key to the one it is nested in, which goes on
+// keyed and releases at its own end.
+TEST_F(Courtesy, ARefusedNestedKeyingLeavesTheOuterKeyDown) {
+  StartMonitoring();
+  world.platform.At(300, [this] {
+    links.on_setptt = [](bool key) {
+      if (key) throw LinkError("the link program refused: busy");
+    };
+    Echolink_TX(0);
+    EXPECT_TRUE(links.keyed);
+    EXPECT_NE(world.window.status.find("stays down"), std::string::npos) << world.window.status;
+    links.on_setptt = nullptr;
+  });
+  PlayRxCourtesy();
+  std::vector<bool> keys;
+  for (const PttCall& c : links.calls) keys.push_back(c.key);
+  EXPECT_EQ(keys, (std::vector<bool>{true, false}));
+  // "t" alone releases at 800; the nested attempt took its 100 ms pause before keying.
+  EXPECT_EQ(links.calls.back().at_ms, 900);
+}
+
+// Nothing waits for the operator while the key is down: a box asked for during a transmission
+// opens once the outermost one has released the key, and only once however often it was asked.
+TEST_F(Courtesy, ADeviceFailureInsideATransmissionOpensItsBoxOnlyAfterTheRelease) {
+  StartMonitoring();
+  std::vector<bool> keyed_at_box;
+  world.platform.on_message = [this, &keyed_at_box](const auto&) {
+    keyed_at_box.push_back(links.keyed);
+  };
+  world.platform.At(300, [this] {
+    world.sound.faults().create_device = true;
+    Echolink_PTT(0);  // re-opens and fails: status text, box deferred
+    Echolink_TX(0);   // fails again: TX courtesy skipped, no second box
+    EXPECT_TRUE(world.platform.messages.empty());
+    EXPECT_NE(world.window.status_history.end(),
+              std::find(world.window.status_history.begin(), world.window.status_history.end(),
+                        kDeviceOpenFailedMessage));
+  });
+  PlayRxCourtesy();
+  ASSERT_EQ(world.platform.messages.size(), 1u);
+  EXPECT_EQ(world.platform.messages[0].text, kDeviceOpenFailedMessage);
+  EXPECT_EQ(keyed_at_box, std::vector<bool>{false});
+  std::vector<bool> keys;
+  for (const PttCall& c : links.calls) keys.push_back(c.key);
+  EXPECT_EQ(keys, (std::vector<bool>{true, false}));  // the TX courtesy keyed nothing
+}
+
+// Without sound, link events and Test alike key nothing and say so.
+TEST(CourtesyTable, NoSoundOutputKeysNothing) {
+  struct Case {
+    const char* name;
+    std::function<void(Station&)> arrange;
+    void (*run)();
+    const char* status;
+  };
+  const Case cases[] = {
+      {"PTT event, device fails to open",
+       [](Station& t) { t.world.sound.faults().create_device = true; }, [] { Echolink_PTT(0); },
+       "RX courtesy skipped: the sound output could not be opened; nothing keyed"},
+      {"TX event, device gone from the list", [](Station&) { Settings.DeviceIndex = "9"; },
+       [] { Echolink_TX(0); },
+       "TX courtesy skipped: the sound output could not be opened; nothing keyed"},
+      {"TX event, no sound system", [](Station&) { Audio.Backend = nullptr; },
+       [] { Echolink_TX(0); },
+       "TX courtesy skipped: the sound output could not be opened; nothing keyed"},
+      {"Test, no device open", [](Station&) { Audio.SoundDevice.reset(); }, cmdTest_Click,
+       "Test skipped: no sound output is open; nothing keyed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Station fresh;
+    fresh.StartMonitoring();
+    c.arrange(fresh);
+    fresh.world.window.log.clear();
+    c.run();
+    EXPECT_TRUE(fresh.links.calls.empty());
+    EXPECT_TRUE(fresh.Spans().empty());
+    EXPECT_EQ(fresh.world.window.status, c.status);
+    EXPECT_TRUE(PictureLog(fresh.world.window.log).empty());  // no transmission began
+  }
+}
+
+// Exit and then the close box (or a signal) during a transmission: both requests are kept and
+// run in order once the key is released.
+TEST_F(Courtesy, EveryClosingRequestDuringATransmissionRunsAfterIt) {
+  std::vector<std::string> ran;
+  world.platform.At(300, [&ran] {
+    EndTransmissions([&ran] { ran.push_back("exit"); });
+    EndTransmissions([&ran] { ran.push_back("close"); });
+    WhenIdle([&ran] { ran.push_back("about"); });  // dropped: the program is going
+  });
+  PlayTxCourtesy();
+  EXPECT_EQ(ran, (std::vector<std::string>{"exit", "close"}));
+  EXPECT_FALSE(links.keyed);
+  EXPECT_EQ(TransmissionDepth(), 0);
 }
 
 TEST_F(Courtesy, TestAfterSendMakesTheLinkObjectAgain) {
@@ -300,7 +454,8 @@ TEST_F(Courtesy, EndingDuringNestedTransmissionsReleasesEveryKeyThenCloses) {
   EXPECT_EQ(closed, 1);
   std::vector<bool> keys;
   for (const PttCall& c : links.calls) keys.push_back(c.key);
-  EXPECT_EQ(keys, (std::vector<bool>{true, true, false, false}));
+  EXPECT_EQ(keys, (std::vector<bool>{true, true, false}));
+  EXPECT_FALSE(links.keyed);
   EXPECT_LT(world.platform.NowMs(), 2000);  // "0" alone would take 1900 ms keyed
   EXPECT_EQ(Settings.SendState, 0);
   EXPECT_EQ(Flags.TxTonePlaying | Flags.RxTonePlaying, kFalse);

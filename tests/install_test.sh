@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and checks the installed program the way an operator
 # meets it: the file tree, the desktop entry, the manual pages, `corvanta --version`, the Debian
-# package's contents, and the settings file under the user's XDG config folder when the program's
-# own folder is not writable (as a normal user: a temporary account when run as root).
+# package's contents, and the settings file under the user's XDG config folder, both when the
+# program's own folder is writable (as `cmake --install --prefix ~/.local` leaves it) and when it
+# is not (as a normal user: a temporary account when run as root).
 #
 #   tests/install_test.sh BUILD_DIR
 set -euo pipefail
@@ -59,7 +60,38 @@ echo "--- installed programs"
   fail "corvanta-linksim --version"
 echo "ok"
 
-echo "--- settings under the user's XDG config folder"
+printf '\r\n\r\n 100 \r\n 250 \r\n 700 \r\n 0 \r\nk\r\nt\r\n 50 \r\n' >"$WORK/expected.cfg"
+# Starts the installed program with HOME=$1 as the command prefix that follows (none: this user),
+# waits for its first-start settings file under $1/config and closes the program.
+first_start() {
+  local home=$1
+  shift
+  "$@" env -i PATH=/usr/bin:/bin HOME="$home" XDG_CONFIG_HOME="$home/config" \
+    XDG_RUNTIME_DIR="$home/run" QT_QPA_PLATFORM=offscreen SDL_AUDIODRIVER=dummy \
+    "$PREFIX/bin/corvanta" >"$WORK/app.log" 2>&1 &
+  APP_PID=$!
+  CFG="$home/config/corvanta/corvanta.cfg"
+  for _ in $(seq 1 100); do [ -s "$CFG" ] && break; sleep 0.1; done
+  sleep 0.5
+  kill -TERM "$APP_PID" 2>/dev/null || true
+  wait "$APP_PID" || true
+  APP_PID=""
+  [ -s "$CFG" ] || { cat "$WORK/app.log"; fail "no settings file under XDG_CONFIG_HOME"; }
+  [ ! -e "$PREFIX/bin/corvanta.cfg" ] || fail "settings written beside the installed program"
+  cmp "$WORK/expected.cfg" "$CFG" || fail "the first-start settings differ from the expected bytes"
+}
+
+echo "--- settings under the user's XDG config folder, the program's folder writable"
+HOME_DIR="$WORK/home-own"
+mkdir -p "$HOME_DIR/run"
+chmod 700 "$HOME_DIR/run"
+test -w "$PREFIX/bin" || fail "the program's folder is not writable for this user"
+bin_before=$(ls -A "$PREFIX/bin")
+first_start "$HOME_DIR"
+[ "$(ls -A "$PREFIX/bin")" = "$bin_before" ] || fail "the program wrote into its own folder"
+echo "ok ($CFG)"
+
+echo "--- settings under the user's XDG config folder, the program's folder read-only"
 HOME_DIR="$WORK/home"
 mkdir -p "$HOME_DIR/run"
 chmod 700 "$HOME_DIR/run"
@@ -73,20 +105,7 @@ else
   chmod a-w "$PREFIX/bin"  # what an installation under /usr gives a normal user
 fi
 "${run_as[@]}" test ! -w "$PREFIX/bin" || fail "the program's folder is writable for the test user"
-"${run_as[@]}" env -i PATH=/usr/bin:/bin HOME="$HOME_DIR" XDG_CONFIG_HOME="$HOME_DIR/config" \
-  XDG_RUNTIME_DIR="$HOME_DIR/run" QT_QPA_PLATFORM=offscreen SDL_AUDIODRIVER=dummy \
-  "$PREFIX/bin/corvanta" >"$WORK/app.log" 2>&1 &
-APP_PID=$!
-CFG="$HOME_DIR/config/corvanta/corvanta.cfg"
-for _ in $(seq 1 100); do [ -s "$CFG" ] && break; sleep 0.1; done
-sleep 0.5
-kill -TERM "$APP_PID" 2>/dev/null || true
-wait "$APP_PID" || true
-APP_PID=""
-[ -s "$CFG" ] || { cat "$WORK/app.log"; fail "no settings file under XDG_CONFIG_HOME"; }
-[ ! -e "$PREFIX/bin/corvanta.cfg" ] || fail "settings written beside the installed program"
-printf '\r\n\r\n 100 \r\n 250 \r\n 700 \r\n 0 \r\nk\r\nt\r\n 50 \r\n' >"$WORK/expected.cfg"
-cmp "$WORK/expected.cfg" "$CFG" || fail "the first-start settings differ from the expected bytes"
+first_start "$HOME_DIR" "${run_as[@]}"
 echo "ok ($CFG)"
 
 echo "--- Debian package"

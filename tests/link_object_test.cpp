@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "core/errors.h"
+#include "ui/qt_platform.h"
 
 namespace corvanta {
 namespace {
@@ -264,6 +266,95 @@ TEST_F(LinkObjectTest, ALateAnswerIsNotTakenForTheNextRequest) {
   EXPECT_THROW(link->SetPTT(true), LinkError);
   std::this_thread::sleep_for(200ms);  // the late ERR is on its way
   EXPECT_NO_THROW(link->SetPTT(false));
+}
+
+// A link program that stays silent once and then answers again: the request after the silent one
+// and every later one get their own answers (the connection is made again at once, and the link
+// program releases what the closed connection had keyed).
+TEST_F(LinkObjectTest, OneUnansweredRequestDoesNotBreakTheLaterOnes) {
+  std::atomic<int> requests{0};
+  peer.Start(
+      [&requests](const std::string&) -> std::string { return ++requests == 1 ? "" : "OK\n"; });
+  Make();
+  ASSERT_TRUE(Pump([this] { return Connected(); }));
+  try {
+    link->SetPTT(true);
+    ADD_FAILURE() << "the silent request succeeded";
+  } catch (const LinkError& e) {
+    EXPECT_TRUE(e.reached);
+    EXPECT_NE(std::string(e.what()).find("did not answer"), std::string::npos) << e.what();
+  }
+  for (const bool key : {false, true, false, true, false}) {
+    SCOPED_TRACE(key);
+    EXPECT_NO_THROW(link->SetPTT(key));
+  }
+  EXPECT_EQ(requests.load(), 6);
+}
+
+// The message processing that follows a Morse symbol delivers the events that arrived during it:
+// one pass, not a later one when the transmission may already be over.
+TEST_F(LinkObjectTest, EventsThatArriveDuringASymbolComeWithTheNextMessageProcessing) {
+  peer.Start(Ok);
+  Make();
+  ASSERT_TRUE(Pump([this] { return Connected(); }));
+  QtPlatform platform;
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    events.clear();
+    peer.Send("EVENT PTT 0\nEVENT TX 0\n");
+    // The symbol: the window thread sleeps and processes nothing. Then one pass.
+    std::this_thread::sleep_for(100ms);
+    platform.DoEvents();
+    EXPECT_EQ(events, (std::vector<std::string>{"PTT 0", "TX 0"}));
+  }
+}
+
+// An event whose handler runs a transmission: events that arrive during it are delivered from
+// its own message processing, nested, in order.
+TEST_F(LinkObjectTest, EventsDuringAHandlerAreDeliveredFromItsMessageProcessing) {
+  peer.Start(Ok);
+  QtPlatform platform;
+  sink.PTT = [this, &platform](std::int16_t v) {
+    events.push_back("PTT " + std::to_string(v) + " begins");
+    peer.Send("EVENT TX 0\nEVENT TX -1\n");
+    std::this_thread::sleep_for(100ms);
+    platform.DoEvents();  // between two symbols
+    events.push_back("PTT ends");
+  };
+  Make();
+  ASSERT_TRUE(Pump([this] { return Connected(); }));
+  peer.Send("EVENT PTT 0\n");
+  ASSERT_TRUE(Pump([this] { return events.size() >= 4; }));
+  EXPECT_EQ(events, (std::vector<std::string>{"PTT 0 begins", "TX 0", "TX -1", "PTT ends"}));
+}
+
+// The fallback socket folder in the shared temporary folder is trusted only when it is the
+// user's own and closed to everybody else.
+TEST(LinkFolder, TheSharedFallbackFolderMustBePrivate) {
+  const std::string folder = "/tmp/corvanta-" + std::to_string(getuid());
+  struct stat st {};
+  if (::lstat(folder.c_str(), &st) == 0) GTEST_SKIP() << folder << " exists; not touching it";
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  struct Case {
+    mode_t mode;
+    bool refused;
+  };
+  for (const Case c : {Case{0700, false}, Case{0755, true}, Case{0777, true}, Case{0711, true}}) {
+    SCOPED_TRACE(c.mode);
+    ASSERT_EQ(::chmod(folder.c_str(), c.mode), 0);
+    std::vector<std::string> statuses;
+    LinkOptions options;
+    options.endpoint.path = folder + "/link.sock";
+    options.retry_ms = 60000;
+    options.status = [&statuses](const std::string& text) { statuses.push_back(text); };
+    auto object = SocketLinkFactory(options)(LinkEventSink{});
+    ASSERT_EQ(statuses.size(), 1u);  // nobody listens: not connected either way
+    EXPECT_EQ(statuses[0].find("not private to this user") != std::string::npos, c.refused)
+        << statuses[0];
+    object.reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  }
+  ::rmdir(folder.c_str());
 }
 
 TEST_F(LinkObjectTest, AFloodOfEventsIsBounded) {

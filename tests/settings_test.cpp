@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <sstream>
+#include <string>
+#include <system_error>
+#include <vector>
 
 #include "core/errors.h"
+#include "settings/durable.h"
 #include "tests/fakes/test_world.h"
 
 namespace corvanta {
@@ -306,17 +311,209 @@ TEST_F(SettingsFile, InterruptedSaveLeavesThePreviousFileIntact) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
 }
 
-TEST(SettingsPath, BesideTheProgramWhenWritableElseTheUsersConfigFolder) {
+// Whether a file named `name` can be created in `folder` right now. Permission bits do not stop
+// root, so tests that rely on them check first.
+bool CanCreate(const fs::path& folder, const std::string& name) {
+  const fs::path probe = folder / name;
+  const bool created = std::ofstream(probe, std::ios::binary).good();
+  std::error_code ec;
+  if (created) fs::remove(probe, ec);
+  return created;
+}
+
+TEST_F(SettingsFile, SaveKeepsThePermissionBitsOfTheOldFile) {
+  // 0664 and the private ones differ from what a usual umask gives a new file.
+  for (const fs::perms mode :
+       {fs::perms(0600), fs::perms(0640), fs::perms(0644), fs::perms(0664)}) {
+    WriteAll(Path(), "old");
+    fs::permissions(Path(), mode);
+    Settings = ExampleRecord();
+    SaveSettings();
+    EXPECT_EQ(fs::status(Path()).permissions() & fs::perms::mask, mode)
+        << std::oct << static_cast<int>(mode);
+    EXPECT_EQ(ReadAll(Path()), kExampleFile);
+  }
+}
+
+TEST(SettingsSave, ThroughSymbolicLinksReplacesTheFileTheyNameAndKeepsTheLinks) {
+  struct Link {
+    const char* at;
+    const char* to;
+    bool absolute;  // `to` below the test's folder, given as a full path
+  };
+  struct Case {
+    const char* name;
+    std::vector<Link> links;
+    const char* file;  // what the save must write
+    bool file_exists;
+  };
+  const Case cases[] = {
+      {"absolute", {{"corvanta.cfg", "real/a.cfg", true}}, "real/a.cfg", true},
+      {"relative to the link's folder",
+       {{"corvanta.cfg", "real/a.cfg", false}},
+       "real/a.cfg",
+       true},
+      {"chain, each read from its own folder",
+       {{"corvanta.cfg", "real/next", false}, {"real/next", "../store/a.cfg", false}},
+       "store/a.cfg",
+       true},
+      {"dangling", {{"corvanta.cfg", "real/new.cfg", false}}, "real/new.cfg", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestWorld world;
+    TempDir dir;
+    fs::create_directories(dir.path / "real");
+    fs::create_directories(dir.path / "store");
+    if (c.file_exists) {
+      WriteAll(dir.path / c.file, "old");
+      fs::permissions(dir.path / c.file, fs::perms(0600));
+    }
+    for (const Link& l : c.links) {
+      fs::create_symlink(l.absolute ? dir.path / l.to : fs::path(l.to), dir.path / l.at);
+    }
+    SetSettingsPath(dir.path / "corvanta.cfg");
+    Settings = ExampleRecord();
+    SaveSettings();
+    EXPECT_EQ(ReadAll(dir.path / c.file), kExampleFile);
+    if (c.file_exists) {
+      EXPECT_EQ(fs::status(dir.path / c.file).permissions() & fs::perms::mask, fs::perms(0600));
+    }
+    for (const Link& l : c.links) {
+      ASSERT_TRUE(fs::is_symlink(dir.path / l.at)) << l.at;
+      EXPECT_EQ(fs::read_symlink(dir.path / l.at), l.absolute ? dir.path / l.to : fs::path(l.to));
+    }
+    for (const auto& entry : fs::recursive_directory_iterator(dir.path)) {
+      EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
+    }
+  }
+}
+
+TEST_F(SettingsFile, ALoopOfSymbolicLinksFailsAndLeavesTheLinks) {
+  fs::create_symlink("other", Path());
+  fs::create_symlink("corvanta.cfg", dir.path / "other");
+  EXPECT_THROW(SaveSettings(), SettingsError);
+  EXPECT_TRUE(fs::is_symlink(Path()));
+  EXPECT_TRUE(fs::is_symlink(dir.path / "other"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 2);
+}
+
+TEST(SettingsSave, NoRoomForTheTemporaryFileFailsAndLeavesTheOldFile) {
+  struct Case {
+    const char* name;
+    std::string file_name;
+    fs::perms folder_mode;
+  };
+  const Case cases[] = {
+      {"read-only folder", "corvanta.cfg", fs::perms(0555)},
+      // The name itself fits; with the temporary file's suffix it is over the file systems' 255.
+      {"name too long for the temporary file", std::string(250, 'c'), fs::perms(0755)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestWorld world;
+    TempDir dir;
+    WriteAll(dir.path / c.file_name, kExampleFile);
+    fs::permissions(dir.path, c.folder_mode);
+    if (CanCreate(dir.path, c.file_name + ".tmp-probe")) {
+      std::cout << "[ SKIPPED  ] " << c.name << ": the folder takes new files anyway (root)\n";
+    } else {
+      SetSettingsPath(dir.path / c.file_name);
+      Settings = DefaultSettings();
+      EXPECT_THROW(SaveSettings(), SettingsError);
+      EXPECT_EQ(ReadAll(dir.path / c.file_name), kExampleFile);
+      EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
+    }
+    fs::permissions(dir.path, fs::perms(0755));
+  }
+}
+
+TEST(SyncToDisk, ReportsWhatCannotBeSyncedAndWhy) {
   TempDir dir;
-  EXPECT_EQ(ResolveSettingsPath(dir.path, "/xdg", "/home/op"), dir.path / "corvanta.cfg");
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 0);
-  const fs::path gone = dir.path / "no" / "such" / "folder";
-  EXPECT_EQ(ResolveSettingsPath(gone, "/xdg", "/home/op"), "/xdg/corvanta/corvanta.cfg");
-  EXPECT_EQ(ResolveSettingsPath(gone, "relative", "/home/op"),
-            "/home/op/.config/corvanta/corvanta.cfg");
-  EXPECT_EQ(ResolveSettingsPath(gone, nullptr, "/home/op"),
-            "/home/op/.config/corvanta/corvanta.cfg");
-  EXPECT_EQ(ResolveSettingsPath(gone, "", "/home/op"), "/home/op/.config/corvanta/corvanta.cfg");
+  WriteAll(dir.path / "f", "x");
+  using Sync = void (*)(const fs::path&);
+  struct Case {
+    Sync sync;
+    fs::path path;
+    std::errc error;  // std::errc{} for none
+  };
+  const Case cases[] = {
+      {SyncFileToDisk, dir.path / "f", std::errc{}},
+      {SyncFolderToDisk, dir.path, std::errc{}},
+      {SyncFileToDisk, dir.path / "missing", std::errc::no_such_file_or_directory},
+      {SyncFolderToDisk, dir.path / "missing", std::errc::no_such_file_or_directory},
+      {SyncFolderToDisk, dir.path / "f", std::errc::not_a_directory},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path.string());
+    if (c.error == std::errc{}) {
+      EXPECT_NO_THROW(c.sync(c.path));
+      continue;
+    }
+    try {
+      c.sync(c.path);
+      ADD_FAILURE() << "no error";
+    } catch (const SettingsError& e) {
+      const std::string text = e.what();
+      EXPECT_NE(text.find(c.path.string()), std::string::npos) << text;
+      EXPECT_NE(text.find(std::make_error_code(c.error).message()), std::string::npos) << text;
+    }
+  }
+}
+
+TEST(SettingsPath, InstalledProgramsUseTheConfigFolderOthersTheirOwnWhenWritable) {
+  enum class Folder { kWritable, kReadOnly, kMissing, kAFile };
+  struct Case {
+    bool installed;
+    Folder folder;
+    const char* xdg_config_home;
+    const char* home;
+    // Below the program's folder; an absolute path stands for itself.
+    const char* want;
+  };
+  const Case cases[] = {
+      {true, Folder::kWritable, "/xdg", "/home/op", "/xdg/corvanta/corvanta.cfg"},
+      {true, Folder::kWritable, "relative", "/home/op", "/home/op/.config/corvanta/corvanta.cfg"},
+      {true, Folder::kWritable, nullptr, "/home/op", "/home/op/.config/corvanta/corvanta.cfg"},
+      {true, Folder::kWritable, "", "/home/op", "/home/op/.config/corvanta/corvanta.cfg"},
+      {true, Folder::kMissing, "/xdg", "/home/op", "/xdg/corvanta/corvanta.cfg"},
+      {true, Folder::kWritable, nullptr, nullptr, "corvanta/corvanta.cfg"},
+      {false, Folder::kWritable, "/xdg", "/home/op", "corvanta.cfg"},
+      {false, Folder::kWritable, nullptr, nullptr, "corvanta.cfg"},
+      {false, Folder::kMissing, "/xdg", "/home/op", "/xdg/corvanta/corvanta.cfg"},
+      {false, Folder::kMissing, "relative", "/home/op", "/home/op/.config/corvanta/corvanta.cfg"},
+      {false, Folder::kMissing, nullptr, "/home/op", "/home/op/.config/corvanta/corvanta.cfg"},
+      {false, Folder::kAFile, "/xdg", "/home/op", "/xdg/corvanta/corvanta.cfg"},
+      {false, Folder::kReadOnly, "/xdg", "/home/op", "/xdg/corvanta/corvanta.cfg"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    fs::path exe_dir = dir.path;
+    if (c.folder == Folder::kMissing) exe_dir = dir.path / "no" / "such" / "folder";
+    if (c.folder == Folder::kAFile) {
+      exe_dir = dir.path / "file";
+      WriteAll(exe_dir, "x");
+    }
+    if (c.folder == Folder::kReadOnly) {
+      fs::permissions(dir.path, fs::perms(0555));
+      if (CanCreate(dir.path, "probe")) {
+        std::cout << "[ SKIPPED  ] read-only program folder: it takes new files anyway (root)\n";
+        continue;
+      }
+    }
+    const char* const folders[] = {"writable", "read-only", "missing", "a file"};
+    const std::string name = std::string(c.installed ? "installed" : "not installed") + ", " +
+                             folders[static_cast<int>(c.folder)] + " folder, xdg " +
+                             (c.xdg_config_home ? c.xdg_config_home : "unset") + ", home " +
+                             (c.home ? c.home : "unset");
+    EXPECT_EQ(ResolveSettingsPath(exe_dir, c.installed, c.xdg_config_home, c.home),
+              exe_dir / c.want)
+        << name;
+    // Finding out leaves nothing behind in the program's folder.
+    if (c.folder == Folder::kWritable) {
+      EXPECT_TRUE(fs::is_empty(dir.path)) << name;
+    }
+  }
 }
 
 TEST(SettingsPath, SaveCreatesTheConfigFolder) {

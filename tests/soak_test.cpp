@@ -37,6 +37,7 @@
 #include "link/echolink_object.h"
 #include "settings/settings.h"
 #include "ui/main_window.h"
+#include "ui/qt_platform.h"
 #include "ui/startup.h"
 
 namespace corvanta {
@@ -47,7 +48,7 @@ class FastPlatform final : public Platform {
   void Sleep(std::int32_t ms) override {
     std::this_thread::sleep_for(std::chrono::microseconds(100) * ms);
   }
-  void DoEvents() override { QCoreApplication::processEvents(); }
+  void DoEvents() override { ProcessPendingMessages(); }
   std::int64_t NowMs() override { return std_.NowMs(); }
   void MessageBox(const std::string& text, const std::string&, MsgIcon) override {
     ++message_boxes;

@@ -13,17 +13,20 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <csignal>
 #include <fstream>
 #include <iterator>
 
 #include "audio/audio_state.h"
 #include "core/platform.h"
 #include "core/state.h"
+#include "core/transmissions.h"
 #include "settings/settings.h"
 #include "tests/fakes/recording_sound.h"
 #include "ui/about_help.h"
 #include "ui/help_viewer.h"
 #include "ui/main_window.h"
+#include "ui/signals.h"
 #include "ui/startup.h"
 
 namespace corvanta {
@@ -253,6 +256,42 @@ class WindowTest : public QObject {
                                  "station.\n\n"));
       QCOMPARE(QApplication::activeModalWidget(), nullptr);
     }
+  }
+
+  // The About window is modal; asked for while a transmission keys the link, it opens only
+  // once the key is released, and only once however often it was asked for.
+  void aboutDuringATransmissionOpensAfterIt() {
+    Start();
+    int opened = 0;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&opened] {
+      if (auto* about = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+        ++opened;
+        about->reject();
+      }
+    });
+    poll.start(10);
+    {
+      TransmissionScope keyed;
+      frm_->findChild<QAction*>("mnuHelpAbout")->trigger();
+      frm_->findChild<QAction*>("mnuHelpAbout")->trigger();
+      QTest::qWait(50);
+      QCOMPARE(opened, 0);
+    }
+    QCOMPARE(opened, 1);
+  }
+
+  // SIGTERM while the splash is up, before there is a main window to close, still ends the
+  // program once start-up has returned.
+  void aSignalDuringTheSplashClosesTheWindowAfterStartUp() {
+    CloseOnSignals(qApp);
+    ::raise(SIGTERM);
+    Start();
+    QVERIFY(CloseSignalSeen());  // read while the splash was up
+    QPointer<FrmMain> frm = frm_;
+    QVERIFY(frm->isVisible());
+    StartupFinished();
+    QTRY_VERIFY(frm == nullptr || !frm->isVisible());
   }
 
   void helpCommandsAskForContentsAndIndex() {

@@ -7,7 +7,14 @@
 namespace corvanta {
 
 void QtPlatform::DoEvents() {
+  ProcessPendingMessages();
+}
+
+void ProcessPendingMessages() {
   QCoreApplication::processEvents(QEventLoop::AllEvents);
+  // What that pass posted (the link events it read from the socket) runs now too, not at the
+  // next pass: after the last symbol of a character there is none inside the transmission.
+  QCoreApplication::sendPostedEvents();
 }
 
 void QtPlatform::MessageBox(const std::string& text, const std::string& title, MsgIcon icon) {

@@ -16,4 +16,9 @@ class QtPlatform final : public Platform {
   StdPlatform std_;
 };
 
+// Runs the window messages pending now, and then the events that running them posted (such as
+// the link events read from the socket in that pass). Window thread only; it may re-enter
+// anything a message starts, including a whole courtesy transmission.
+void ProcessPendingMessages();
+
 }  // namespace corvanta

@@ -53,7 +53,8 @@ void WireHandlers(FrmMain& frm) {
   frm.handlers.Form_Unload = Form_Unload;
   frm.handlers.mnuHelpContents_Click = mnuHelpContents_Click;
   frm.handlers.mnuHelpSearchForHelpOn_Click = mnuHelpSearchForHelpOn_Click;
-  frm.handlers.mnuHelpAbout_Click = mnuHelpAbout_Click;
+  // The About window is modal: it waits for the key to be released, as message boxes do.
+  frm.handlers.mnuHelpAbout_Click = [] { WhenIdle(mnuHelpAbout_Click, "about"); };
 }
 
 }  // namespace
@@ -105,6 +106,8 @@ FrmMain* Main() {
 }
 
 void cmdExit_Click() {
+  // Exit asked for twice during a transmission runs once: the window is gone the second time.
+  if (MainWindowRef() == nullptr) return;
   MainWindow& w = Window();
   if (!Settings.DeviceIndex.empty()) {
     try {

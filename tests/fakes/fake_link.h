@@ -31,6 +31,12 @@ class FakeLinks {
   std::function<void(bool key)> on_setptt;
   // Makes the factory fail.
   bool refuse_creation = false;
+  // The transmitter as the link program sees it. A link program releases the key of a
+  // connection that closes: releasing an object or dropping its connection unkeys it.
+  bool keyed = false;
+  // The connection of every live object is lost: their calls fail as the socket client's do when
+  // nothing is connected, and the transmitter is released.
+  void DropConnections();
   // The sink the last object was made with.
   LinkEventSink last_sink;
 
@@ -39,6 +45,8 @@ class FakeLinks {
   std::function<std::int64_t()> clock_;
   int made_ = 0;
   int alive_ = 0;
+  int dropped_below_ = 0;
+  std::vector<Object*> live_;  // objects with a serial number up to this one have lost their link
 };
 
 }  // namespace corvanta::testing

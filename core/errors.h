@@ -16,14 +16,15 @@ struct AudioError : std::runtime_error {
 };
 
 // A keying request that failed. What the caller must know to tell the operator the truth about
-// the transmitter: whether the request can have reached the link program at all (one that was
-// never sent keyed nothing), and whether the link program released the key by itself because
-// the connection that keyed it closed (a link program releases the key of a closed connection).
+// the transmitter: whether the link program may have carried the request out (one that was never
+// sent, or that it refused, changed nothing; one that went unanswered may have), and whether the
+// link program released the key by itself because the connection that keyed it closed (a link
+// program releases the key of a closed connection).
 struct LinkError : std::runtime_error {
-  explicit LinkError(const std::string& what, bool reached_link = true,
+  explicit LinkError(const std::string& what, bool may_have_acted = true,
                      bool released_by_link = false)
-      : std::runtime_error(what), reached(reached_link), released(released_by_link) {}
-  bool reached;
+      : std::runtime_error(what), acted(may_have_acted), released(released_by_link) {}
+  bool acted;
   bool released;
 };
 

@@ -48,7 +48,7 @@ void SetStatus(const std::string& text) {
 std::string SettleKey(Step step, const std::exception& error, bool last) {
   const auto* link_error = dynamic_cast<const LinkError*>(&error);
   if (step == Step::kBeforeKeying) return "; nothing keyed";
-  if (step == Step::kKeying && link_error != nullptr && !link_error->reached) {
+  if (step == Step::kKeying && link_error != nullptr && !link_error->acted) {
     return last ? "; nothing keyed"
                 : "; the key stays down for the transmission this one is nested in";
   }

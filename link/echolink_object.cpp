@@ -123,8 +123,10 @@ class Connection final : public QObject {
                       true, released_on_close_);
     }
     if (answer_->kind == wire::Kind::kErr) {
+      // A refusal changed nothing at the link program.
       throw LinkError("the link program refused: " +
-                      (answer_->text.empty() ? std::string("ERR") : answer_->text));
+                          (answer_->text.empty() ? std::string("ERR") : answer_->text),
+                      false);
     }
     if (!key) keyed_here_ = false;
   }

@@ -339,7 +339,7 @@ TEST_F(Courtesy, ARefusedNestedKeyingLeavesTheOuterKeyDown) {
   StartMonitoring();
   world.platform.At(300, [this] {
     links.on_setptt = [](bool key) {
-      if (key) throw LinkError("the link program refused: busy");
+      if (key) throw LinkError("the link program refused: busy", false);
     };
     Echolink_TX(0);
     EXPECT_TRUE(links.keyed);

@@ -7,11 +7,13 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMessageBox>
 #include <QPointer>
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <csignal>
 #include <cstdlib>
@@ -27,6 +29,7 @@
 #include "core/main_window.h"
 #include "core/platform.h"
 #include "core/state.h"
+#include "core/transmissions.h"
 #include "engine/tone_generator.h"
 #include "link/echolink_object.h"
 #include "settings/settings.h"
@@ -92,6 +95,14 @@ class Station {
     }
     frm_->findChild<QPushButton*>("cmdEchoLink")->click();
     ready_ = Flags.IsMonitoring == kTrue;
+    // The operator: closes every message box, noting whether a transmission was running then.
+    QObject::connect(&boxes_, &QTimer::timeout, [this] {
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        box_log_.push_back({box->text().toStdString(), TransmissionDepth()});
+        box->accept();
+      }
+    });
+    boxes_.start(10);
   }
   ~Station() {
     if (frm_) frm_->close();
@@ -106,6 +117,11 @@ class Station {
   Station(const Station&) = delete;
   Station& operator=(const Station&) = delete;
 
+  struct Box {
+    std::string text;
+    int transmissions;  // running when it was open
+  };
+  const std::vector<Box>& boxes() const { return box_log_; }
   bool ready() const { return ready_; }
   FrmMain* window() const { return frm_; }
   void Command(const char* lines) { sim_.write(lines); }
@@ -128,6 +144,14 @@ class Station {
     return out;
   }
   std::string endpoint() const { return endpoint_.toStdString(); }
+  // Whether the sound system lists `name` now (a fresh enumeration, as a device opening sees it).
+  bool Lists(const std::string& name) {
+    const auto devices = backend_.CreateDirectX7()->GetDSEnum();
+    for (std::int32_t i = 1; i <= devices->GetCount(); ++i) {
+      if (devices->GetDescription(i) == name) return true;
+    }
+    return false;
+  }
   const char* recording() const { return recording_; }
 
  private:
@@ -140,7 +164,27 @@ class Station {
   ScopedPlatform installed_{platform_};
   QPointer<FrmMain> frm_;
   bool ready_ = false;
+  QTimer boxes_;
+  std::vector<Box> box_log_;
 };
+
+std::vector<std::string> Keys(const std::vector<std::pair<double, std::string>>& records) {
+  std::vector<std::string> keys;
+  for (const auto& r : records) keys.push_back(r.second.substr(0, 1));
+  return keys;
+}
+
+bool AtRest() {
+  return TransmissionDepth() == 0 && Flags.TxTonePlaying == kFalse && Flags.RxTonePlaying == kFalse;
+}
+
+// Runs a program to its end and returns its standard output.
+std::string RunTool(const QString& program, const QStringList& args) {
+  QProcess p;
+  p.start(program, args);
+  if (!p.waitForFinished(10000)) p.kill();
+  return p.readAllStandardOutput().toStdString();
+}
 
 TEST(LinkEndToEnd, StartThenPttKeysTheLinkAroundTheRecordedRxCharacter) {
   Station station({});
@@ -175,6 +219,133 @@ TEST(LinkEndToEnd, StartThenPttKeysTheLinkAroundTheRecordedRxCharacter) {
   EXPECT_NEAR(rec::FrequencyHz(heard, segments[0]), ToneHz(Settings.ToneFrequency), 1.0);
 }
 
+// Events that arrive during the only symbol of the RX character are handled right after it,
+// inside the courtesy: the second PTT is ignored, the TX courtesy nests, and the transmitter stays
+// keyed from the first request to the outer release.
+TEST(LinkEndToEnd, EventsDuringTheOnlySymbolAreHandledInsideTheCourtesy) {
+  Station station({});
+  ASSERT_TRUE(station.ready());
+  const std::size_t start = rec::SampleCount(station.recording());
+  // "t" keys at K: gap until K+300 ms, dash until K+750 ms; the events come at about K+400.
+  station.Command("ptt 0\nwait-setptt 1 5000\nsleep 250\nptt 0\ntx 0\n");
+  ASSERT_TRUE(WaitFor([&] { return station.Records("SETPTT").size() >= 3 && AtRest(); }, 15000));
+  QTest::qWait(300);  // nothing more may follow
+  EXPECT_EQ(Keys(station.Records("SETPTT")), (std::vector<std::string>{"1", "1", "0"}));
+  EXPECT_EQ(Keys(station.Records("TRANSMITTER")), (std::vector<std::string>{"1", "0"}));
+  const char* recording = station.recording();
+  ASSERT_TRUE(rec::WaitForSamples(
+      recording, rec::SampleCount(recording) + static_cast<std::size_t>(0.3 * rec::kRate), 5000));
+  // The dash of "t", then "-.-" of the nested TX courtesy.
+  EXPECT_EQ(rec::FindSegments(rec::ReadFrom(recording, start)).size(), 4u);
+}
+
+// A link program that stays silent once: that courtesy fails and says so, and the next two are
+// whole (keyed for their nominal time, the tone heard, released).
+TEST(LinkEndToEnd, AfterOneUnansweredRequestTheNextCourtesiesAreWhole) {
+  Station station({});
+  ASSERT_TRUE(station.ready());
+  station.Command("silent on\nptt 0\nwait-setptt 1 5000\nsilent off\n");
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return AtRest() &&
+               station.window()->StatusText().find("did not answer") != std::string::npos;
+      },
+      10000));
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    const std::size_t requests = station.Records("SETPTT").size();
+    const std::size_t start = rec::SampleCount(station.recording());
+    station.Command("ptt 0\n");
+    ASSERT_TRUE(WaitFor(
+        [&] { return station.Records("SETPTT").size() >= requests + 2 && AtRest(); }, 10000));
+    const auto keyings = station.Records("SETPTT");
+    ASSERT_EQ(keyings.size(), requests + 2);
+    EXPECT_EQ(keyings[requests].second.substr(0, 1), "1");
+    EXPECT_EQ(keyings[requests + 1].second.substr(0, 1), "0");
+    const double keyed_ms = keyings[requests + 1].first - keyings[requests].first;
+    std::cout << "after the silent request, courtesy " << round + 1 << " keyed for " << keyed_ms
+              << " ms (nominal 900)\n";
+    EXPECT_NEAR(keyed_ms, 900.0, 10.0);
+    const char* recording = station.recording();
+    ASSERT_TRUE(rec::WaitForSamples(
+        recording, rec::SampleCount(recording) + static_cast<std::size_t>(0.3 * rec::kRate), 5000));
+    const auto segments = rec::FindSegments(rec::ReadFrom(recording, start));
+    ASSERT_EQ(segments.size(), 1u);
+    EXPECT_NEAR(segments[0].Ms(), 450.0, kToleranceMs);
+  }
+  EXPECT_EQ(station.Records("TRANSMITTER").back().second, "0");
+}
+
+// The output device vanishes while monitoring (its module unloaded), in the middle of a courtesy:
+// the event that finds it gone keys nothing, its box waits until the key is released, the
+// program keeps running, and once the device is back the next event sends a whole courtesy.
+TEST(LinkEndToEnd, AVanishingDeviceKeysNothingAndTheReturningOneWorks) {
+  Station station({});
+  ASSERT_TRUE(station.ready());
+  std::string module;
+  std::istringstream modules(RunTool("pactl", {"list", "short", "modules"}));
+  for (std::string line; std::getline(modules, line);) {
+    if (line.find("module-null-sink") != std::string::npos)
+      module = line.substr(0, line.find('\t'));
+  }
+  ASSERT_FALSE(module.empty()) << "no null sink module on the private server";
+
+  // "0" keys for 3.3 s. Between two of its symbols (a timer runs there, as any window message
+  // does) the device goes, the sound system notices, and a TX event arrives.
+  station.window()->SetTextBox(TextBox::txtRX, "0");
+  int depth_at_unload = -1;
+  QTimer::singleShot(300, [&] {
+    depth_at_unload = TransmissionDepth();
+    RunTool("pactl", {"unload-module", QString::fromStdString(module)});
+    for (int i = 0; i < 200 && station.Lists("Test-Sink"); ++i) QThread::msleep(10);
+    station.Command("tx 0\n");
+  });
+  station.Command("ptt 0\n");
+  ASSERT_TRUE(WaitFor([&] { return !station.boxes().empty() && AtRest(); }, 10000));
+  EXPECT_EQ(depth_at_unload, 1);
+  ASSERT_EQ(station.boxes().size(), 1u);
+  EXPECT_EQ(station.boxes()[0].transmissions, 0) << "a box opened while the link was keyed";
+  EXPECT_EQ(Keys(station.Records("SETPTT")), (std::vector<std::string>{"1", "0"}));
+  const auto& history = station.window()->StatusHistory();
+  EXPECT_NE(std::find(history.begin(), history.end(),
+                      "TX courtesy skipped: the sound output could not be opened; nothing keyed"),
+            history.end());
+
+  RunTool("pactl", {"load-module", "module-null-sink", "sink_name=t", "rate=44100", "channels=1",
+                    "sink_properties=device.description=Test-Sink"});
+  QTemporaryDir dir;
+  QProcess recorder;
+  const QString heard = dir.filePath("heard.raw");
+  recorder.setStandardOutputFile(heard);
+  recorder.start("parec", {"-d", "t.monitor", "--raw", "--format=s16le", "--rate=44100",
+                           "--channels=1", "--latency-msec=2"});
+  ASSERT_TRUE(WaitFor([&] { return rec::SampleCount(heard.toStdString()) > 0; }, 5000));
+  // The sound system notices the returning device on its own time: ask until an event keys.
+  std::size_t requests = station.Records("SETPTT").size();
+  const std::size_t start = rec::SampleCount(heard.toStdString());
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        if (!AtRest()) return false;
+        if (station.Records("SETPTT").size() >= requests + 2) return true;
+        station.Command("ptt 0\n");
+        QTest::qWait(300);
+        return false;
+      },
+      15000));
+  ASSERT_TRUE(WaitFor([&] { return AtRest(); }, 5000));
+  requests = station.Records("SETPTT").size();
+  EXPECT_EQ(station.Records("SETPTT").back().second.substr(0, 1), "0");
+  ASSERT_TRUE(rec::WaitForSamples(
+      heard.toStdString(),
+      rec::SampleCount(heard.toStdString()) + static_cast<std::size_t>(0.3 * rec::kRate), 5000));
+  const auto segments = rec::FindSegments(rec::ReadFrom(heard.toStdString(), start));
+  ASSERT_EQ(segments.size(), 5u);  // "0": five dashes
+  for (const auto& dash : segments) EXPECT_NEAR(dash.Ms(), 450.0, kToleranceMs);
+  recorder.terminate();
+  recorder.waitForFinished(5000);
+  EXPECT_EQ(station.boxes().size(), 1u);
+}
+
 // Faults of the link program and the operator closing the window mid-transmission: the window
 // comes back to rest (flag cleared, picture hidden), the status bar says what happened, and the
 // simulator ends with its transmitter released.
@@ -185,17 +356,25 @@ TEST(LinkEndToEnd, FaultsNeverLeaveTheTransmitterKeyed) {
     const char* script;   // sent to the simulator after Start
     const char* closing;  // "close" (the close box) or "exit" (Exit) while the character sounds
     const char* status;   // part of the last status text ("" when the window closed)
+    std::vector<std::string> requests;  // the keying requests the simulator saw
   };
   const Case cases[] = {
-      {"refused key", {"--err"}, "tx 0\n", "", "refused"},
-      {"no answer", {"--silent"}, "tx 0\n", "", "did not answer"},
+      {"refused key", {"--err"}, "tx 0\n", "", "refused by simulator; nothing keyed", {"1"}},
+      {"no answer",
+       {"--silent"},
+       "tx 0\n",
+       "",
+       "did not answer within 1000 ms; the connection was made again; the link program released "
+       "the key when the connection closed",
+       {"1"}},
       {"dropped mid-pattern",
        {},
        "tx 0\nwait-setptt 1 5000\nsleep 400\ndrop\n",
        "",
-       "could not be released"},
-      {"window closed mid-pattern", {}, "tx 0\n", "close", ""},
-      {"Exit mid-pattern", {}, "tx 0\n", "exit", ""},
+       "the link program released the key when the connection closed",
+       {"1"}},
+      {"window closed mid-pattern", {}, "tx 0\n", "close", "", {"1", "0"}},
+      {"Exit mid-pattern", {}, "tx 0\n", "exit", "", {"1", "0"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -224,20 +403,19 @@ TEST(LinkEndToEnd, FaultsNeverLeaveTheTransmitterKeyed) {
           << station.window()->StatusText();
     }
     QTest::qWait(200);
-    // The release was asked for wherever the link could still be reached; the simulator ends
-    // with its transmitter released (on the drop it releases by itself).
     const auto requests = station.Records("SETPTT");
-    const bool dropped = !station.Records("RELEASE").empty();
     std::cout << c.name << ": " << requests.size() << " requests, "
-              << (dropped ? "released by the simulator on the drop" : "released by request")
-              << "; status: " << (station.window() ? station.window()->StatusText() : "closed")
-              << '\n';
-    if (!dropped) {
-      EXPECT_EQ(requests.back().second.substr(0, 1), "0");
-    }
+              << station.Records("RELEASE").size() << " releases by the simulator; status: "
+              << (station.window() ? station.window()->StatusText() : "closed") << '\n';
+    EXPECT_EQ(Keys(requests), c.requests);
+    // The transmitter as the link program sees it: a refusing or silent one never keyed it;
+    // otherwise it was keyed and is released.
     const auto transmitter = station.Records("TRANSMITTER");
-    if (!transmitter.empty()) {
+    if (c.options.empty()) {
+      ASSERT_FALSE(transmitter.empty());
       EXPECT_EQ(transmitter.back().second, "0");
+    } else {
+      EXPECT_TRUE(transmitter.empty());
     }
     EXPECT_EQ(Flags.TxTonePlaying, kFalse);
   }

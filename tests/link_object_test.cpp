@@ -281,7 +281,7 @@ TEST_F(LinkObjectTest, OneUnansweredRequestDoesNotBreakTheLaterOnes) {
     link->SetPTT(true);
     ADD_FAILURE() << "the silent request succeeded";
   } catch (const LinkError& e) {
-    EXPECT_TRUE(e.reached);
+    EXPECT_TRUE(e.acted);
     EXPECT_NE(std::string(e.what()).find("did not answer"), std::string::npos) << e.what();
   }
   for (const bool key : {false, true, false, true, false}) {

@@ -1,7 +1,8 @@
 // Soak: the real window, the SDL output into the private null sink and corvanta-linksim drive
 // thousands of link events (bursts, nesting, Test clicks) with random link faults. After every
 // step, once the program is idle, nothing may be left set: no flag, no indicator picture, and the
-// simulator's transmitter released. Resident memory must stay flat.
+// simulator's transmitter released. Whenever a fault clears, the next courtesy must be whole:
+// keyed for its nominal time, released, and heard. Resident memory must stay flat.
 //
 // Sleeps run ten times faster than asked, so the pauses and symbols keep their order and nesting
 // but thousands of transmissions fit in a few minutes. CORVANTA_SOAK_SECONDS bounds the run
@@ -88,12 +89,18 @@ class SimLog {
       std::string record, value;
       if (!(fields >> ms >> record)) continue;
       ++counts[record];
+      if (record == "SETPTT" && fields >> value) keyings.push_back({ms, value == "1"});
       if (record == "TRANSMITTER" && fields >> value) keyed = value == "1";
       if (record == "RELEASE") keyed = false;
     }
   }
   bool keyed = false;
   std::map<std::string, long> counts;
+  struct Keying {
+    double ms;
+    bool key;
+  };
+  std::vector<Keying> keyings;
 
  private:
   QString path_;
@@ -153,6 +160,8 @@ TEST(Soak, ThousandsOfEventsWithFaultsLeaveNothingKeyedOrSet) {
 
   SimLog log(dir.filePath("sim.log"));
   std::map<std::string, long> faults;
+  std::map<std::string, long> recovered;
+  std::string fault_in_force;
   long events = 0, steps = 0, test_clicks = 0;
   double rss_warm = 0;
   const char* kEvents[] = {"ptt 0\n", "ptt 1\n", "tx 0\n", "tx 1\n"};
@@ -161,6 +170,7 @@ TEST(Soak, ThousandsOfEventsWithFaultsLeaveNothingKeyedOrSet) {
 
   while (clock.elapsed() < seconds * 1000LL) {
     ++steps;
+    bool clearing = false;
     const int kind = static_cast<int>(random() % 100);
     if (kind < 8) {
       // A fault for the next steps, or back to normal.
@@ -175,11 +185,13 @@ TEST(Soak, ThousandsOfEventsWithFaultsLeaveNothingKeyedOrSet) {
                              {"dropping mid-transmission", "tx 0\nsleep 20\ndrop\n"}};
       const Fault& f = fault[random() % 4];
       faults[f.name] += 1;
+      fault_in_force = f.name;
       sim.write("err off\nsilent off\nlate 0\n");
       sim.write(f.commands);
-    } else if (kind < 12) {
+    } else if (kind < 14) {
       sim.write("err off\nsilent off\nlate 0\n");
-    } else if (kind < 20) {
+      clearing = true;
+    } else if (kind < 22) {
       // A Test click that lands inside the transmission the event starts.
       sim.write("tx 0\n");
       ++events;
@@ -209,6 +221,39 @@ TEST(Soak, ThousandsOfEventsWithFaultsLeaveNothingKeyedOrSet) {
     // A late answer can confirm a release after the transmission gave up waiting for it.
     for (int i = 0; i < 50 && (log.Update(), log.keyed); ++i) Pump(10);
     ASSERT_FALSE(log.keyed) << "the transmitter was left keyed after step " << steps;
+    if (clearing && !fault_in_force.empty()) {
+      // The fault has cleared: once the link is connected again, one RX courtesy ("t" at 5 ms
+      // dots here) must be whole.
+      for (int i = 0; i < 200; ++i) {
+        log.Update();
+        if (log.counts["CONNECT"] > log.counts["DISCONNECT"]) break;
+        Pump(10);
+      }
+      Pump(150);  // the client's own retry may still be on its way
+      const std::size_t keyings = log.keyings.size();
+      const std::size_t from = recording::SampleCount(std::getenv("CORVANTA_RECORDING"));
+      sim.write("ptt 0\n");
+      QElapsedTimer wait;
+      wait.start();
+      while (wait.elapsed() < 5000 &&
+             (log.Update(), log.keyings.size() < keyings + 2 || TransmissionDepth() > 0)) {
+        Pump(5);
+      }
+      ASSERT_EQ(log.keyings.size(), keyings + 2) << "after " << fault_in_force;
+      const auto& key = log.keyings[keyings];
+      const auto& release = log.keyings[keyings + 1];
+      ASSERT_TRUE(key.key && !release.key) << "after " << fault_in_force;
+      // 15 + (5 + 15) + 15 ms of the tenfold faster sleeps.
+      EXPECT_NEAR(release.ms - key.ms, 50.0, 10.0) << "after " << fault_in_force;
+      const char* recording = std::getenv("CORVANTA_RECORDING");
+      recording::WaitForSamples(
+          recording, recording::SampleCount(recording) + static_cast<std::size_t>(0.2 * 44100),
+          3000);
+      EXPECT_FALSE(recording::FindSegments(recording::ReadFrom(recording, from)).empty())
+          << "no tone after " << fault_in_force;
+      ++recovered[fault_in_force];
+      fault_in_force.clear();
+    }
     // Warm-up: every kind of step and fault has happened by then.
     if (rss_warm == 0 && clock.elapsed() > seconds * 250LL) rss_warm = recording::ResidentMb();
   }
@@ -224,7 +269,8 @@ TEST(Soak, ThousandsOfEventsWithFaultsLeaveNothingKeyedOrSet) {
             << "soak answers: " << log.counts["ANSWER"] << "\n"
             << "soak link status changes: " << status_changes << "\n";
   for (const auto& [fault, count] : faults) {
-    std::cout << "soak fault, link " << fault << ": " << count << "\n";
+    std::cout << "soak fault, link " << fault << ": " << count << ", whole courtesies after it "
+              << "cleared: " << recovered[fault] << "\n";
   }
   std::cout << "soak resident memory after warm-up: " << rss_warm << " MB\n"
             << "soak resident memory at the end: " << rss_end << " MB\n";

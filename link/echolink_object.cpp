@@ -270,12 +270,16 @@ class Connection final : public QObject {
     QCoreApplication::postEvent(this, new QEvent(DeliveryEvent()));
   }
 
-  // Delivers every waiting event in order. A handler may run a whole transmission; events that
-  // arrive meanwhile are delivered from its own message processing, nested, through a new post.
+  // Delivers every waiting event in order. A handler may run a whole transmission; the events
+  // still waiting and those that arrive meanwhile are delivered from its own message processing,
+  // nested, through a new post.
   void DeliverPending() {
     while (attached_ && !pending_.empty()) {
       const wire::Message m = pending_.front();
       pending_.pop_front();
+      // Those still waiting are window messages too: a transmission this handler starts takes
+      // them between its symbols, as it takes those that arrive meanwhile.
+      if (!pending_.empty()) ScheduleDelivery();
       // Copies: the handler may release this connection's owner and so clear sink_.
       const auto handler = m.kind == wire::Kind::kPtt ? sink_.PTT : sink_.TX;
       if (!handler) continue;

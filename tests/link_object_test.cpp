@@ -328,6 +328,23 @@ TEST_F(LinkObjectTest, EventsDuringAHandlerAreDeliveredFromItsMessageProcessing)
   EXPECT_EQ(events, (std::vector<std::string>{"PTT 0 begins", "TX 0", "TX -1", "PTT ends"}));
 }
 
+// Events that arrived together with the one that starts a transmission are window messages still
+// waiting: the transmission takes them between its symbols too.
+TEST_F(LinkObjectTest, EventsWaitingBehindTheOneThatStartsATransmissionComeInsideIt) {
+  peer.Start(Ok);
+  QtPlatform platform;
+  sink.PTT = [this, &platform](std::int16_t) {
+    events.push_back("PTT begins");
+    platform.DoEvents();  // between two symbols
+    events.push_back("PTT ends");
+  };
+  Make();
+  ASSERT_TRUE(Pump([this] { return Connected(); }));
+  peer.Send("EVENT PTT 0\nEVENT TX 0\n");
+  ASSERT_TRUE(Pump([this] { return events.size() >= 3; }));
+  EXPECT_EQ(events, (std::vector<std::string>{"PTT begins", "TX 0", "PTT ends"}));
+}
+
 // The fallback socket folder in the shared temporary folder is trusted only when it is the
 // user's own and closed to everybody else.
 TEST(LinkFolder, TheSharedFallbackFolderMustBePrivate) {

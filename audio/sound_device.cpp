@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string_view>
 
 #include "audio/audio_state.h"
@@ -25,6 +26,15 @@ std::int32_t ParseDeviceIndex(std::string_view text) {
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (ec != std::errc{} || end != text.data() + text.size()) return 0;
   return value;
+}
+
+// 1-based position of the first output called `name`, 0 when none is.
+std::int32_t FindByName(DirectSoundEnum& outputs, const std::string& name) {
+  const std::int32_t count = outputs.GetCount();
+  for (std::int32_t i = 1; i <= count; ++i) {
+    if (outputs.GetDescription(i) == name) return i;
+  }
+  return 0;
 }
 
 void ReportOpeningFailed() {
@@ -69,13 +79,29 @@ bool CreateSoundDevice() {
     w.SetStatusText("Error: no output device chosen");
     return false;
   }
-  const std::int32_t index = ParseDeviceIndex(Settings.DeviceIndex);
-  const std::int32_t count = Audio.DeviceEnum ? Audio.DeviceEnum->GetCount() : 0;
-  if (index < 1 || index > count) {
+  // The outputs as they are now: an interface replugged since start-up may sit elsewhere.
+  const std::shared_ptr<DirectSoundEnum> outputs = Audio.DxRoot->GetDSEnum();
+  std::int32_t index = ParseDeviceIndex(Settings.DeviceIndex);
+  const std::int32_t count = outputs->GetCount();
+  const std::string& name = Settings.DeviceName;
+  const bool named_there = index >= 1 && index <= count && outputs->GetDescription(index) == name;
+  if (!name.empty() && !named_there) {
+    // Sound must go to the card the operator chose, never to whatever took its place.
+    const std::int32_t was = index;
+    index = FindByName(*outputs, name);
+    if (index == 0) {
+      w.SetStatusText("Error: sound output not found: " + name);
+      return false;
+    }
+    Settings.DeviceIndex = std::to_string(index);
+    w.SetDeviceText(name);
+    w.SetStatusText("Sound output " + name + " found at position " + Settings.DeviceIndex +
+                    (was >= 1 ? " (was " + std::to_string(was) + ")" : ""));
+  } else if (index < 1 || index > count) {
     w.SetStatusText("Error: output device " + Settings.DeviceIndex + " is not in the device list");
     return false;
   }
-  const std::string guid = Audio.DeviceEnum->GetGuid(index);
+  const std::string guid = outputs->GetGuid(index);
   std::unique_ptr<DirectSound> device;
   try {
     device = Audio.DxRoot->DirectSoundCreate(guid);

@@ -16,6 +16,10 @@ void CreateDxRoot();
 void LoadSoundDevices();
 
 // Opens the device named by DeviceIndex and fixes the wave format, buffer flags and amplitude.
+// The outputs are listed afresh for each opening. When the entry at DeviceIndex does not carry
+// the stored DeviceName (an interface replugged, the machine restarted), the entry that does is
+// opened, DeviceIndex follows it and the box shows it; when none does, nothing is opened and the
+// status bar says so. An empty DeviceName leaves the position alone to count.
 // A failed opening is reported here (message box, status text) and leaves the previous device in
 // use; no error reaches the caller. Returns whether this opening succeeded, so that a link event
 // can refuse to key the transmitter for a courtesy nobody would hear.

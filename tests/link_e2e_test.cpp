@@ -277,8 +277,9 @@ TEST(LinkEndToEnd, AfterOneUnansweredRequestTheNextCourtesiesAreWhole) {
 }
 
 // The output device vanishes while monitoring (its module unloaded), in the middle of a courtesy:
-// the event that finds it gone keys nothing, its box waits until the key is released, the
-// program keeps running, and once the device is back the next event sends a whole courtesy.
+// the event that finds it gone keys nothing and says so without a box (a box, were there one,
+// would have to wait for the release), the program keeps running, and once the device is back
+// the next event sends a whole courtesy.
 TEST(LinkEndToEnd, AVanishingDeviceKeysNothingAndTheReturningOneWorks) {
   Station station({});
   ASSERT_TRUE(station.ready());
@@ -301,15 +302,18 @@ TEST(LinkEndToEnd, AVanishingDeviceKeysNothingAndTheReturningOneWorks) {
     station.Command("tx 0\n");
   });
   station.Command("ptt 0\n");
-  ASSERT_TRUE(WaitFor([&] { return !station.boxes().empty() && AtRest(); }, 10000));
+  ASSERT_TRUE(WaitFor([&] { return station.Records("SETPTT").size() >= 2 && AtRest(); }, 10000));
   EXPECT_EQ(depth_at_unload, 1);
-  ASSERT_EQ(station.boxes().size(), 1u);
-  EXPECT_EQ(station.boxes()[0].transmissions, 0) << "a box opened while the link was keyed";
+  for (const auto& box : station.boxes()) {
+    EXPECT_EQ(box.transmissions, 0) << "a box opened while the link was keyed: " << box.text;
+  }
   EXPECT_EQ(Keys(station.Records("SETPTT")), (std::vector<std::string>{"1", "0"}));
   const auto& history = station.window()->StatusHistory();
-  EXPECT_NE(std::find(history.begin(), history.end(),
-                      "TX courtesy skipped: the sound output could not be opened; nothing keyed"),
-            history.end());
+  for (const char* text : {"Error: sound output not found: Test-Sink",
+                           "TX courtesy skipped: the sound output could not be opened; nothing "
+                           "keyed"}) {
+    EXPECT_NE(std::find(history.begin(), history.end(), text), history.end()) << text;
+  }
 
   RunTool("pactl", {"load-module", "module-null-sink", "sink_name=t", "rate=44100", "channels=1",
                     "sink_properties=device.description=Test-Sink"});
@@ -343,7 +347,7 @@ TEST(LinkEndToEnd, AVanishingDeviceKeysNothingAndTheReturningOneWorks) {
   for (const auto& dash : segments) EXPECT_NEAR(dash.Ms(), 450.0, kToleranceMs);
   recorder.terminate();
   recorder.waitForFinished(5000);
-  EXPECT_EQ(station.boxes().size(), 1u);
+  EXPECT_TRUE(station.boxes().empty());
 }
 
 // Faults of the link program and the operator closing the window mid-transmission: the window

@@ -63,22 +63,23 @@ TEST_F(SoundDevice, PickingAnEntryStoresItAndOpensThatDevice) {
 TEST_F(SoundDevice, FailedOpeningReportsAndKeepsThePreviousDevice) {
   world.window.SelectDevice(1);
   DirectSound* previous = Audio.SoundDevice.get();
-  for (const bool vanished : {false, true}) {
-    world.platform.messages.clear();
-    if (vanished) {
-      world.sound.faults().create_device = false;
-      world.sound.devices() = {"Built-in Audio"};  // the USB device was unplugged
-    } else {
-      world.sound.faults().create_device = true;
-    }
-    world.window.SelectDevice(2);
-    ASSERT_EQ(world.platform.messages.size(), 1u);
-    EXPECT_EQ(world.platform.messages[0].text,
-              "Unable to continue, Error creating Direct Sound Object");
-    EXPECT_EQ(world.platform.messages[0].title, "Corvanta");
-    EXPECT_EQ(world.window.status, "Error: Creating Direct Sound Object");
-    EXPECT_EQ(Audio.SoundDevice.get(), previous);
-  }
+  world.sound.faults().create_device = true;
+  world.window.SelectDevice(2);
+  ASSERT_EQ(world.platform.messages.size(), 1u);
+  EXPECT_EQ(world.platform.messages[0].text,
+            "Unable to continue, Error creating Direct Sound Object");
+  EXPECT_EQ(world.platform.messages[0].title, "Corvanta");
+  EXPECT_EQ(world.window.status, "Error: Creating Direct Sound Object");
+  EXPECT_EQ(Audio.SoundDevice.get(), previous);
+
+  // Unplugged since the list was filled: nothing carries its name any more, so nothing opens.
+  world.platform.messages.clear();
+  world.sound.faults().create_device = false;
+  world.sound.devices() = {"Built-in Audio"};
+  world.window.SelectDevice(2);
+  EXPECT_TRUE(world.platform.messages.empty());
+  EXPECT_EQ(world.window.status, "Error: sound output not found: USB Audio CODEC");
+  EXPECT_EQ(Audio.SoundDevice.get(), previous);
 }
 
 TEST_F(SoundDevice, FailuresWhileTheBoxIsOpenDoNotStackMoreBoxes) {
@@ -116,6 +117,80 @@ TEST_F(SoundDevice, UnusableIndexIsReportedWithoutOpeningAnything) {
   Settings.DeviceIndex = " 2 ";  // spaces around a stored index are fine
   CreateSoundDevice();
   EXPECT_EQ(Opened(), std::vector<std::string>{RecordingSoundBackend::GuidFor("Test-Sink")});
+}
+
+// The device the operator chose is found by its name when interfaces were replugged since: the
+// position stored is only trusted while the entry there carries the stored name.
+TEST_F(SoundDevice, TheChosenDeviceIsFoundByNameWhenPositionsChange) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> now;  // the outputs at the opening
+    const char* index;
+    const char* device_name;
+    const char* opened;  // "" for none
+    const char* index_after;
+    const char* status;
+  };
+  const Case cases[] = {
+      {"name at its position",
+       {"A", "USB Audio", "B"},
+       "2",
+       "USB Audio",
+       "USB Audio",
+       "2",
+       "Sound Initilisation Completed"},
+      {"moved down",
+       {"A", "B", "USB Audio"},
+       "2",
+       "USB Audio",
+       "USB Audio",
+       "3",
+       "Sound Initilisation Completed"},
+      {"moved up past the end",
+       {"USB Audio"},
+       "3",
+       "USB Audio",
+       "USB Audio",
+       "1",
+       "Sound Initilisation Completed"},
+      {"two alike, the second chosen",
+       {"USB Audio", "USB Audio (2)"},
+       "1",
+       "USB Audio (2)",
+       "USB Audio (2)",
+       "2",
+       "Sound Initilisation Completed"},
+      {"gone", {"A", "B"}, "2", "USB Audio", "", "2", "Error: sound output not found: USB Audio"},
+      {"no name: the position counts",
+       {"A", "B"},
+       "2",
+       "",
+       "B",
+       "2",
+       "Sound Initilisation Completed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    world.sound.devices() = c.now;
+    Settings.DeviceIndex = c.index;
+    Settings.DeviceName = c.device_name;
+    const std::size_t before = Opened().size();
+    const bool opened = CreateSoundDevice();
+    EXPECT_EQ(opened, *c.opened != '\0');
+    const auto all = Opened();
+    if (opened) {
+      ASSERT_EQ(all.size(), before + 1);
+      EXPECT_EQ(all.back(), RecordingSoundBackend::GuidFor(c.opened));
+    } else {
+      EXPECT_EQ(all.size(), before);
+    }
+    EXPECT_EQ(Settings.DeviceIndex, c.index_after);
+    EXPECT_EQ(world.window.status, c.status);
+    if (std::string(c.index) != c.index_after) {
+      EXPECT_EQ(world.window.device_text, c.device_name);  // the box shows what is used
+    }
+  }
+  EXPECT_TRUE(world.platform.messages.empty());
 }
 
 TEST(SoundDeviceNone, NoOutputAtAllLeavesTheListEmptyAndSaysSo) {

@@ -18,6 +18,7 @@
 #include "audio/edge_clock.h"
 #include "audio/spsc_ring.h"
 #include "core/errors.h"
+#include "core/platform.h"
 
 namespace corvanta {
 namespace {
@@ -133,7 +134,9 @@ class SdlBuffer final : public DirectSoundBuffer {
       throw AudioError("Write of " + std::to_string(data.size()) + " bytes into a buffer of " +
                        std::to_string(slots_[0].size()));
     }
-    const std::int64_t at_ns = MonotonicNs();
+    // The instant the change belongs to: the nominal end of the wait before it, so the edges
+    // land on the transmission's timeline rather than when the call happened to run.
+    const std::int64_t at_ns = EdgeInstantNs();
     const bool silent =
         std::all_of(data.begin(), data.end(), [](std::uint8_t b) { return b == 128; });
     std::lock_guard lock(stream_mutex_);

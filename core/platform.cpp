@@ -58,8 +58,29 @@ void MsgBox(const std::string& text, MsgIcon icon) {
   ShowBox(text, icon);
 }
 
+namespace {
+
+std::int64_t SteadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void SleepUntilNs(std::int64_t deadline_ns) {
+  std::this_thread::sleep_until(
+      std::chrono::steady_clock::time_point(std::chrono::nanoseconds(deadline_ns)));
+}
+
+}  // namespace
+
+std::int64_t Platform::EdgeInstantNs() {
+  return SteadyNs();
+}
+
+StdPlatform::StdPlatform() : deadlines_(SteadyNs, SleepUntilNs) {}
+
 void StdPlatform::Sleep(std::int32_t ms) {
-  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  deadlines_.Wait(ms);
 }
 
 std::int64_t StdPlatform::NowMs() {

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "core/deadline_clock.h"
+
 namespace corvanta {
 
 enum class MsgIcon { kNone, kInformation, kWarning, kCritical };
@@ -20,6 +22,16 @@ class Platform {
   virtual std::int64_t NowMs() = 0;
   // A modal message box with an OK button; returns when the operator has closed it.
   virtual void MessageBox(const std::string& text, const std::string& title, MsgIcon icon) = 0;
+
+  // A courtesy transmission's nominal timeline (core/deadline_clock.h): while one is open, Sleep
+  // waits until deadlines counted from its start. Platforms without real time (tests on a
+  // virtual clock) need none: their sleeps are exact. Window thread; nests.
+  virtual void OpenTimeline() {}
+  virtual void CloseTimeline() {}
+  // The instant, on the steady clock in ns, that a change to the sound made now belongs to: the
+  // nominal end of the last wait while a timeline is open, otherwise now. The sound output
+  // places its edges there.
+  virtual std::int64_t EdgeInstantNs();
 };
 
 // The installed services. Until something is installed, the standard-library services are used.
@@ -38,6 +50,19 @@ inline void DoEvents() {
 inline std::int64_t NowMs() {
   return Services().NowMs();
 }
+inline std::int64_t EdgeInstantNs() {
+  return Services().EdgeInstantNs();
+}
+
+// Keeps a timeline open for the lifetime of a scope (a courtesy transmission).
+class TimelineScope {
+ public:
+  TimelineScope() { Services().OpenTimeline(); }
+  ~TimelineScope() { Services().CloseTimeline(); }
+  TimelineScope(const TimelineScope&) = delete;
+  TimelineScope& operator=(const TimelineScope&) = delete;
+};
+
 // A message box with the application title as caption. While a courtesy transmission holds the
 // key, the text goes to the status bar at once and the box opens only after the outermost
 // transmission has ended (see core/transmissions.h). A box with the same text as one that is open
@@ -45,14 +70,21 @@ inline std::int64_t NowMs() {
 // pile up boxes. Window thread only; blocks until the operator closes the box.
 void MsgBox(const std::string& text, MsgIcon icon = MsgIcon::kNone);
 
-// Standard-library services: real sleeps on the steady clock, no window messages, message boxes
-// written to standard error.
+// Standard-library services: real sleeps on the steady clock (against deadlines while a timeline
+// is open), no window messages, message boxes written to standard error.
 class StdPlatform final : public Platform {
  public:
+  StdPlatform();
   void Sleep(std::int32_t ms) override;
   void DoEvents() override {}
   std::int64_t NowMs() override;
   void MessageBox(const std::string& text, const std::string& title, MsgIcon icon) override;
+  void OpenTimeline() override { deadlines_.Open(); }
+  void CloseTimeline() override { deadlines_.Close(); }
+  std::int64_t EdgeInstantNs() override { return deadlines_.EdgeInstantNs(); }
+
+ private:
+  DeadlineClock deadlines_;
 };
 
 // Installs a platform for the lifetime of a scope and puts the previous one back.

@@ -82,6 +82,8 @@ void SetPicture(Picture picture, bool visible) {
 // it, a nested one leaves it down. Whatever fails, the key is settled and reported here.
 void Keyed(const char* name, std::int32_t before_ms, std::int32_t around_ms,
            const std::function<void()>& send) {
+  // The pauses, the symbols and the release follow deadlines counted from here.
+  TimelineScope timeline;
   Step step = Step::kBeforeKeying;
   try {
     if (before_ms > 0) Sleep(before_ms);

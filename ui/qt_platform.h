@@ -11,6 +11,9 @@ class QtPlatform final : public Platform {
   void DoEvents() override;
   std::int64_t NowMs() override { return std_.NowMs(); }
   void MessageBox(const std::string& text, const std::string& title, MsgIcon icon) override;
+  void OpenTimeline() override { std_.OpenTimeline(); }
+  void CloseTimeline() override { std_.CloseTimeline(); }
+  std::int64_t EdgeInstantNs() override { return std_.EdgeInstantNs(); }
 
  private:
   StdPlatform std_;

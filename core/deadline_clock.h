@@ -1,0 +1,61 @@
+#pragma once
+// Waits against deadlines counted from the start of a courtesy transmission, so that what the air
+// hears follows the nominal timeline instead of the sum of the sleeps: every sleep overshoots a
+// little, and each wait makes up the overshoot of the one before it.
+//
+// Lateness of up to kSlackNs at the start of a wait is made up; anything longer (a transmission
+// nested into this one, a keying request that waited for its answer) moves the rest of the
+// timeline on, so no later wait is cut short to catch up. Timelines nest: each transmission
+// opens its own, and the outer one carries on from where the inner one left it.
+//
+// Thread rules: the window thread only. Wait blocks for the wait asked for, less the lateness it
+// makes up; nothing else blocks. Standard C++ only: the clock and the sleep are handed in.
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace corvanta {
+
+class DeadlineClock {
+ public:
+  static constexpr std::int64_t kSlackNs = 5'000'000;
+
+  // `now` gives the steady clock in ns; `sleep_until` blocks until that instant.
+  DeadlineClock(std::function<std::int64_t()> now, std::function<void(std::int64_t)> sleep_until)
+      : now_(std::move(now)), sleep_until_(std::move(sleep_until)) {}
+
+  // Opens a timeline starting now; Close ends the innermost one.
+  void Open() { deadlines_.push_back(now_()); }
+  void Close() {
+    if (!deadlines_.empty()) deadlines_.pop_back();
+  }
+  bool Active() const { return !deadlines_.empty(); }
+
+  // The next `ms` of the innermost timeline. Without an open timeline, a plain sleep.
+  void Wait(std::int32_t ms) {
+    const std::int64_t now = now_();
+    if (deadlines_.empty()) {
+      if (ms > 0) sleep_until_(now + std::int64_t{ms} * 1'000'000);
+      return;
+    }
+    std::int64_t& deadline = deadlines_.back();
+    if (now - deadline > kSlackNs) deadline = now;
+    deadline += std::int64_t{ms} * 1'000'000;
+    if (deadline > now) sleep_until_(deadline);
+  }
+
+  // The instant a change to the sound made now belongs to: where the last wait was due to end,
+  // unless that lies further back than the slack (then now).
+  std::int64_t EdgeInstantNs() const {
+    const std::int64_t now = now_();
+    if (deadlines_.empty() || now - deadlines_.back() > kSlackNs) return now;
+    return deadlines_.back();
+  }
+
+ private:
+  std::function<std::int64_t()> now_;
+  std::function<void(std::int64_t)> sleep_until_;
+  std::vector<std::int64_t> deadlines_;
+};
+
+}  // namespace corvanta

@@ -1,0 +1,84 @@
+// The courtesy timeline on a fake clock whose sleeps overshoot, as real ones do.
+#include "core/deadline_clock.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace corvanta {
+namespace {
+
+constexpr std::int64_t kMs = 1'000'000;
+
+struct FakeTime {
+  std::int64_t now = 1000 * kMs;
+  std::int64_t overshoot = 0;  // every sleep ends this late
+  std::vector<std::int64_t> woke;
+  DeadlineClock clock{[this] { return now; },
+                      [this](std::int64_t until) {
+                        now = until + overshoot;
+                        woke.push_back(now);
+                      }};
+};
+
+TEST(DeadlineClock, OvershootsDoNotAddUpAndEdgesSitOnTheNominalInstants) {
+  FakeTime t;
+  t.overshoot = kMs / 2;  // 0.5 ms late after every sleep
+  const std::int64_t start = t.now;
+  t.clock.Open();
+  std::vector<std::int64_t> edges;
+  for (int i = 0; i < 40; ++i) {
+    t.clock.Wait(100);
+    edges.push_back(t.clock.EdgeInstantNs());
+  }
+  // Without deadlines the 40th wait would end 20 ms late; here each is 0.5 ms late at most.
+  EXPECT_EQ(t.now, start + 4000 * kMs + kMs / 2);
+  for (std::size_t i = 0; i < edges.size(); ++i) {
+    EXPECT_EQ(edges[i], start + static_cast<std::int64_t>(i + 1) * 100 * kMs);
+  }
+  t.clock.Close();
+  EXPECT_FALSE(t.clock.Active());
+  EXPECT_EQ(t.clock.EdgeInstantNs(), t.now);  // no timeline: now
+}
+
+TEST(DeadlineClock, LongDelaysMoveTheTimelineOnInsteadOfCuttingWaitsShort) {
+  struct Case {
+    const char* name;
+    std::int64_t delay;       // spent between two waits (work, a nested transmission)
+    std::int64_t wait_after;  // how long the next 150 ms wait then sleeps
+  };
+  const Case cases[] = {
+      {"small lateness is made up", 3 * kMs, 147 * kMs},
+      {"at the slack, still made up", DeadlineClock::kSlackNs, 145 * kMs},
+      {"beyond the slack, the timeline moves on", 6 * kMs, 150 * kMs},
+      {"a nested transmission of 900 ms", 900 * kMs, 150 * kMs},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeTime t;
+    t.clock.Open();
+    t.clock.Wait(100);
+    t.now += c.delay;
+    const std::int64_t before = t.now;
+    t.clock.Wait(150);
+    EXPECT_EQ(t.now - before, c.wait_after);
+  }
+}
+
+TEST(DeadlineClock, NestedTimelinesEachKeepTheirOwnDeadlines) {
+  FakeTime t;
+  const std::int64_t start = t.now;
+  t.clock.Open();
+  t.clock.Wait(100);
+  t.clock.Open();  // a transmission nested between two symbols
+  t.clock.Wait(250);
+  EXPECT_EQ(t.clock.EdgeInstantNs(), start + 350 * kMs);
+  t.clock.Close();
+  t.clock.Wait(50);  // the outer one goes on after the inner one, not cut short
+  EXPECT_EQ(t.now, start + 400 * kMs);
+  EXPECT_TRUE(t.clock.Active());
+}
+
+}  // namespace
+}  // namespace corvanta

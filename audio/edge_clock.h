@@ -36,6 +36,8 @@ class EdgeClock {
   // The frame at which a change made at `at_ns` takes effect. Only meaningful after Observe.
   std::int64_t FrameFor(std::int64_t at_ns) const;
   bool Ready() const { return count_ > 0; }
+  // The reference offset in use (the lowest in the window), in ns.
+  double LowestNs() const { return lowest_ns_; }
 
  private:
   double rate_;

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -40,6 +41,13 @@ constexpr const char* kServerBufferMs = "30";
 // well before the first tone of a transmission and wakes the stream with it; inside a
 // transmission the silences between elements are far shorter, except at the slowest speeds.
 constexpr std::int64_t kIdleCloseFrames = 44100 * 3;
+// A new stream first fills the server's queue in a burst, and only then runs at the output's pace;
+// until then the edge clock's reference still moves, and an edge placed then would come out
+// early (a first tone too long). A stream counts as settled once its reference has held still
+// (within the jitter) for this many frames; opening waits for that, at most kSettleWaitMs.
+constexpr std::int64_t kSettleFrames = 44100 * 60 / 1000;
+constexpr double kSettleJitterNs = 200'000;
+constexpr int kSettleWaitMs = 300;
 // How often the housekeeper looks for idle streams.
 constexpr auto kHousekeepingPeriod = std::chrono::milliseconds(250);
 
@@ -106,7 +114,7 @@ class SdlBuffer final : public DirectSoundBuffer {
     for (auto& slot : slots_) slot.assign(length, 128);
     for (auto& silent : slot_silent_) silent.store(true, std::memory_order_relaxed);
     for (std::uint8_t i = 1; i < kSlots; ++i) free_.Push(i);
-    Open();  // paused: the buffer is silent until Play
+    Open();  // plays its silence at once, so its timing has settled before the first write
     std::lock_guard registry(Buffers().mutex);
     Buffers().buffers.push_back(this);
   }
@@ -136,11 +144,14 @@ class SdlBuffer final : public DirectSoundBuffer {
     }
     // The instant the change belongs to: the nominal end of the wait before it, so the edges
     // land on the transmission's timeline rather than when the call happened to run.
-    const std::int64_t at_ns = EdgeInstantNs();
+    std::int64_t at_ns = EdgeInstantNs();
     const bool silent =
         std::all_of(data.begin(), data.end(), [](std::uint8_t b) { return b == 128; });
     std::lock_guard lock(stream_mutex_);
-    if (device_ == 0) Reopen();
+    if (device_ == 0) {
+      Reopen();
+      at_ns = EdgeInstantNs();  // the opening took its time: the change belongs to now
+    }
     // Until the callback has taken this write, the housekeeper must not count the stream idle.
     silent_frames_.store(0, std::memory_order_relaxed);
     std::optional<std::uint8_t> slot = free_.Pop();
@@ -165,19 +176,23 @@ class SdlBuffer final : public DirectSoundBuffer {
   void Play(std::int32_t flags) override {
     if (flags != DSBPLAY_LOOPING) throw AudioError("Only looping playback is supported");
     std::lock_guard lock(stream_mutex_);
-    if (running_ && device_ != 0) return;
     running_ = true;
     if (device_ == 0) {
       Reopen();
       return;
     }
+    if (!paused_) return;
+    paused_ = false;
+    settled_.store(false, std::memory_order_relaxed);
     reset_clock_.store(true, std::memory_order_release);
     SDL_PauseAudioDevice(device_, 0);
+    WaitSettled();
   }
 
   void Stop() override {
     std::lock_guard lock(stream_mutex_);
     if (device_ != 0) SDL_PauseAudioDevice(device_, 1);
+    paused_ = true;
     running_ = false;
   }
 
@@ -193,7 +208,7 @@ class SdlBuffer final : public DirectSoundBuffer {
   // cannot slip in between the test and the closing: writes take the same lock.
   void CloseIfIdle() {
     std::lock_guard lock(stream_mutex_);
-    if (device_ == 0 || !running_) return;
+    if (device_ == 0 || paused_) return;
     if (silent_frames_.load(std::memory_order_relaxed) < kIdleCloseFrames) return;
     SDL_CloseAudioDevice(device_);  // returns once the callback is out for good
     device_ = 0;
@@ -225,7 +240,9 @@ class SdlBuffer final : public DirectSoundBuffer {
     std::int64_t at_ns;
   };
 
-  // Under stream_mutex_ (or in the constructor).
+  // Under stream_mutex_ (or in the constructor). The stream starts at once, looping whatever the
+  // buffer holds (silence until a tone is written), and the call returns once its timing has
+  // settled: a few tens of milliseconds, at most kSettleWaitMs.
   void Open() {
     SDL_AudioSpec want{};
     want.freq = static_cast<int>(kRate);
@@ -236,13 +253,26 @@ class SdlBuffer final : public DirectSoundBuffer {
     want.callback = &SdlBuffer::Callback;
     want.userdata = this;
     SDL_AudioSpec have{};
+    settled_.store(false, std::memory_order_relaxed);
     device_ = SDL_OpenAudioDevice(name_.c_str(), 0, &want, &have, 0);
     if (device_ == 0) throw AudioError(SdlError("Cannot open sound output '" + name_ + "'"));
+    paused_ = false;
+    SDL_PauseAudioDevice(device_, 0);
+    WaitSettled();
+  }
+
+  // Window thread, under stream_mutex_.
+  void WaitSettled() {
+    const auto give_up =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kSettleWaitMs);
+    while (!settled_.load(std::memory_order_acquire) &&
+           std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
   }
 
   // Under stream_mutex_, with the stream closed, so the callback's own state is ours to set.
   void Reopen() {
-    Open();
     const std::size_t n = slots_[0].size();
     const auto closed_frames =
         static_cast<std::size_t>(static_cast<double>(MonotonicNs() - closed_at_ns_) * kRate / 1e9);
@@ -250,7 +280,7 @@ class SdlBuffer final : public DirectSoundBuffer {
     silent_frames_.store(0, std::memory_order_relaxed);
     reset_clock_.store(true, std::memory_order_release);
     Stats().reopens.fetch_add(1, std::memory_order_relaxed);
-    if (running_) SDL_PauseAudioDevice(device_, 0);
+    Open();
   }
 
   // Window thread, only while the callback cannot run (under the device lock).
@@ -268,8 +298,18 @@ class SdlBuffer final : public DirectSoundBuffer {
   }
 
   void Fill(std::int16_t* out, std::size_t frames) {
-    if (reset_clock_.exchange(false, std::memory_order_acq_rel)) clock_.Reset();
+    if (reset_clock_.exchange(false, std::memory_order_acq_rel)) {
+      clock_.Reset();
+      settle_low_ns_ = std::numeric_limits<double>::infinity();
+      settle_mark_ = produced_;
+    }
     clock_.Observe(MonotonicNs(), produced_);
+    if (clock_.LowestNs() < settle_low_ns_ - kSettleJitterNs) {
+      settle_low_ns_ = clock_.LowestNs();
+      settle_mark_ = produced_;
+    } else if (produced_ - settle_mark_ >= kSettleFrames) {
+      settled_.store(true, std::memory_order_release);
+    }
     const std::int32_t seek = seek_.exchange(-1, std::memory_order_acq_rel);
     if (seek >= 0) pos_ = static_cast<std::size_t>(seek);
     const std::size_t n = slots_[0].size();
@@ -311,16 +351,20 @@ class SdlBuffer final : public DirectSoundBuffer {
   std::atomic<bool> reset_clock_{false};
   std::atomic<std::int32_t> seek_{-1};          // window thread requests, audio thread takes
   std::atomic<std::int64_t> silent_frames_{0};  // audio thread counts, housekeeper reads
+  std::atomic<bool> settled_{false};            // audio thread sets, window thread waits
   // The stream's state, shared by the window thread and the housekeeper; never the callback.
   std::mutex stream_mutex_;
   SDL_AudioDeviceID device_ = 0;  // 0 while closed for idleness
-  bool running_ = false;
+  bool running_ = false;          // Play was called (and Stop not since)
+  bool paused_ = false;           // stopped: the stream is held, not closed
   std::int64_t closed_at_ns_ = 0;
   // Audio thread only (or another thread while the callback cannot run):
   std::uint8_t current_ = 0;
   std::size_t pos_ = 0;
   std::int64_t produced_ = 0;
   EdgeClock clock_;
+  double settle_low_ns_ = std::numeric_limits<double>::infinity();
+  std::int64_t settle_mark_ = 0;
 };
 
 // Every buffer's stream wakes when a device is opened (window thread).

@@ -15,6 +15,7 @@
 #include "core/transmissions.h"
 #include "engine/morse_sender.h"
 #include "engine/morse_table.h"
+#include "engine/tone_generator.h"
 
 namespace corvanta {
 namespace {
@@ -86,6 +87,7 @@ void Keyed(const char* name, std::int32_t before_ms, std::int32_t around_ms,
   TimelineScope timeline;
   Step step = Step::kBeforeKeying;
   try {
+    PrepareOutput(Settings.ToneFrequency);  // settled by the first tone, 250 ms or more ahead
     if (before_ms > 0) Sleep(before_ms);
     if (HeldLink() == nullptr) CreateLinkObject();  // after a Send nothing is held
     LinkObject* link = HeldLink();

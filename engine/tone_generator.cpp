@@ -78,6 +78,11 @@ void PlayTone(std::int32_t hz, float level) {
   Audio.SoundBuffer->Play(DSBPLAY_LOOPING);
 }
 
+void PrepareOutput(std::int16_t frequency_setting) {
+  if (!Audio.SoundDevice) return;
+  PlayTone(ToneHz(frequency_setting), 0.0f);
+}
+
 void SoundElement(std::int16_t frequency_setting, std::int16_t duration_ms) {
   const std::int32_t hz = ToneHz(frequency_setting);
   const int volume = Window().SliderValue(Slider::HScroll2);

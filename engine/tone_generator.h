@@ -28,6 +28,14 @@ std::vector<std::uint8_t> ToneSamples(std::int32_t hz, float level, float amplit
 // output device open the tone is skipped (silently, status text set) so timing goes on.
 void PlayTone(std::int32_t hz, float level);
 
+// Readies the output for a transmission about to start, well before its first tone: the buffer
+// for `frequency_setting` is made if the length differs (or its stream, closed while idle, is
+// opened again) and loops silence. A new stream takes some tens of milliseconds to fill the sound
+// server's queue; until it has, its timing is not steady, so the first tone would come out
+// longer than the others. Nothing happens without an open device. Errors pass to the caller
+// (an output that was lost: nothing has been keyed yet).
+void PrepareOutput(std::int16_t frequency_setting);
+
 // Sounds one element: tone at the volume slider's level for `duration_ms`, then silence.
 void SoundElement(std::int16_t frequency_setting, std::int16_t duration_ms);
 

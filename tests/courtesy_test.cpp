@@ -114,6 +114,32 @@ TEST(CourtesyTable, FourTransmissionTimelines) {
   }
 }
 
+// A new stream needs time to settle before its first tone is as long as the others: every
+// courtesy readies the buffer for the current frequency (made anew when the frequency changed)
+// at its start, 250 ms and a dot before the first tone.
+TEST_F(Courtesy, TheBufferIsReadyLongBeforeTheFirstTone) {
+  for (const std::int16_t frequency : {std::int16_t{500}, std::int16_t{500}, std::int16_t{900}}) {
+    SCOPED_TRACE(frequency);
+    Settings.ToneFrequency = frequency;
+    const std::size_t buffers = world.sound.CallsNamed("CreateSoundBuffer").size();
+    const std::size_t writes = world.sound.CallsNamed("WriteBuffer").size();
+    const std::int64_t start = world.platform.NowMs();
+    PlayTxCourtesy();
+    const auto made = world.sound.CallsNamed("CreateSoundBuffer");
+    const auto written = world.sound.CallsNamed("WriteBuffer");
+    ASSERT_GT(written.size(), writes + 1);
+    // The first write of the courtesy is silence, at its start; the first tone comes 350 ms on.
+    EXPECT_EQ(written[writes].at_ms, start);
+    EXPECT_TRUE(std::all_of(written[writes].bytes.begin(), written[writes].bytes.end(),
+                            [](std::uint8_t b) { return b == 128; }));
+    EXPECT_EQ(written[writes + 1].at_ms, start + 350);
+    if (made.size() > buffers) {
+      EXPECT_EQ(made.back().at_ms, start);  // a new length: made at the start, not at the tone
+    }
+  }
+  EXPECT_EQ(world.sound.CallsNamed("CreateSoundBuffer").size(), 2u);  // 500, then 900
+}
+
 TEST_F(Courtesy, FlagIsSetBeforeThePauseAndCharacterIsLowerCased) {
   links.on_setptt = [](bool key) {
     if (key) {

@@ -19,6 +19,9 @@ inline constexpr std::int32_t DSBCAPS_GLOBALFOCUS = 0x8000;
 inline constexpr std::int32_t DSBLOCK_ENTIREBUFFER = 2;
 inline constexpr std::int32_t DSBPLAY_LOOPING = 1;
 inline constexpr std::uint16_t WAVE_FORMAT_PCM = 1;
+inline constexpr std::int32_t DSBSTATUS_PLAYING = 1;
+inline constexpr std::int32_t DSBSTATUS_BUFFERLOST = 2;
+inline constexpr std::int32_t DSBSTATUS_LOOPING = 4;
 
 struct DSBUFFERDESC {
   std::int32_t lFlags = 0;
@@ -51,6 +54,11 @@ class DirectSoundBuffer {
   virtual void Play(std::int32_t flags) = 0;
   virtual void Stop() = 0;
   virtual void SetCurrentPosition(std::int32_t position) = 0;
+  // DSBSTATUS_PLAYING | DSBSTATUS_LOOPING while it plays; DSBSTATUS_BUFFERLOST once its output
+  // has gone away (unplugged, the sound server stopped). A lost buffer's writes try to reach the
+  // output again and throw AudioError("Sound output lost: NAME") while it is still away.
+  // Does not block beyond a lock held for microseconds.
+  virtual std::int32_t GetStatus() = 0;
 };
 
 class DirectSound {

@@ -148,8 +148,9 @@ class SdlBuffer final : public DirectSoundBuffer {
     const bool silent =
         std::all_of(data.begin(), data.end(), [](std::uint8_t b) { return b == 128; });
     std::lock_guard lock(stream_mutex_);
+    NoticeLoss();
     if (device_ == 0) {
-      Reopen();
+      Reach();
       at_ns = EdgeInstantNs();  // the opening took its time: the change belongs to now
     }
     // Until the callback has taken this write, the housekeeper must not count the stream idle.
@@ -176,9 +177,10 @@ class SdlBuffer final : public DirectSoundBuffer {
   void Play(std::int32_t flags) override {
     if (flags != DSBPLAY_LOOPING) throw AudioError("Only looping playback is supported");
     std::lock_guard lock(stream_mutex_);
+    NoticeLoss();
     running_ = true;
     if (device_ == 0) {
-      Reopen();
+      Reach();
       return;
     }
     if (!paused_) return;
@@ -224,13 +226,17 @@ class SdlBuffer final : public DirectSoundBuffer {
   // good; the opening has just found the device present again, so the stream is made anew.
   void Wake() {
     std::lock_guard lock(stream_mutex_);
-    if (device_ != 0 && SDL_GetAudioDeviceStatus(device_) == SDL_AUDIO_STOPPED) {
-      SDL_CloseAudioDevice(device_);
-      device_ = 0;
-      closed_at_ns_ = MonotonicNs();
-    }
-    if (device_ == 0 && running_) Reopen();
+    NoticeLoss();
+    if (device_ == 0 && (running_ || lost_)) Reach();
     silent_frames_.store(0, std::memory_order_relaxed);
+  }
+
+  // Window thread.
+  std::int32_t GetStatus() override {
+    std::lock_guard lock(stream_mutex_);
+    NoticeLoss();
+    if (lost_) return DSBSTATUS_BUFFERLOST;
+    return running_ ? DSBSTATUS_PLAYING | DSBSTATUS_LOOPING : 0;
   }
 
  private:
@@ -259,6 +265,28 @@ class SdlBuffer final : public DirectSoundBuffer {
     paused_ = false;
     SDL_PauseAudioDevice(device_, 0);
     WaitSettled();
+  }
+
+  // Under stream_mutex_. An output that went away (unplugged, the sound server stopped) leaves
+  // its stream stopped for good: it is closed, and the buffer counts as lost until it reaches
+  // its output again.
+  void NoticeLoss() {
+    if (device_ == 0 || SDL_GetAudioDeviceStatus(device_) != SDL_AUDIO_STOPPED) return;
+    SDL_CloseAudioDevice(device_);
+    device_ = 0;
+    closed_at_ns_ = MonotonicNs();
+    lost_ = true;
+  }
+
+  // Under stream_mutex_, with the stream closed: opens it again, or says the output is lost.
+  void Reach() {
+    try {
+      Reopen();
+    } catch (const AudioError&) {
+      if (lost_) throw AudioError("Sound output lost: " + name_);
+      throw;
+    }
+    lost_ = false;
   }
 
   // Window thread, under stream_mutex_.
@@ -357,6 +385,7 @@ class SdlBuffer final : public DirectSoundBuffer {
   SDL_AudioDeviceID device_ = 0;  // 0 while closed for idleness
   bool running_ = false;          // Play was called (and Stop not since)
   bool paused_ = false;           // stopped: the stream is held, not closed
+  bool lost_ = false;             // its output went away and has not been reached since
   std::int64_t closed_at_ns_ = 0;
   // Audio thread only (or another thread while the callback cannot run):
   std::uint8_t current_ = 0;

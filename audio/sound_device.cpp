@@ -122,6 +122,13 @@ bool RestartSoundDevice() {
   return CreateSoundDevice();
 }
 
+void CheckSoundOutput() {
+  static bool reported = false;
+  const bool lost = Audio.SoundBuffer && (Audio.SoundBuffer->GetStatus() & DSBSTATUS_BUFFERLOST);
+  if (lost && !reported) Window().SetStatusText("Sound output lost: " + Settings.DeviceName);
+  reported = lost;
+}
+
 void StopSound() {
   if (!Audio.SoundBuffer) return;
   Audio.SoundBuffer->Stop();

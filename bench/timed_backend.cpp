@@ -28,6 +28,7 @@ class TimedBuffer final : public DirectSoundBuffer {
   void Play(std::int32_t flags) override { inner_->Play(flags); }
   void Stop() override { inner_->Stop(); }
   void SetCurrentPosition(std::int32_t p) override { inner_->SetCurrentPosition(p); }
+  std::int32_t GetStatus() override { return inner_->GetStatus(); }
 
  private:
   std::unique_ptr<DirectSoundBuffer> inner_;

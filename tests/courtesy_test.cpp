@@ -406,6 +406,38 @@ TEST_F(Courtesy, ADeviceFailureInsideATransmissionOpensItsBoxOnlyAfterTheRelease
   EXPECT_EQ(keys, (std::vector<bool>{true, false}));  // the TX courtesy keyed nothing
 }
 
+// An output that goes away is said once, and a courtesy under way ends at its next element with
+// the key released; once the output is back the next courtesy is whole.
+TEST_F(Courtesy, ALostOutputEndsTheCourtesyAndIsReportedOnce) {
+  StartMonitoring();
+  Settings.DeviceName = "Test-Sink";
+  std::vector<std::string> lost_texts;
+  world.platform.At(600, [this, &lost_texts] {
+    world.sound.faults().lost = true;
+    for (int i = 0; i < 3; ++i) {
+      CheckSoundOutput();  // as the window's watch does, a few times a second
+      if (world.window.status.rfind("Sound output lost", 0) == 0) {
+        lost_texts.push_back(world.window.status);
+        world.window.SetStatusText("");
+      }
+    }
+  });
+  PlayTxCourtesy();
+  EXPECT_EQ(lost_texts, std::vector<std::string>{"Sound output lost: Test-Sink"});
+  EXPECT_FALSE(links.keyed);
+  EXPECT_LT(links.calls.back().at_ms, 1400);  // "-.-" alone releases at 1400
+  EXPECT_NE(world.window.status.find("Sound output lost"), std::string::npos)
+      << world.window.status;
+  EXPECT_NE(world.window.status.find("key released"), std::string::npos) << world.window.status;
+
+  world.sound.faults().lost = false;
+  CheckSoundOutput();
+  const std::size_t tones = Spans().size();
+  Echolink_TX(0);
+  EXPECT_EQ(Spans().size(), tones + 3);
+  EXPECT_FALSE(links.keyed);
+}
+
 // Without sound, link events and Test alike key nothing and say so.
 TEST(CourtesyTable, NoSoundOutputKeysNothing) {
   struct Case {

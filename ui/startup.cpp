@@ -96,6 +96,12 @@ FrmMain* Main() {
   Flags.IsLoading = kFalse;
   frm->SetDeviceText(Settings.DeviceName);
 
+  // An output that goes away (unplugged, the sound server stopped) is noticed within a moment,
+  // whether or not a courtesy is sounding.
+  auto* watch = new QTimer(frm);
+  QObject::connect(watch, &QTimer::timeout, frm, [] { Guarded(CheckSoundOutput); });
+  watch->start(250);
+
   // Repairs made to the settings would otherwise vanish under the start-up texts.
   if (!g_notes.empty()) {
     std::string text = "Settings: " + g_notes.front();

@@ -33,6 +33,7 @@ class FakeBuffer final : public DirectSoundBuffer {
   void WriteBuffer(std::int32_t start, std::int32_t size, std::span<const std::uint8_t> data,
                    std::int32_t flags) override {
     if (s_->faults.write) throw AudioError("fake: write failed");
+    if (s_->faults.lost) throw AudioError("Sound output lost: fake");
     if (data.size() != bytes_.size()) throw AudioError("fake: write of the wrong length");
     std::copy(data.begin(), data.end(), bytes_.begin());
     s_->Record("WriteBuffer", id_, {start, size, flags}, {}, bytes_);
@@ -47,6 +48,9 @@ class FakeBuffer final : public DirectSoundBuffer {
   }
   void SetCurrentPosition(std::int32_t position) override {
     s_->Record("SetCurrentPosition", id_, {position});
+  }
+  std::int32_t GetStatus() override {
+    return s_->faults.lost ? DSBSTATUS_BUFFERLOST : DSBSTATUS_PLAYING | DSBSTATUS_LOOPING;
   }
 
  private:

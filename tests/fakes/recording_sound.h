@@ -26,6 +26,7 @@ struct SoundFaults {
   bool write = false;
   bool play = false;
   bool stop = false;
+  bool lost = false;  // the output went away: status BUFFERLOST, writes fail
 };
 
 class RecordingSoundBackend final : public SoundBackend {

@@ -1,7 +1,8 @@
 // Many courtesy transmissions with random gaps through the real SDL path into the private null
 // sink (run it through scripts/null-sink.sh), each shaped as a link event makes it: the device is
-// re-opened, 250 ms pass, the pattern "-.-" is sent at 50 ms dots, 150 ms pass. Prints, one figure
-// per line: element and gap errors against the intervals between the calls, dropouts, the onset
+// re-opened, the output readied, 250 ms pass, the pattern "-.-" is sent at 50 ms dots, 150 ms
+// pass, all on the transmission's nominal timeline. Prints, one figure per line: element and gap
+// errors against the nominal durations (150, 50, 150 ms; gaps 50 ms), dropouts, the onset
 // of each transmission's first element against its later ones (from the recording alone, to the
 // sample), the onset latency from the call to the recorded edge for first and later elements, and
 // after the last transmission the idle CPU of the program and of the sound server (the recorder
@@ -29,6 +30,7 @@
 #include "core/platform.h"
 #include "core/state.h"
 #include "engine/morse_sender.h"
+#include "engine/tone_generator.h"
 #include "tests/fakes/fake_main_window.h"
 
 namespace corvanta {
@@ -71,6 +73,8 @@ int Run() {
     std::this_thread::sleep_for(std::chrono::duration<double>(gap(random)));
     first_write.push_back(bench::Writes().size());
     RestartSoundDevice();
+    TimelineScope timeline;
+    PrepareOutput(Settings.ToneFrequency);
     Sleep(250);
     std::string pattern = "-.-";
     SendMorse(pattern);
@@ -120,8 +124,10 @@ int Run() {
     if (!local.empty()) offset = rec::SpreadOf(local).median;
     std::vector<double> rel, abs_onsets;
     const rec::Segment* previous = nullptr;
-    const bench::Element* previous_call = nullptr;
+    std::size_t index = 0;
     for (const auto& c : elements) {
+      // "-.-" at 50 ms dots: what the air should hear, whenever the calls happened to run.
+      const double nominal_ms = index++ == 1 ? 50.0 : 150.0;
       // The segments that begin within the element (a dropout splits it into several).
       const auto inside = segments_between(c.on_s - 0.01, c.off_s);
       if (inside.empty()) {
@@ -133,15 +139,14 @@ int Run() {
       }
       dropouts += inside.size() - 1;
       const rec::Segment whole{inside.front()->begin, inside.back()->end};
-      element_errors.push_back(std::abs(whole.Ms() - (c.off_s - c.on_s) * 1000.0));
+      element_errors.push_back(std::abs(whole.Ms() - nominal_ms));
       if (previous != nullptr) {
         const rec::Segment g{previous->end, whole.begin};
-        gap_errors.push_back(std::abs(g.Ms() - (c.on_s - previous_call->off_s) * 1000.0));
+        gap_errors.push_back(std::abs(g.Ms() - 50.0));
       }
       rel.push_back(static_cast<double>(whole.begin) / rate - c.on_s);
       abs_onsets.push_back((growth.FirstSeen(start + whole.begin) - c.on_s) * 1000.0);
       previous = inside.back();
-      previous_call = &c;
     }
     if (rel.size() == elements.size() && rel.size() >= 2) {
       std::vector<double> later(rel.begin() + 1, rel.end());

@@ -18,7 +18,8 @@ namespace corvanta {
 
 class DeadlineClock {
  public:
-  static constexpr std::int64_t kSlackNs = 5'000'000;
+  static constexpr std::int64_t kSlackNs = 20'000'000;
+  static constexpr std::int64_t kEdgeSlackNs = 10'000'000;
 
   // `now` gives the steady clock in ns; `sleep_until` blocks until that instant.
   DeadlineClock(std::function<std::int64_t()> now, std::function<void(std::int64_t)> sleep_until)
@@ -44,12 +45,16 @@ class DeadlineClock {
     if (deadline > now) sleep_until_(deadline);
   }
 
-  // The instant a change to the sound made now belongs to: where the last wait was due to end,
-  // unless that lies further back than the slack (then now).
-  std::int64_t EdgeInstantNs() const {
+  // The instant a change to the sound made now belongs to: where the last wait was due to end.
+  // The sound output places an edge a fixed 15 ms after its instant; one that comes later than
+  // kEdgeSlackNs after its instant could no longer be placed there, so it belongs to now and the
+  // rest of the timeline moves on with it (the element keeps its length).
+  std::int64_t EdgeInstantNs() {
     const std::int64_t now = now_();
-    if (deadlines_.empty() || now - deadlines_.back() > kSlackNs) return now;
-    return deadlines_.back();
+    if (deadlines_.empty()) return now;
+    std::int64_t& deadline = deadlines_.back();
+    if (now - deadline > kEdgeSlackNs) deadline = now;
+    return deadline;
   }
 
  private:

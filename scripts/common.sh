@@ -6,16 +6,18 @@ CORVANTA_PACKAGES=(
   g++ cmake ninja-build pkg-config git
   qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-documentation-tools
   libsdl2-dev libgtest-dev libgmock-dev
-  pulseaudio pulseaudio-utils
   fonts-liberation2 fonts-dejavu-core
   clang-format
   file dpkg-dev
 )
 
-# Only the tests need these: clang with libFuzzer for the fuzz targets, and the tools that check
-# the installed files. (The Debian package needs file and dpkg-dev, which the README's packaging
-# steps use too, so the main list has them.)
+# Only the tests need these: the private sound servers the end-to-end tests play into (Corvanta
+# itself uses whatever sound server the desktop runs, and installs none), clang with libFuzzer for
+# the fuzz targets, and the tools that check the installed files. (The Debian package needs file
+# and dpkg-dev, which the README's packaging steps use too, so the main list has them.)
 CORVANTA_TEST_PACKAGES=(
+  pulseaudio pulseaudio-utils
+  pipewire pipewire-pulse wireplumber dbus-daemon
   clang libfuzzer-14-dev
   desktop-file-utils man-db
 )

@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Runs a command against a private PulseAudio server whose only output is a null sink
+# Runs a command against a private sound server whose only output is a null sink
 # ("Test-Sink"), with a recorder on the sink's monitor writing raw signed 16-bit mono at 44100/s.
 # Nothing is written outside a temporary folder; every process is stopped by its PID when the
 # command ends, fails or is interrupted.
 #
 #   scripts/null-sink.sh COMMAND [ARGS...]
+#
+# The server is PulseAudio, or with CORVANTA_SOUND_SERVER=pipewire the PipeWire of a Debian 12
+# desktop (pipewire, wireplumber and pipewire-pulse, its graph clocked at 44100/s so nothing is
+# resampled), reached the same way through its PulseAudio protocol.
 #
 # The command sees SDL_AUDIODRIVER=pulseaudio, PULSE_SERVER, CORVANTA_RECORDING (the raw file),
 # CORVANTA_SINK_DESCRIPTION, CORVANTA_PULSE_PID and CORVANTA_RECORDER_PID. Set
@@ -16,6 +20,7 @@ chmod 700 "$D"
 mkdir -p -m 700 "$D/home" "$D/run" "$D/run/pulse" "$D/state" "$D/config"
 PULSE_PID=""
 REC_PID=""
+EXTRA_PIDS=()
 
 stop_pid() {  # stop_pid PID SIGNAL
   local pid=$1 sig=$2 i
@@ -30,8 +35,10 @@ stop_pid() {  # stop_pid PID SIGNAL
 }
 
 cleanup() {
+  local pid
   stop_pid "$REC_PID" INT
   stop_pid "$PULSE_PID" TERM
+  for pid in "${EXTRA_PIDS[@]}"; do stop_pid "$pid" TERM; done
   if [ -z "${CORVANTA_KEEP_SANDBOX:-}" ]; then rm -rf "$D"; else echo "sandbox kept in $D" >&2; fi
 }
 trap cleanup EXIT
@@ -41,12 +48,38 @@ export HOME="$D/home" XDG_RUNTIME_DIR="$D/run" XDG_CONFIG_HOME="$D/config"
 export PULSE_RUNTIME_PATH="$D/run/pulse" PULSE_STATE_PATH="$D/state"
 export PULSE_SERVER="unix:$D/native"
 
-pulseaudio -n --daemonize=no --exit-idle-time=-1 \
-  --log-target=stderr \
-  -L "module-native-protocol-unix auth-anonymous=1 socket=$D/native" \
-  -L "module-null-sink sink_name=t rate=44100 channels=1 sink_properties=device.description=Test-Sink" \
-  2>"$D/pulse.log" &
-PULSE_PID=$!
+if [ "${CORVANTA_SOUND_SERVER:-pulseaudio}" = pipewire ]; then
+  mkdir -p -m 700 "$D/config/pipewire/pipewire.conf.d"
+  cat >"$D/config/pipewire/pipewire.conf.d/corvanta-test.conf" <<'CONF'
+context.properties = {
+  default.clock.rate = 44100
+  default.clock.allowed-rates = [ 44100 ]
+}
+CONF
+  mkdir -p -m 700 "$D/config/pipewire/pipewire-pulse.conf.d"
+  cat >"$D/config/pipewire/pipewire-pulse.conf.d/corvanta-test.conf" <<CONF
+pulse.properties = { server.address = [ "unix:$D/native" ] }
+CONF
+  # WirePlumber, which links streams to the sink, will not run without a session bus.
+  dbus-daemon --session --address="unix:path=$D/bus" --nofork --nopidfile >"$D/dbus.log" 2>&1 &
+  EXTRA_PIDS+=($!)
+  export PIPEWIRE_RUNTIME_DIR="$D/run" DBUS_SESSION_BUS_ADDRESS="unix:path=$D/bus"
+  for _ in $(seq 1 100); do [ -S "$D/bus" ] && break; sleep 0.05; done
+  pipewire >"$D/pipewire.log" 2>&1 &
+  EXTRA_PIDS+=($!)
+  for _ in $(seq 1 100); do [ -S "$D/run/pipewire-0" ] && break; sleep 0.05; done
+  wireplumber >"$D/wireplumber.log" 2>&1 &
+  EXTRA_PIDS+=($!)
+  pipewire-pulse >"$D/pulse.log" 2>&1 &
+  PULSE_PID=$!
+else
+  pulseaudio -n --daemonize=no --exit-idle-time=-1 \
+    --log-target=stderr \
+    -L "module-native-protocol-unix auth-anonymous=1 socket=$D/native" \
+    -L "module-null-sink sink_name=t rate=44100 channels=1 sink_properties=device.description=Test-Sink" \
+    2>"$D/pulse.log" &
+  PULSE_PID=$!
+fi
 
 for _ in $(seq 1 200); do
   [ -S "$D/native" ] && pactl info >/dev/null 2>&1 && break
@@ -54,9 +87,17 @@ for _ in $(seq 1 200); do
   sleep 0.05
 done
 if ! pactl info >/dev/null 2>&1; then
-  echo "null-sink.sh: the private PulseAudio server did not start:" >&2
-  cat "$D/pulse.log" >&2
+  echo "null-sink.sh: the private sound server did not start:" >&2
+  cat "$D/pulse.log" "$D"/pipewire.log "$D"/wireplumber.log 2>/dev/null >&2
   exit 1
+fi
+if [ "${CORVANTA_SOUND_SERVER:-pulseaudio}" = pipewire ]; then
+  pactl load-module module-null-sink sink_name=t rate=44100 channels=1 \
+    sink_properties=device.description=Test-Sink >/dev/null
+  for _ in $(seq 1 100); do
+    pactl list short sinks 2>/dev/null | grep -q '^[0-9]*[[:space:]]t[[:space:]]' && break
+    sleep 0.05
+  done
 fi
 
 parec -d t.monitor --raw --format=s16le --rate=44100 --channels=1 --latency-msec="${CORVANTA_RECORDER_MS:-2}" \

@@ -50,8 +50,8 @@ TEST(DeadlineClock, LongDelaysMoveTheTimelineOnInsteadOfCuttingWaitsShort) {
   };
   const Case cases[] = {
       {"small lateness is made up", 3 * kMs, 147 * kMs},
-      {"at the slack, still made up", DeadlineClock::kSlackNs, 145 * kMs},
-      {"beyond the slack, the timeline moves on", 6 * kMs, 150 * kMs},
+      {"at the slack, still made up", DeadlineClock::kSlackNs, 130 * kMs},
+      {"beyond the slack, the timeline moves on", 21 * kMs, 150 * kMs},
       {"a nested transmission of 900 ms", 900 * kMs, 150 * kMs},
   };
   for (const Case& c : cases) {
@@ -63,6 +63,24 @@ TEST(DeadlineClock, LongDelaysMoveTheTimelineOnInsteadOfCuttingWaitsShort) {
     const std::int64_t before = t.now;
     t.clock.Wait(150);
     EXPECT_EQ(t.now - before, c.wait_after);
+  }
+}
+
+// A tone switched on too late to be placed at its instant starts now, and the element that
+// follows it keeps its full length from there.
+TEST(DeadlineClock, AnEdgeTooLateForItsInstantMovesTheTimelineOn) {
+  for (const std::int64_t late : {2 * kMs, DeadlineClock::kEdgeSlackNs + kMs}) {
+    SCOPED_TRACE(late);
+    FakeTime t;
+    t.clock.Open();
+    t.clock.Wait(50);
+    const std::int64_t due = t.now;
+    t.now += late;  // the machine was busy
+    const std::int64_t on = t.clock.EdgeInstantNs();
+    t.clock.Wait(150);
+    const std::int64_t off = t.clock.EdgeInstantNs();
+    EXPECT_EQ(on, late <= DeadlineClock::kEdgeSlackNs ? due : due + late);
+    EXPECT_EQ(off - on, 150 * kMs);
   }
 }
 

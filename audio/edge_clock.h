@@ -10,7 +10,15 @@
 // fullest, which is the steadiest reference there is. A window of a few seconds follows clock
 // drift between the sound card and the system clock.
 //
-// Pure arithmetic, no allocation: safe on the audio thread.
+// A new stream first fills the server's queue in a burst and only then runs at the output's pace,
+// and some servers then keep it shallower than at the start (PipeWire lowers its graph quantum
+// once the stream has joined). Offsets from that start are lower than any the stream gives later,
+// and would place every edge late until they left the window. The clock therefore counts as
+// settled once the lowest offsets of two consecutive spans of `settle_frames` agree within
+// `settle_jitter_ns`, and then keeps only the last span's: from then on the reference is the
+// steady queue's.
+//
+// Pure arithmetic, no allocation: safe on the audio thread. One thread at a time.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -23,16 +31,21 @@ class EdgeClock {
   // times the window (0.15 ms at an extreme 100 ppm); full-queue callbacks recur far more often.
   static constexpr std::size_t kWindow = 256;
 
-  EdgeClock(double rate, std::int64_t latency_frames)
-      : rate_(rate), latency_frames_(latency_frames) {}
+  EdgeClock(double rate, std::int64_t latency_frames, std::int64_t settle_frames = 0,
+            double settle_jitter_ns = 0)
+      : rate_(rate),
+        latency_frames_(latency_frames),
+        settle_frames_(settle_frames),
+        settle_jitter_ns_(settle_jitter_ns) {}
 
   // A callback ran at `now_ns` with `produced` frames already delivered before it.
   void Observe(std::int64_t now_ns, std::int64_t produced);
-  // Forgets the history: after a pause the stream's frames no longer follow the clock.
-  void Reset() {
-    count_ = 0;
-    next_ = 0;
-  }
+  // Forgets the history, settling included: after a pause or a reopening the stream's frames no
+  // longer follow the clock.
+  void Reset();
+  // Whether the reference comes from the stream's steady pace (see above). A clock made with
+  // settle_frames 0 is settled from its first observation.
+  bool Settled() const { return settled_; }
   // The frame at which a change made at `at_ns` takes effect. Only meaningful after Observe.
   std::int64_t FrameFor(std::int64_t at_ns) const;
   bool Ready() const { return count_ > 0; }
@@ -40,8 +53,17 @@ class EdgeClock {
   double LowestNs() const { return lowest_ns_; }
 
  private:
+  void Settle(double offset_ns, std::int64_t produced);
+
   double rate_;
   std::int64_t latency_frames_;
+  std::int64_t settle_frames_;
+  double settle_jitter_ns_;
+  bool settled_ = false;
+  std::int64_t span_start_ = -1;  // produced frames when the current span began; -1: none yet
+  double span_low_ns_ = 0;
+  double previous_span_low_ns_ = 0;
+  bool have_previous_span_ = false;
   std::array<double, kWindow> offsets_ns_{};
   std::size_t next_ = 0;
   std::size_t count_ = 0;

@@ -9,7 +9,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "audio/edge_clock.h"
+#include "audio/pulse_server.h"
 #include "audio/spsc_ring.h"
 #include "core/errors.h"
 #include "core/platform.h"
@@ -43,11 +43,13 @@ constexpr const char* kServerBufferMs = "30";
 constexpr std::int64_t kIdleCloseFrames = 44100 * 3;
 // A new stream first fills the server's queue in a burst, and only then runs at the output's pace;
 // until then the edge clock's reference still moves, and an edge placed then would come out
-// early (a first tone too long). A stream counts as settled once its reference has held still
-// (within the jitter) for this many frames; opening waits for that, at most kSettleWaitMs.
+// early or late. The clock counts as settled once the lowest offsets of two consecutive spans of
+// this many frames agree (within the jitter); opening waits for that, at most kSettleWaitMs.
 constexpr std::int64_t kSettleFrames = 44100 * 60 / 1000;
 constexpr double kSettleJitterNs = 200'000;
 constexpr int kSettleWaitMs = 300;
+// How long a device opening may wait for a sound server that went away to answer again.
+constexpr int kServerProbeMs = 300;
 // How often the housekeeper looks for idle streams.
 constexpr auto kHousekeepingPeriod = std::chrono::milliseconds(250);
 
@@ -93,6 +95,10 @@ Registry& Buffers() {
   return registry;
 }
 
+// Set when a stream stopped for good or could not open: the sound server may have gone away,
+// and SDL's driver keeps its dead connection (and its last device list) until it starts again.
+std::atomic<bool> g_output_failed{false};
+
 // A looping buffer of fixed length played on its own SDL stream.
 //
 // Each write goes to the audio thread as a slot of the whole buffer stamped with the time of the
@@ -110,7 +116,8 @@ Registry& Buffers() {
 class SdlBuffer final : public DirectSoundBuffer {
  public:
   SdlBuffer(std::string device_name, std::size_t length)
-      : name_(std::move(device_name)), clock_(kRate, kEdgeLatencyFrames) {
+      : name_(std::move(device_name)),
+        clock_(kRate, kEdgeLatencyFrames, kSettleFrames, kSettleJitterNs) {
     for (auto& slot : slots_) slot.assign(length, 128);
     for (auto& silent : slot_silent_) silent.store(true, std::memory_order_relaxed);
     for (std::uint8_t i = 1; i < kSlots; ++i) free_.Push(i);
@@ -231,6 +238,17 @@ class SdlBuffer final : public DirectSoundBuffer {
     silent_frames_.store(0, std::memory_order_relaxed);
   }
 
+  // Window thread, before the sound system starts again: the stream is closed (its stream
+  // handle would not survive) and opens again at the next write, Play, or device opening.
+  void Detach() {
+    std::lock_guard lock(stream_mutex_);
+    if (device_ == 0) return;
+    SDL_CloseAudioDevice(device_);
+    device_ = 0;
+    closed_at_ns_ = MonotonicNs();
+    lost_ = true;
+  }
+
   // Window thread.
   std::int32_t GetStatus() override {
     std::lock_guard lock(stream_mutex_);
@@ -261,7 +279,10 @@ class SdlBuffer final : public DirectSoundBuffer {
     SDL_AudioSpec have{};
     settled_.store(false, std::memory_order_relaxed);
     device_ = SDL_OpenAudioDevice(name_.c_str(), 0, &want, &have, 0);
-    if (device_ == 0) throw AudioError(SdlError("Cannot open sound output '" + name_ + "'"));
+    if (device_ == 0) {
+      g_output_failed.store(true);
+      throw AudioError(SdlError("Cannot open sound output '" + name_ + "'"));
+    }
     paused_ = false;
     SDL_PauseAudioDevice(device_, 0);
     WaitSettled();
@@ -276,6 +297,7 @@ class SdlBuffer final : public DirectSoundBuffer {
     device_ = 0;
     closed_at_ns_ = MonotonicNs();
     lost_ = true;
+    g_output_failed.store(true);
   }
 
   // Under stream_mutex_, with the stream closed: opens it again, or says the output is lost.
@@ -326,18 +348,9 @@ class SdlBuffer final : public DirectSoundBuffer {
   }
 
   void Fill(std::int16_t* out, std::size_t frames) {
-    if (reset_clock_.exchange(false, std::memory_order_acq_rel)) {
-      clock_.Reset();
-      settle_low_ns_ = std::numeric_limits<double>::infinity();
-      settle_mark_ = produced_;
-    }
+    if (reset_clock_.exchange(false, std::memory_order_acq_rel)) clock_.Reset();
     clock_.Observe(MonotonicNs(), produced_);
-    if (clock_.LowestNs() < settle_low_ns_ - kSettleJitterNs) {
-      settle_low_ns_ = clock_.LowestNs();
-      settle_mark_ = produced_;
-    } else if (produced_ - settle_mark_ >= kSettleFrames) {
-      settled_.store(true, std::memory_order_release);
-    }
+    if (clock_.Settled()) settled_.store(true, std::memory_order_release);
     const std::int32_t seek = seek_.exchange(-1, std::memory_order_acq_rel);
     if (seek >= 0) pos_ = static_cast<std::size_t>(seek);
     const std::size_t n = slots_[0].size();
@@ -392,8 +405,6 @@ class SdlBuffer final : public DirectSoundBuffer {
   std::size_t pos_ = 0;
   std::int64_t produced_ = 0;
   EdgeClock clock_;
-  double settle_low_ns_ = std::numeric_limits<double>::infinity();
-  std::int64_t settle_mark_ = 0;
 };
 
 // Every buffer's stream wakes when a device is opened (window thread).
@@ -406,6 +417,27 @@ void WakeAll() {
     } catch (const AudioError&) {
     }
   }
+}
+
+// Window thread, at every enumeration and device opening. After a failure, SDL's driver may hold
+// a connection to a sound server that has gone (killed, restarted, or its session ended): it
+// lists the devices it last saw and opens none. Once the server answers again with an output,
+// the sound system is started anew; every stream is closed first and reopens on its next use.
+// While the server is still away this costs one refused connection.
+void RestartAfterFailure() {
+  if (!g_output_failed.load()) return;
+  const char* driver = SDL_GetCurrentAudioDriver();
+  // SDL's PulseAudio driver cannot start against a server without a default output.
+  if (driver != nullptr && std::strcmp(driver, "pulseaudio") == 0 &&
+      !PulseServerHasOutput(kServerProbeMs)) {
+    return;
+  }
+  std::lock_guard registry(Buffers().mutex);
+  for (SdlBuffer* b : Buffers().buffers) b->Detach();
+  SDL_QuitSubSystem(SDL_INIT_AUDIO);
+  if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return;  // still failed: try at the next opening
+  g_output_failed.store(false);
+  Stats().restarts.fetch_add(1, std::memory_order_relaxed);
 }
 
 class SdlDevice final : public DirectSound {
@@ -448,9 +480,13 @@ class SdlEnum final : public DirectSoundEnum {
 
 class SdlRoot final : public DirectX7 {
  public:
-  std::shared_ptr<DirectSoundEnum> GetDSEnum() override { return std::make_shared<SdlEnum>(); }
+  std::shared_ptr<DirectSoundEnum> GetDSEnum() override {
+    RestartAfterFailure();
+    return std::make_shared<SdlEnum>();
+  }
 
   std::unique_ptr<DirectSound> DirectSoundCreate(const std::string& guid) override {
+    RestartAfterFailure();
     const std::vector<std::string> names = OutputDeviceNames();
     if (std::find(names.begin(), names.end(), guid) == names.end()) {
       throw AudioError("Sound output '" + guid + "' is not present");

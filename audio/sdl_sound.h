@@ -24,6 +24,7 @@ struct SdlAudioStats {
   std::atomic<std::uint64_t> late_edges{0};   // edges that arrived after their frame was produced
   std::atomic<std::uint64_t> idle_closes{0};  // streams closed after looping only silence
   std::atomic<std::uint64_t> reopens{0};      // and opened again
+  std::atomic<std::uint64_t> restarts{0};     // the sound system started anew after a failure
 };
 SdlAudioStats& Stats();
 

@@ -5,7 +5,7 @@
 CORVANTA_PACKAGES=(
   g++ cmake ninja-build pkg-config git
   qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-documentation-tools
-  libsdl2-dev libgtest-dev libgmock-dev
+  libsdl2-dev libpulse-dev libgtest-dev libgmock-dev
   fonts-liberation2 fonts-dejavu-core
   clang-format
   file dpkg-dev

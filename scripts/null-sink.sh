@@ -11,7 +11,9 @@
 # resampled), reached the same way through its PulseAudio protocol.
 #
 # The command sees SDL_AUDIODRIVER=pulseaudio, PULSE_SERVER, CORVANTA_RECORDING (the raw file),
-# CORVANTA_SINK_DESCRIPTION, CORVANTA_PULSE_PID and CORVANTA_RECORDER_PID. Set
+# CORVANTA_SINK_DESCRIPTION, CORVANTA_PULSE_PID and CORVANTA_RECORDER_PID, and
+# CORVANTA_SERVER_START, a command that starts the server again after the command stopped it
+# (with PulseAudio its null sink comes with it; its recorder does not). Set
 # CORVANTA_KEEP_SANDBOX=1 to keep the folder.
 set -uo pipefail
 
@@ -38,6 +40,10 @@ cleanup() {
   local pid
   stop_pid "$REC_PID" INT
   stop_pid "$PULSE_PID" TERM
+  # Servers the command started again after stopping one (see CORVANTA_SERVER_START).
+  if [ -f "$D/server.pids" ]; then
+    while read -r pid; do stop_pid "$pid" TERM; done <"$D/server.pids"
+  fi
   for pid in "${EXTRA_PIDS[@]}"; do stop_pid "$pid" TERM; done
   if [ -z "${CORVANTA_KEEP_SANDBOX:-}" ]; then rm -rf "$D"; else echo "sandbox kept in $D" >&2; fi
 }
@@ -70,16 +76,25 @@ CONF
   for _ in $(seq 1 100); do [ -S "$D/run/pipewire-0" ] && break; sleep 0.05; done
   wireplumber >"$D/wireplumber.log" 2>&1 &
   EXTRA_PIDS+=($!)
-  pipewire-pulse >"$D/pulse.log" 2>&1 &
-  PULSE_PID=$!
+  cat >"$D/start-server" <<'SCRIPT'
+#!/bin/sh
+echo $$ >>"$CORVANTA_SANDBOX/server.pids"
+exec pipewire-pulse >>"$CORVANTA_SANDBOX/pulse.log" 2>&1
+SCRIPT
 else
-  pulseaudio -n --daemonize=no --exit-idle-time=-1 \
-    --log-target=stderr \
-    -L "module-native-protocol-unix auth-anonymous=1 socket=$D/native" \
-    -L "module-null-sink sink_name=t rate=44100 channels=1 sink_properties=device.description=Test-Sink" \
-    2>"$D/pulse.log" &
-  PULSE_PID=$!
+  cat >"$D/start-server" <<'SCRIPT'
+#!/bin/sh
+echo $$ >>"$CORVANTA_SANDBOX/server.pids"
+exec pulseaudio -n --daemonize=no --exit-idle-time=-1 --log-target=stderr \
+  -L "module-native-protocol-unix auth-anonymous=1 socket=$CORVANTA_SANDBOX/native" \
+  -L "module-null-sink sink_name=t rate=44100 channels=1 sink_properties=device.description=Test-Sink" \
+  2>>"$CORVANTA_SANDBOX/pulse.log"
+SCRIPT
 fi
+chmod 700 "$D/start-server"
+export CORVANTA_SANDBOX="$D"
+"$D/start-server" &
+PULSE_PID=$!
 
 for _ in $(seq 1 200); do
   [ -S "$D/native" ] && pactl info >/dev/null 2>&1 && break
@@ -118,5 +133,6 @@ export SDL_AUDIODRIVER=pulseaudio
 export CORVANTA_RECORDING="$D/recording.raw"
 export CORVANTA_SINK_DESCRIPTION="Test-Sink"
 export CORVANTA_PULSE_PID="$PULSE_PID"
+export CORVANTA_SERVER_START="$D/start-server"
 export CORVANTA_RECORDER_PID="$REC_PID"
 "$@"

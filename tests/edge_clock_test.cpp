@@ -79,6 +79,44 @@ TEST(EdgeClock, ResetForgetsTheHistoryOfAPausedStream) {
   EXPECT_NEAR((heard - at) / 1e6, 256 * 1000.0 / kRate, 0.05);
 }
 
+// A new stream as PipeWire runs it: a first burst fills a queue 2048 frames deep, then the queue
+// settles at 512 (the graph's quantum went down once the stream joined). Settling waits for the
+// steady pace and then places edges by the steady queue, not by the deeper one of the start
+// (which would make every edge 35 ms late until the start left the window).
+TEST(EdgeClock, SettlesOnTheSteadyQueueNotTheDeeperOneOfTheStart) {
+  constexpr std::int64_t kSpan = 2646;  // 60 ms
+  struct Case {
+    const char* name;
+    std::int64_t start_depth;
+  };
+  for (const Case c : {Case{"shallower after the start", 2048}, Case{"same depth", 512},
+                       Case{"deeper after the start", 128}}) {
+    SCOPED_TRACE(c.name);
+    EdgeClock clock(kRate, 0, kSpan, 200'000);
+    Server server{1e9};
+    server.Burst(clock, 8, c.start_depth);
+    EXPECT_FALSE(clock.Settled());
+    int callbacks = 0;
+    while (!clock.Settled() && callbacks < 1000) {
+      server.Burst(clock, 1, 512);
+      ++callbacks;
+    }
+    ASSERT_TRUE(clock.Settled());
+    // Two spans of steady callbacks at most, plus the one the start fell in.
+    EXPECT_LE(callbacks * 256, 3 * kSpan + 256);
+    const double at = server.c_ns + static_cast<double>(server.produced) * 1e9 / kRate;
+    const double heard =
+        server.c_ns +
+        static_cast<double>(clock.FrameFor(static_cast<std::int64_t>(at))) * 1e9 / kRate;
+    EXPECT_NEAR((heard - at) / 1e6, 512 * 1000.0 / kRate, 0.05);
+  }
+  // Without settling spans the clock is settled at once, as before.
+  EdgeClock plain(kRate, 0);
+  Server server{0};
+  server.Burst(plain, 1, 256);
+  EXPECT_TRUE(plain.Settled());
+}
+
 TEST(SpscRing, KeepsOrderAndCapacityAcrossThreads) {
   SpscRing<int, 4> ring;
   for (int i = 0; i < 4; ++i) EXPECT_TRUE(ring.Push(i));

@@ -279,6 +279,43 @@ TEST(LinkEndToEnd, AfterOneUnansweredRequestTheNextCourtesiesAreWhole) {
   EXPECT_EQ(station.Records("TRANSMITTER").back().second, "0");
 }
 
+// Once the output is back: a recorder of its own on the sink, and "ptt 0" until an event keys
+// (the sound system notices a returning device on its own time); that courtesy ("0", five dashes)
+// must be whole.
+void ExpectTheNextCourtesyWhole(Station& station) {
+  QTemporaryDir dir;
+  QProcess recorder;
+  const QString heard = dir.filePath("heard.raw");
+  recorder.setStandardOutputFile(heard);
+  recorder.start("parec", {"-d", "t.monitor", "--raw", "--format=s16le", "--rate=44100",
+                           "--channels=1", "--latency-msec=2"});
+  EXPECT_TRUE(WaitFor([&] { return rec::SampleCount(heard.toStdString()) > 0; }, 5000));
+  // The sound system notices the returning device on its own time: ask until an event keys.
+  std::size_t requests = station.Records("SETPTT").size();
+  const std::size_t start = rec::SampleCount(heard.toStdString());
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        if (!AtRest()) return false;
+        if (station.Records("SETPTT").size() >= requests + 2) return true;
+        station.Command("ptt 0\n");
+        QTest::qWait(300);
+        return false;
+      },
+      15000));
+  EXPECT_TRUE(WaitFor([&] { return AtRest(); }, 5000));
+  EXPECT_EQ(station.Records("SETPTT").back().second.substr(0, 1), "0");
+  EXPECT_TRUE(rec::WaitForSamples(
+      heard.toStdString(),
+      rec::SampleCount(heard.toStdString()) + static_cast<std::size_t>(0.3 * rec::kRate), 5000));
+  const auto segments = rec::FindSegments(rec::ReadFrom(heard.toStdString(), start));
+  EXPECT_EQ(segments.size(), 5u);  // "0": five dashes
+  for (std::size_t i = 0; i < segments.size(); ++i) {
+    EXPECT_NEAR(segments[i].Ms(), 450.0, kToleranceMs) << "dash " << i + 1;
+  }
+  recorder.terminate();
+  recorder.waitForFinished(5000);
+}
+
 // The output device vanishes while monitoring (its module unloaded), in the middle of a courtesy:
 // the event that finds it gone keys nothing and says so without a box (a box, were there one,
 // would have to wait for the release), the program keeps running, and once the device is back
@@ -329,36 +366,48 @@ TEST(LinkEndToEnd, AVanishingDeviceKeysNothingAndTheReturningOneWorks) {
 
   RunTool("pactl", {"load-module", "module-null-sink", "sink_name=t", "rate=44100", "channels=1",
                     "sink_properties=device.description=Test-Sink"});
-  QTemporaryDir dir;
-  QProcess recorder;
-  const QString heard = dir.filePath("heard.raw");
-  recorder.setStandardOutputFile(heard);
-  recorder.start("parec", {"-d", "t.monitor", "--raw", "--format=s16le", "--rate=44100",
-                           "--channels=1", "--latency-msec=2"});
-  ASSERT_TRUE(WaitFor([&] { return rec::SampleCount(heard.toStdString()) > 0; }, 5000));
-  // The sound system notices the returning device on its own time: ask until an event keys.
-  std::size_t requests = station.Records("SETPTT").size();
-  const std::size_t start = rec::SampleCount(heard.toStdString());
+  ExpectTheNextCourtesyWhole(station);
+  EXPECT_TRUE(station.boxes().empty());
+}
+
+// The sound server dies in the middle of a courtesy (the recorder of scripts/null-sink.sh dies with
+// it, so this runs on a server of its own) and is started again: the courtesy ends at
+// its next element and releases, the window says the output is lost, and once the server is back
+// (a new server, a new connection to it) the next event sends a whole courtesy.
+TEST(SoundServerRestart, TheCourtesyUnderWayEndsAndTheNextIsWhole) {
+  const char* start_server = std::getenv("CORVANTA_SERVER_START");
+  const char* server_pid = std::getenv("CORVANTA_PULSE_PID");
+  ASSERT_TRUE(start_server != nullptr && server_pid != nullptr)
+      << "run through scripts/null-sink.sh";
+  Station station({});
+  ASSERT_TRUE(station.ready());
+  station.window()->SetTextBox(TextBox::txtRX, "0");
+  QTimer::singleShot(300, [&] { ::kill(std::atoi(server_pid), SIGKILL); });
+  station.Command("ptt 0\n");
+  const std::string lost = "RX courtesy failed: Sound output lost: Test-Sink; key released";
+  const auto& history = station.window()->StatusHistory();
   ASSERT_TRUE(WaitFor(
-      [&] {
-        if (!AtRest()) return false;
-        if (station.Records("SETPTT").size() >= requests + 2) return true;
-        station.Command("ptt 0\n");
-        QTest::qWait(300);
-        return false;
-      },
-      15000));
-  ASSERT_TRUE(WaitFor([&] { return AtRest(); }, 5000));
-  requests = station.Records("SETPTT").size();
-  EXPECT_EQ(station.Records("SETPTT").back().second.substr(0, 1), "0");
-  ASSERT_TRUE(rec::WaitForSamples(
-      heard.toStdString(),
-      rec::SampleCount(heard.toStdString()) + static_cast<std::size_t>(0.3 * rec::kRate), 5000));
-  const auto segments = rec::FindSegments(rec::ReadFrom(heard.toStdString(), start));
-  ASSERT_EQ(segments.size(), 5u);  // "0": five dashes
-  for (const auto& dash : segments) EXPECT_NEAR(dash.Ms(), 450.0, kToleranceMs);
-  recorder.terminate();
-  recorder.waitForFinished(5000);
+      [&] { return AtRest() && std::find(history.begin(), history.end(), lost) != history.end(); },
+      10000));
+  const auto keyings = station.Records("SETPTT");
+  EXPECT_EQ(Keys(keyings), (std::vector<std::string>{"1", "0"}));
+  ASSERT_EQ(keyings.size(), 2u);
+  EXPECT_LT(keyings[1].first - keyings[0].first, 2500.0);
+
+  ASSERT_TRUE(QProcess::startDetached(start_server, {}));
+  ASSERT_TRUE(WaitFor([] { return !RunTool("pactl", {"info"}).empty(); }, 10000))
+      << "the sound server did not come back";
+  // PulseAudio brings its null sink back with it; PipeWire's was loaded through the service
+  // that died.
+  const auto has_sink = [] {
+    return RunTool("pactl", {"list", "short", "sinks"}).find("\tt\t") != std::string::npos;
+  };
+  if (!WaitFor(has_sink, 1000)) {
+    RunTool("pactl", {"load-module", "module-null-sink", "sink_name=t", "rate=44100", "channels=1",
+                      "sink_properties=device.description=Test-Sink"});
+  }
+  ASSERT_TRUE(WaitFor(has_sink, 10000)) << "the null sink did not come back";
+  ExpectTheNextCourtesyWhole(station);
   EXPECT_TRUE(station.boxes().empty());
 }
 

@@ -60,6 +60,9 @@ if [ "${CORVANTA_SOUND_SERVER:-pulseaudio}" = pipewire ]; then
 context.properties = {
   default.clock.rate = 44100
   default.clock.allowed-rates = [ 44100 ]
+  # Without real-time scheduling, as here, a graph cycle below Debian's default 1024 frames runs
+  # dry under load (holes of a few ms in the recording, the server's own).
+  default.clock.min-quantum = 1024
 }
 CONF
   mkdir -p -m 700 "$D/config/pipewire/pipewire-pulse.conf.d"

@@ -18,6 +18,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -280,9 +281,9 @@ TEST(LinkEndToEnd, AfterOneUnansweredRequestTheNextCourtesiesAreWhole) {
 }
 
 // Once the output is back: a recorder of its own on the sink, and "ptt 0" until an event keys
-// (the sound system notices a returning device on its own time); that courtesy ("0", five dashes)
-// must be whole.
-void ExpectTheNextCourtesyWhole(Station& station) {
+// (the sound system notices a returning device on its own time), or only once when the first
+// event must key; that courtesy ("0", five dashes) must be whole.
+void ExpectTheNextCourtesyWhole(Station& station, bool only_one_event = false) {
   QTemporaryDir dir;
   QProcess recorder;
   const QString heard = dir.filePath("heard.raw");
@@ -291,13 +292,16 @@ void ExpectTheNextCourtesyWhole(Station& station) {
                            "--channels=1", "--latency-msec=2"});
   EXPECT_TRUE(WaitFor([&] { return rec::SampleCount(heard.toStdString()) > 0; }, 5000));
   // The sound system notices the returning device on its own time: ask until an event keys.
-  std::size_t requests = station.Records("SETPTT").size();
+  const std::size_t requests = station.Records("SETPTT").size();
   const std::size_t start = rec::SampleCount(heard.toStdString());
+  int sent = 0;
   EXPECT_TRUE(WaitFor(
       [&] {
         if (!AtRest()) return false;
         if (station.Records("SETPTT").size() >= requests + 2) return true;
+        if (only_one_event && sent > 0) return false;
         station.Command("ptt 0\n");
+        ++sent;
         QTest::qWait(300);
         return false;
       },
@@ -370,19 +374,44 @@ TEST(LinkEndToEnd, AVanishingDeviceKeysNothingAndTheReturningOneWorks) {
   EXPECT_TRUE(station.boxes().empty());
 }
 
-// The sound server dies in the middle of a courtesy (the recorder of scripts/null-sink.sh dies with
-// it, so this runs on a server of its own) and is started again: the courtesy ends at
-// its next element and releases, the window says the output is lost, and once the server is back
-// (a new server, a new connection to it) the next event sends a whole courtesy.
+// The sound server started by scripts/null-sink.sh: the last one its start command started.
+pid_t SoundServerPid() {
+  const char* sandbox = std::getenv("CORVANTA_SANDBOX");
+  std::ifstream pids(std::string(sandbox != nullptr ? sandbox : "") + "/server.pids");
+  pid_t pid = 0;
+  for (pid_t p = 0; pids >> p;) pid = p;
+  return pid;
+}
+
+// Starts the sound server again and waits for its null sink. PulseAudio brings the sink back
+// with it; PipeWire's was loaded through the service that died.
+void RestartSoundServer() {
+  ASSERT_TRUE(QProcess::startDetached(std::getenv("CORVANTA_SERVER_START"), {}));
+  ASSERT_TRUE(WaitFor([] { return !RunTool("pactl", {"info"}).empty(); }, 10000))
+      << "the sound server did not come back";
+  const auto has_sink = [] {
+    return RunTool("pactl", {"list", "short", "sinks"}).find("\tt\t") != std::string::npos;
+  };
+  if (!WaitFor(has_sink, 1000)) {
+    RunTool("pactl", {"load-module", "module-null-sink", "sink_name=t", "rate=44100", "channels=1",
+                      "sink_properties=device.description=Test-Sink"});
+  }
+  ASSERT_TRUE(WaitFor(has_sink, 10000)) << "the null sink did not come back";
+}
+
+// The sound server dies (the recorder of scripts/null-sink.sh dies with it, so this runs on a
+// server of its own) and is started again. Killed in the middle of a courtesy: the courtesy ends
+// at its next element and releases, the window says the output is lost, and once the server is
+// back (a new server, a new connection to it) the next event sends a whole courtesy. Killed and
+// restarted while the station waits (its stream closed, so nothing saw the server go): the very
+// first event after it sends a whole courtesy.
 TEST(SoundServerRestart, TheCourtesyUnderWayEndsAndTheNextIsWhole) {
-  const char* start_server = std::getenv("CORVANTA_SERVER_START");
-  const char* server_pid = std::getenv("CORVANTA_PULSE_PID");
-  ASSERT_TRUE(start_server != nullptr && server_pid != nullptr)
+  ASSERT_TRUE(std::getenv("CORVANTA_SERVER_START") != nullptr && SoundServerPid() > 0)
       << "run through scripts/null-sink.sh";
   Station station({});
   ASSERT_TRUE(station.ready());
   station.window()->SetTextBox(TextBox::txtRX, "0");
-  QTimer::singleShot(300, [&] { ::kill(std::atoi(server_pid), SIGKILL); });
+  QTimer::singleShot(300, [&] { ::kill(SoundServerPid(), SIGKILL); });
   station.Command("ptt 0\n");
   const std::string lost = "RX courtesy failed: Sound output lost: Test-Sink; key released";
   const auto& history = station.window()->StatusHistory();
@@ -393,21 +422,17 @@ TEST(SoundServerRestart, TheCourtesyUnderWayEndsAndTheNextIsWhole) {
   EXPECT_EQ(Keys(keyings), (std::vector<std::string>{"1", "0"}));
   ASSERT_EQ(keyings.size(), 2u);
   EXPECT_LT(keyings[1].first - keyings[0].first, 2500.0);
-
-  ASSERT_TRUE(QProcess::startDetached(start_server, {}));
-  ASSERT_TRUE(WaitFor([] { return !RunTool("pactl", {"info"}).empty(); }, 10000))
-      << "the sound server did not come back";
-  // PulseAudio brings its null sink back with it; PipeWire's was loaded through the service
-  // that died.
-  const auto has_sink = [] {
-    return RunTool("pactl", {"list", "short", "sinks"}).find("\tt\t") != std::string::npos;
-  };
-  if (!WaitFor(has_sink, 1000)) {
-    RunTool("pactl", {"load-module", "module-null-sink", "sink_name=t", "rate=44100", "channels=1",
-                      "sink_properties=device.description=Test-Sink"});
-  }
-  ASSERT_TRUE(WaitFor(has_sink, 10000)) << "the null sink did not come back";
+  RestartSoundServer();
   ExpectTheNextCourtesyWhole(station);
+
+  SCOPED_TRACE("killed while waiting, the stream closed for idleness");
+  const std::uint64_t closes = Stats().idle_closes;
+  ASSERT_TRUE(WaitFor([&] { return Stats().idle_closes > closes; }, 10000));
+  const pid_t server = SoundServerPid();
+  ASSERT_EQ(::kill(server, SIGKILL), 0);
+  ASSERT_TRUE(WaitFor([&] { return ::kill(server, 0) != 0; }, 5000));
+  RestartSoundServer();
+  ExpectTheNextCourtesyWhole(station, /*only_one_event=*/true);
   EXPECT_TRUE(station.boxes().empty());
 }
 

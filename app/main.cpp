@@ -17,6 +17,7 @@
 #include "core/errors.h"
 #include "core/main_window.h"
 #include "core/platform.h"
+#include "core/version.h"
 #include "link/echolink_object.h"
 #include "link/wire.h"
 #include "settings/settings.h"
@@ -34,11 +35,13 @@ constexpr const char* kUsage =
     "Options:\n"
     "  --link ENDPOINT  where the link program listens: unix:PATH or tcp:HOST:PORT (HOST on\n"
     "                   loopback only); default unix:$XDG_RUNTIME_DIR/corvanta/link.sock\n"
+    "  --print-endpoint show the link endpoint that would be used, and exit\n"
     "  --help           show this text and exit\n"
     "  --version        show the version and exit\n";
 
 struct Options {
   std::string link;
+  bool print_endpoint = false;
 };
 
 // Reads the command line before any window exists, so --help and --version work without a
@@ -51,10 +54,12 @@ int ParseArguments(int argc, char** argv, Options& options) {
       return 0;
     }
     if (arg == "--version" || arg == "-v") {
-      std::cout << "corvanta 1.0.22\n";
+      std::cout << "corvanta " << corvanta::kVersionText << '\n';
       return 0;
     }
-    if (arg == "--link" && i + 1 < argc) {
+    if (arg == "--print-endpoint") {
+      options.print_endpoint = true;
+    } else if (arg == "--link" && i + 1 < argc) {
       options.link = argv[++i];
     } else if (arg.rfind("--link=", 0) == 0) {
       options.link = arg.substr(7);
@@ -82,6 +87,10 @@ int main(int argc, char** argv) {
     std::cerr << "corvanta: " << error << '\n';
     return 2;
   }
+  if (options.print_endpoint) {
+    std::cout << endpoint_text << '\n';
+    return 0;
+  }
 
   // A link program that goes away must not take Corvanta with it: writes to a closed socket
   // fail with an error instead of a signal.
@@ -89,7 +98,7 @@ int main(int argc, char** argv) {
 
   QApplication app(argc, argv);
   QApplication::setApplicationName("corvanta");
-  QApplication::setApplicationVersion("1.0.22");
+  QApplication::setApplicationVersion(corvanta::kVersionText);
 
   corvanta::QtPlatform platform;
   corvanta::ScopedPlatform installed(platform);

@@ -6,7 +6,18 @@
 //
 // Thread rules: every operation here is called from the window thread only. Implementations may
 // run an audio callback on another thread; what that thread may touch is written beside the
-// implementation.
+// implementation. No operation processes window messages, so none re-enters the program.
+//
+// Blocking: operations that start a stream hold up the window thread while it settles. With SDL,
+// making a buffer, a device opening that wakes a stream closed while idle, and Play or WriteBuffer
+// on a closed (or, for Play, paused) stream each wait up to 300 ms, normally a few tens; after a
+// failure, listing or opening devices also asks the sound server (up to 300 ms) and may start the
+// sound system anew. Everything else waits only briefly: for a running audio callback to return,
+// or for a stream to close.
+//
+// Ownership: every object made here belongs to its caller. A buffer does not depend on the device
+// object that made it: the program replaces the device at each opening and keeps its buffer
+// playing. The backend must outlive every object made through it.
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -39,8 +50,11 @@ struct WAVEFORMATEX {
   friend bool operator==(const WAVEFORMATEX&, const WAVEFORMATEX&) = default;
 };
 
-// The one format every tone uses: PCM, mono, 44100 samples per second, unsigned 8 bits.
-inline constexpr WAVEFORMATEX kToneFormat{WAVE_FORMAT_PCM, 1, 44100, 44100, 1, 8, 0};
+// The one format every tone uses: PCM, mono, kSampleRate samples per second, unsigned 8 bits, in
+// which kSilence is the middle of the range.
+inline constexpr std::int32_t kSampleRate = 44100;
+inline constexpr std::uint8_t kSilence = 128;
+inline constexpr WAVEFORMATEX kToneFormat{WAVE_FORMAT_PCM, 1, kSampleRate, kSampleRate, 1, 8, 0};
 
 class DirectSoundBuffer {
  public:
@@ -86,6 +100,11 @@ class DirectX7 {
   // The enumerator stays valid for the whole run, also after this root object is released.
   virtual std::shared_ptr<DirectSoundEnum> GetDSEnum() = 0;
   virtual std::unique_ptr<DirectSound> DirectSoundCreate(const std::string& guid) = 0;
+  // Streams closed while the station was idle open again now, ahead of the tones a transmission
+  // is about to write (their first tone then finds a settled stream); a stream whose output went
+  // away is made anew if the output is back. Window thread; blocks while a stream starts, at
+  // most a few hundred ms each. Backends that never close idle streams do nothing.
+  virtual void WakeIdleStreams() {}
 };
 
 // Creates root objects; the window program installs the SDL2 backend, tests a recording fake.

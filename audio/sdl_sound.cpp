@@ -24,13 +24,13 @@
 namespace corvanta {
 namespace {
 
-constexpr double kRate = 44100.0;
+constexpr double kRate = kSampleRate;
 constexpr Uint16 kCallbackFrames = 256;
 // Every edge is placed this long after its call, on top of the server queue's depth. It must
 // cover the longest wait for the next callback plus one callback's frames, or an edge arrives
 // after its frame has gone out (counted as late, then heard at once). 10 ms let the first tone
 // of a new stream come up to 7 ms late on the null sink; 15 ms had no late edge.
-constexpr std::int64_t kEdgeLatencyFrames = 44100 * 15 / 1000;
+constexpr std::int64_t kEdgeLatencyFrames = kSampleRate * 15 / 1000;
 // SDL asks PulseAudio for a server buffer of one callback, which runs dry (a hole in a tone) at
 // the first scheduling hiccup: on the null sink 10 ms still gave about one hole in 30 elements,
 // 20 ms one in 110, 30 ms none in 440. libpulse takes the target from PULSE_LATENCY_MSEC; the
@@ -40,12 +40,12 @@ constexpr const char* kServerBufferMs = "30";
 // costs neither this program nor the sound server anything. A link event re-opens the device
 // well before the first tone of a transmission and wakes the stream with it; inside a
 // transmission the silences between elements are far shorter, except at the slowest speeds.
-constexpr std::int64_t kIdleCloseFrames = 44100 * 3;
+constexpr std::int64_t kIdleCloseFrames = kSampleRate * 3;
 // A new stream first fills the server's queue in a burst, and only then runs at the output's pace;
 // until then the edge clock's reference still moves, and an edge placed then would come out
 // early or late. The clock counts as settled once the lowest offsets of two consecutive spans of
 // this many frames agree (within the jitter); opening waits for that, at most kSettleWaitMs.
-constexpr std::int64_t kSettleFrames = 44100 * 60 / 1000;
+constexpr std::int64_t kSettleFrames = kSampleRate * 60 / 1000;
 constexpr double kSettleJitterNs = 200'000;
 constexpr int kSettleWaitMs = 300;
 // How long a device opening may wait for a sound server that went away to answer again.
@@ -118,7 +118,7 @@ class SdlBuffer final : public DirectSoundBuffer {
   SdlBuffer(std::string device_name, std::size_t length)
       : name_(std::move(device_name)),
         clock_(kRate, kEdgeLatencyFrames, kSettleFrames, kSettleJitterNs) {
-    for (auto& slot : slots_) slot.assign(length, 128);
+    for (auto& slot : slots_) slot.assign(length, kSilence);
     for (auto& silent : slot_silent_) silent.store(true, std::memory_order_relaxed);
     for (std::uint8_t i = 1; i < kSlots; ++i) free_.Push(i);
     Open();  // plays its silence at once, so its timing has settled before the first write
@@ -153,7 +153,7 @@ class SdlBuffer final : public DirectSoundBuffer {
     // land on the transmission's timeline rather than when the call happened to run.
     std::int64_t at_ns = EdgeInstantNs();
     const bool silent =
-        std::all_of(data.begin(), data.end(), [](std::uint8_t b) { return b == 128; });
+        std::all_of(data.begin(), data.end(), [](std::uint8_t b) { return b == kSilence; });
     std::lock_guard lock(stream_mutex_);
     NoticeLoss();
     if (device_ == 0) {
@@ -370,7 +370,7 @@ class SdlBuffer final : public DirectSoundBuffer {
       }
       const std::vector<std::uint8_t>& src = slots_[current_];
       for (; i < until; ++i) {
-        out[i] = static_cast<std::int16_t>((src[pos_] - 128) * 256);
+        out[i] = static_cast<std::int16_t>((src[pos_] - kSilence) * 256);
         if (++pos_ == n) pos_ = 0;
       }
     }
@@ -407,16 +407,19 @@ class SdlBuffer final : public DirectSoundBuffer {
   EdgeClock clock_;
 };
 
-// Every buffer's stream wakes when a device is opened (window thread).
-// A stream that cannot open now is left closed: the next write tries again and reports.
-void WakeAll() {
+// Every buffer's stream wakes (window thread). A stream that cannot open now is left closed: the
+// next write tries again and reports. Returns whether every stream is open.
+bool WakeAll() {
   std::lock_guard registry(Buffers().mutex);
+  bool all = true;
   for (SdlBuffer* b : Buffers().buffers) {
     try {
       b->Wake();
     } catch (const AudioError&) {
+      all = false;
     }
   }
+  return all;
 }
 
 // Window thread, at every enumeration and device opening. After a failure, SDL's driver may hold
@@ -424,20 +427,21 @@ void WakeAll() {
 // lists the devices it last saw and opens none. Once the server answers again with an output,
 // the sound system is started anew; every stream is closed first and reopens on its next use.
 // While the server is still away this costs one refused connection.
-void RestartAfterFailure() {
-  if (!g_output_failed.load()) return;
+bool RestartAfterFailure() {
+  if (!g_output_failed.load()) return false;
   const char* driver = SDL_GetCurrentAudioDriver();
   // SDL's PulseAudio driver cannot start against a server without a default output.
   if (driver != nullptr && std::strcmp(driver, "pulseaudio") == 0 &&
       !PulseServerHasOutput(kServerProbeMs)) {
-    return;
+    return false;
   }
   std::lock_guard registry(Buffers().mutex);
   for (SdlBuffer* b : Buffers().buffers) b->Detach();
   SDL_QuitSubSystem(SDL_INIT_AUDIO);
-  if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return;  // still failed: try at the next opening
+  if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return false;  // try again at the next opening
   g_output_failed.store(false);
   Stats().restarts.fetch_add(1, std::memory_order_relaxed);
+  return true;
 }
 
 class SdlDevice final : public DirectSound {
@@ -451,9 +455,18 @@ class SdlDevice final : public DirectSound {
 
   std::unique_ptr<DirectSoundBuffer> CreateSoundBuffer(const DSBUFFERDESC& desc,
                                                        const WAVEFORMATEX& format) override {
-    if (!(format == kToneFormat)) throw AudioError("Only 8-bit mono PCM at 44100/s is supported");
+    if (!(format == kToneFormat))
+      throw AudioError("Only 8-bit mono PCM at " + std::to_string(kSampleRate) + "/s is supported");
     if (desc.lBufferBytes <= 0) throw AudioError("Invalid buffer length");
-    return std::make_unique<SdlBuffer>(name_, static_cast<std::size_t>(desc.lBufferBytes));
+    const auto length = static_cast<std::size_t>(desc.lBufferBytes);
+    try {
+      return std::make_unique<SdlBuffer>(name_, length);
+    } catch (const AudioError&) {
+      // The server may have gone while nothing played (so nothing noticed): once it is back, the
+      // sound system starts anew and the stream opens at the first try the operator sees.
+      if (!RestartAfterFailure()) throw;
+      return std::make_unique<SdlBuffer>(name_, length);
+    }
   }
 
  private:
@@ -491,8 +504,12 @@ class SdlRoot final : public DirectX7 {
     if (std::find(names.begin(), names.end(), guid) == names.end()) {
       throw AudioError("Sound output '" + guid + "' is not present");
     }
-    WakeAll();
     return std::make_unique<SdlDevice>(guid);
+  }
+
+  void WakeIdleStreams() override {
+    // A stream closed while idle cannot see its server go; its reopening is the first to fail.
+    if (!WakeAll() && RestartAfterFailure()) WakeAll();
   }
 };
 

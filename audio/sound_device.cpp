@@ -119,7 +119,9 @@ bool CreateSoundDevice() {
 }
 
 bool RestartSoundDevice() {
-  return CreateSoundDevice();
+  if (!CreateSoundDevice()) return false;
+  Audio.DxRoot->WakeIdleStreams();
+  return true;
 }
 
 void CheckSoundOutput() {

@@ -1,6 +1,12 @@
 #pragma once
 // The audio output seen from the window: listing the outputs into the device box, opening the
 // chosen one, and stopping the sound at exit. All of it runs on the window thread.
+//
+// The sound objects live in the process-wide audio state (audio/audio_state.h), which these
+// routines fill: each opening makes a new root object and, when it succeeds, a new device, but
+// keeps the buffer, so a tone that plays goes on. Opening blocks the window thread while the
+// backend opens (audio/directsound_interface.h); only a failure's message box runs window
+// messages meanwhile.
 #include <string>
 
 namespace corvanta {
@@ -23,7 +29,12 @@ void LoadSoundDevices();
 // A failed opening is reported here (message box, status text) and leaves the previous device in
 // use; no error reaches the caller. Returns whether this opening succeeded, so that a link event
 // can refuse to key the transmitter for a courtesy nobody would hear.
+// Re-entry: outside a transmission the failure's message box blocks until the operator closes it
+// and runs link events, timers and clicks meanwhile, which may open the device again themselves;
+// a box with the same text is not opened twice. During a transmission the box waits for its end.
 bool CreateSoundDevice();
+// The opening every link event, Start and Test make: CreateSoundDevice, then, once the device is
+// open, WakeIdleStreams, so that a tone written soon after finds its stream settled.
 bool RestartSoundDevice();
 
 // Looks whether the output of the sound buffer has gone away (unplugged, the sound server
@@ -35,7 +46,8 @@ void CheckSoundOutput();
 // Stops the looping buffer and rewinds it; nothing to do before the first tone.
 void StopSound();
 
-// The device box's click: stores the chosen position and text, then opens that device.
+// The device box's click: stores the chosen position and text, then opens that device (blocking
+// and re-entering as CreateSoundDevice does). Ignored while start-up loads.
 void cmboDevice_Click();
 
 }  // namespace corvanta

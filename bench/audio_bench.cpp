@@ -23,13 +23,13 @@
 #include "audio/audio_state.h"
 #include "audio/sdl_sound.h"
 #include "audio/sound_device.h"
-#include "bench/recording.h"
 #include "bench/timed_backend.h"
 #include "core/main_window.h"
 #include "core/platform.h"
 #include "core/state.h"
 #include "engine/morse_sender.h"
-#include "tests/fakes/fake_main_window.h"
+#include "support/fakes/fake_main_window.h"
+#include "support/recording.h"
 
 namespace corvanta {
 namespace {

@@ -7,9 +7,9 @@
 
 #include "audio/audio_state.h"
 #include "audio/sound_device.h"
-#include "bench/recording.h"
 #include "core/main_window.h"
 #include "core/state.h"
+#include "support/recording.h"
 
 namespace corvanta::bench {
 namespace {
@@ -56,6 +56,7 @@ class TimedRoot final : public DirectX7 {
   std::unique_ptr<DirectSound> DirectSoundCreate(const std::string& guid) override {
     return std::make_unique<TimedDevice>(inner_->DirectSoundCreate(guid));
   }
+  void WakeIdleStreams() override { inner_->WakeIdleStreams(); }
 
  private:
   std::unique_ptr<DirectX7> inner_;

@@ -12,7 +12,7 @@
 
 #include "audio/directsound_interface.h"
 #include "audio/sdl_sound.h"
-#include "tests/fakes/fake_main_window.h"
+#include "support/fakes/fake_main_window.h"
 
 namespace corvanta::bench {
 

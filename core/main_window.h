@@ -2,6 +2,11 @@
 // What the routines outside the main window do to it. The Qt window implements this; tests use a
 // fake. Setting a slider or a text box to a value that differs from the current one raises that
 // control's change handler at once, as the toolkit does.
+//
+// Thread rules: window thread only (the Qt window is made of widgets). No call here processes
+// window messages or blocks by itself; the handlers a setter raises run inside it, though, and a
+// device click opens the output device, which can take a while and show a message box whose event
+// loop does run other handlers.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -50,10 +55,17 @@ class MainWindow {
   virtual std::intptr_t Handle() const = 0;
 
   // The link program's object held by the window (empty when none); its events reach the window.
+  // The window owns it. Start-up, Send, a transmission that finds none held, and Exit replace or
+  // empty it, possibly from a handler run inside another one's message processing: take it afresh
+  // after such a call instead of keeping a raw pointer. It may be destroyed from inside one of its
+  // own event handlers; its events stop at once.
   std::unique_ptr<LinkObject> Echolink;
 };
 
 // The program-wide reference to the one main window, set by start-up and cleared at exit.
+// Not owning: the Qt window deletes itself once closed and clears the reference as it goes. Code
+// that runs after message processing (a handler, a deferred action, the rest of a transmission)
+// fetches the window afresh instead of keeping a reference from before.
 MainWindow* MainWindowRef();
 void SetMainWindowRef(MainWindow* window);
 // The main window; throws WindowError when there is none (after exit began).

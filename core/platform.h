@@ -2,6 +2,12 @@
 // Platform services the engine and the handlers need, behind one small interface so that tests
 // run on a virtual clock. The window program installs the Qt implementation; command-line tools
 // and benchmarks install the standard-library one.
+//
+// Thread rules: everything here runs on the window thread (in a tool, the one thread that runs the
+// engine); nothing is synchronised. Only DoEvents and the Qt message box run window messages, and
+// so re-enter the program: link events, timers, clicks and slider changes run inside them, a whole
+// courtesy transmission included. After such a call, re-read whatever a handler may have changed
+// (the held link object, the settings, the flags) instead of trusting values read before it.
 #include <cstdint>
 #include <string>
 
@@ -14,13 +20,20 @@ enum class MsgIcon { kNone, kInformation, kWarning, kCritical };
 class Platform {
  public:
   virtual ~Platform() = default;
-  // Blocks the calling thread for at least `ms` milliseconds and processes no window messages.
+  // Blocks the calling thread for `ms` milliseconds and processes no window messages, so nothing
+  // re-enters during it. While a timeline is open it waits until the next deadline instead, which
+  // may come sooner by the lateness it makes up.
   virtual void Sleep(std::int32_t ms) = 0;
-  // Runs the window messages that are pending now, then returns.
+  // Runs the window messages that are pending now (in the window program also the events they
+  // post, such as link events read in that pass), then returns. It lasts as long as the handlers
+  // it runs, which may include a whole nested courtesy transmission.
   virtual void DoEvents() = 0;
   // Monotonic milliseconds since an arbitrary start.
   virtual std::int64_t NowMs() = 0;
-  // A modal message box with an OK button; returns when the operator has closed it.
+  // A modal message box with an OK button; returns when the operator has closed it. The Qt box
+  // runs a nested event loop meanwhile, so link events and timers run inside this call; the
+  // standard one writes to standard error and returns at once. MsgBox below adds the deferral
+  // while a transmission holds the key; a direct call does not wait for the key's release.
   virtual void MessageBox(const std::string& text, const std::string& title, MsgIcon icon) = 0;
 
   // A courtesy transmission's nominal timeline (core/deadline_clock.h): while one is open, Sleep
@@ -30,14 +43,17 @@ class Platform {
   virtual void CloseTimeline() {}
   // The instant, on the steady clock in ns, that a change to the sound made now belongs to: the
   // nominal end of the last wait while a timeline is open, otherwise now. The sound output
-  // places its edges there.
+  // places its edges there; it asks from its writes on the window thread. It may move the open
+  // timeline on, so it is not a read-only query.
   virtual std::int64_t EdgeInstantNs();
 };
 
-// The installed services. Until something is installed, the standard-library services are used.
+// The installed services. Until something is installed, the standard-library services are used
+// (a process-wide instance that lives for the whole run).
 Platform& Services();
 // Installs `p` (not owned; it must outlive its use) and returns the previous one. nullptr goes
-// back to the standard-library services.
+// back to the standard-library services. Not synchronised: install before start-up, on the
+// thread that uses the services, and not while a call into them is under way.
 Platform* InstallPlatform(Platform* p);
 
 // Shorthands used throughout the engine.
@@ -67,7 +83,9 @@ class TimelineScope {
 // key, the text goes to the status bar at once and the box opens only after the outermost
 // transmission has ended (see core/transmissions.h). A box with the same text as one that is open
 // or waiting is not opened again: an unattended station that fails at every link event must not
-// pile up boxes. Window thread only; blocks until the operator closes the box.
+// pile up boxes. Window thread only. A deferred or repeated box returns at once; otherwise it
+// blocks until the operator closes the box, and the box's own event loop runs link events, timers
+// and other handlers meanwhile (a box with another text may open on top of it).
 void MsgBox(const std::string& text, MsgIcon icon = MsgIcon::kNone);
 
 // Standard-library services: real sleeps on the steady clock (against deadlines while a timeline

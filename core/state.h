@@ -3,8 +3,16 @@
 // for the whole run; each is changed only by the subsystem that owns it (the settings file and the
 // window handlers for the settings, start-up and the Start button for the flags, the courtesy
 // transmissions for the tone flags).
+//
+// Thread rules: window thread only, unsynchronised; the audio and housekeeping threads never touch
+// them. Any call that processes window messages (DoEvents between two Morse symbols, a message
+// box) may run a handler that changes them, so a value read before such a call can be stale after
+// it: a send reads ToneFrequency and SendState afresh at every element, and the tone flags are
+// checked again by every link event. References into them stay valid for the whole run.
 #include <cstdint>
 #include <string>
+
+#include "core/version.h"  // kVersionMajor, kVersionMinor, kVersionRevision, kVersionText
 
 namespace corvanta {
 
@@ -47,8 +55,5 @@ SettingsRecord DefaultSettings();
 void ResetProcessState();
 
 inline constexpr const char* kAppTitle = "Corvanta";
-inline constexpr int kVersionMajor = 1;
-inline constexpr int kVersionMinor = 0;
-inline constexpr int kVersionRevision = 22;
 
 }  // namespace corvanta

@@ -6,9 +6,13 @@
 // the outermost transmission has released the key (the status bar gets the text at once). Closing
 // the program ends every transmission at its next symbol first.
 //
-// Thread rules: window thread only. Nothing here blocks; the deferred actions and the closing
-// requests run from the destructor of the outermost TransmissionScope, that is from inside the
-// handler (a click or a link event) that started the transmission.
+// Thread rules: window thread only; the counts are unsynchronised. Nothing here blocks by itself;
+// the deferred actions and the closing requests run from the destructor of the outermost
+// TransmissionScope, that is from inside the handler (a click or a link event) that started the
+// transmission, or at once inside WhenIdle and EndTransmissions when none runs. An action may
+// block there (a message box waits for the operator and runs other handlers meanwhile) and may
+// start a transmission of its own. The actions are held here until they run or are dropped, so
+// what they capture must stay valid that long.
 #include <functional>
 #include <string>
 

@@ -11,6 +11,13 @@
 // released where the link can still be reached, the flag and picture are restored, and the
 // status bar says what happened to the transmitter. Nothing is thrown to the caller. Message
 // boxes and closing requests wait for the outermost transmission (core/transmissions.h).
+//
+// Blocking: each call returns when its transmission has ended: 100 ms, the keying request (up to
+// the link's answer timeout, after a connection attempt when no object is held), 150 ms, the
+// character at the current speed, 150 ms and the release. Send first makes a link object of its
+// own in place of the held one and opens the device, keys with 200 ms around the character, and
+// leaves no object held; the next transmission makes one anew. Test without an open output returns
+// at once. The outermost one then runs what was deferred, which may block in turn (a message box).
 #include "core/transmissions.h"
 
 namespace corvanta {

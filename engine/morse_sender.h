@@ -3,17 +3,21 @@
 // one-dot gap: "." sounds one dot, "-" three, " " is three dots of silence, "/" seven, anything
 // else nothing more. Pending window messages run after every symbol, so a click, a slider move or
 // a link event runs to its end between two symbols.
+//
+// Blocks the window thread for the pattern's whole length. The waits inside run no messages; only
+// the pass after each symbol does, and that pass lasts as long as its handlers (a whole nested
+// transmission, or a link reconnection attempt). The referenced values must outlive the send,
+// since they are read again after every such pass: a handler may have changed them meanwhile.
 #include <cstdint>
 #include <string>
 
+#include "core/form_layout.h"  // kMaxDotMs
+
 namespace corvanta {
 
-// The longest dot time that keeps seven dot times within a 16-bit millisecond count.
-inline constexpr std::int16_t kMaxDotMs = 4681;
-
-// Dot time = DotBase - SpeedSetting, fixed for this send (clamped into 1..4681 and reported when
-// the settings give anything else); the live ToneFrequency is passed so a frequency change takes
-// effect from the next element.
+// Dot time = DotBase - SpeedSetting, fixed for this send (clamped into 1..kMaxDotMs and reported
+// when the settings give anything else); the live ToneFrequency is passed so a frequency change
+// takes effect from the next element.
 void SendMorse(std::string& pattern);
 
 // Consumes `pattern` from the front. `dot_ms` and `frequency` are read at every element.

@@ -33,7 +33,8 @@ std::int32_t BufferLength(std::int32_t hz) {
   if (hz < 1 || hz > 88199) {
     throw ArithmeticError("Division by zero: no tone buffer for " + std::to_string(hz) + " Hz");
   }
-  const float spc = static_cast<float>(44100.0 / hz);  // samples per cycle, single precision
+  const float spc = static_cast<float>(static_cast<double>(kSampleRate) /
+                                       hz);  // samples per cycle, single precision
   const std::int32_t n = RoundToInt32(static_cast<double>(spc));
   const std::int32_t cycles = kBufferTarget / n;
   std::int32_t count = RoundToInt32(static_cast<double>(spc) * cycles);
@@ -47,7 +48,7 @@ std::vector<std::uint8_t> ToneSamples(std::int32_t hz, float level, float amplit
   const double scale = static_cast<double>(amplitude_scale);
   const double lvl = static_cast<double>(level);
   for (std::int32_t i = 0; i < count; ++i) {
-    const double x = ((static_cast<double>(2 * i) * kPi) / 44100.0) * hz;
+    const double x = ((static_cast<double>(2 * i) * kPi) / static_cast<double>(kSampleRate)) * hz;
     const float s = static_cast<float>(std::sin(x));
     const double value = ((scale * static_cast<double>(s)) * lvl + 1.0) * 127.5;
     samples[static_cast<std::size_t>(i)] = RoundToByte(value);

@@ -5,10 +5,9 @@
 #include <cstdint>
 #include <vector>
 
-namespace corvanta {
+#include "audio/directsound_interface.h"  // kSampleRate, kSilence
 
-inline constexpr std::int32_t kSampleRate = 44100;
-inline constexpr std::uint8_t kSilence = 128;
+namespace corvanta {
 
 // The frequency slider's setting (300..1800) as the tone frequency in hertz. Throws
 // ArithmeticError for settings whose math has no integer result (-1000 and below).

@@ -41,6 +41,9 @@ void SkipSilent(const char* name) {
 
 }  // namespace
 
+// Every event opens the device again, which also wakes a stream closed while the station was
+// idle: a "PTT 1" (the signal starts) readies the output well before the "PTT 0" whose courtesy
+// follows.
 void Echolink_PTT(std::int16_t bPTT) {
   if (Flags.IsMonitoring == kFalse) return;
   const bool opened = RestartSoundDevice();

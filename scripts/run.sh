@@ -16,25 +16,12 @@ SIM="$BIN/tools/linksim/corvanta-linksim"
 
 for arg in "$@"; do
   case "$arg" in
-    --help | -h | --version | -v) exec "$CORVANTA" "$@" ;;
+    --help | -h | --version | -v | --print-endpoint) exec "$CORVANTA" "$@" ;;
   esac
 done
 
-# The endpoint Corvanta will use: --link, else the same default the program computes.
-ENDPOINT=""
-prev=""
-for arg in "$@"; do
-  [ "$prev" = "--link" ] && ENDPOINT=$arg
-  case "$arg" in --link=*) ENDPOINT=${arg#--link=} ;; esac
-  prev=$arg
-done
-if [ -z "$ENDPOINT" ]; then
-  if [ -n "${XDG_RUNTIME_DIR:-}" ]; then
-    ENDPOINT="unix:$XDG_RUNTIME_DIR/corvanta/link.sock"
-  else
-    ENDPOINT="unix:/tmp/corvanta-$(id -u)/link.sock"
-  fi
-fi
+# The endpoint Corvanta will use, as the program itself works it out from the arguments.
+ENDPOINT=$("$CORVANTA" --print-endpoint "$@")
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
   echo "No display found (DISPLAY and WAYLAND_DISPLAY are empty): Corvanta runs without a visible"

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "core/errors.h"
+#include "core/form_layout.h"
 #include "core/main_window.h"
 #include "core/rounding.h"
 #include "core/window_handlers.h"
@@ -138,14 +139,20 @@ void Repair(std::vector<std::string>& notes, const char* name, T& value, T repai
   value = repaired;
 }
 
+// A stored value outside its slider's range is brought into it.
+std::int16_t Clamp(std::int16_t value, const SliderRange& range) {
+  return static_cast<std::int16_t>(std::clamp<int>(value, range.min, range.max));
+}
+
 void RepairRanges(SettingsRecord& s, std::vector<std::string>& notes) {
-  Repair(notes, "SpeedSetting", s.SpeedSetting, std::clamp<std::int16_t>(s.SpeedSetting, 0, 200));
-  // Any DotBase outside 201..4681 leaves some speed position without a usable dot time.
-  Repair(notes, "DotBase", s.DotBase,
-         (s.DotBase < 201 || s.DotBase > 4681) ? std::int16_t{250} : s.DotBase);
-  Repair(notes, "ToneFrequency", s.ToneFrequency,
-         std::clamp<std::int16_t>(s.ToneFrequency, 300, 1800));
-  Repair(notes, "Volume", s.Volume, std::clamp<std::int16_t>(s.Volume, 0, 100));
+  Repair(notes, "SpeedSetting", s.SpeedSetting, Clamp(s.SpeedSetting, kSpeedRange));
+  // Any DotBase outside kMinDotBase..kMaxDotMs leaves some speed position without a usable dot
+  // time.
+  Repair(
+      notes, "DotBase", s.DotBase,
+      (s.DotBase < kMinDotBase || s.DotBase > kMaxDotMs) ? DefaultSettings().DotBase : s.DotBase);
+  Repair(notes, "ToneFrequency", s.ToneFrequency, Clamp(s.ToneFrequency, kFrequencyRange));
+  Repair(notes, "Volume", s.Volume, Clamp(s.Volume, kVolumeRange));
 }
 
 // Puts the settings into the controls in the window's load order. The change handlers write the
@@ -358,12 +365,14 @@ std::vector<std::string> LoadSettings() {
     PushToControls(w);
   }
 
-  if (!notes.empty()) {
-    std::string text = notes.front();
-    for (std::size_t i = 1; i < notes.size(); ++i) text += "; " + notes[i];
-    w.SetStatusText(text);
-  }
+  if (!notes.empty()) w.SetStatusText(JoinNotes(notes));
   return notes;
+}
+
+std::string JoinNotes(const std::vector<std::string>& notes) {
+  std::string text;
+  for (std::size_t i = 0; i < notes.size(); ++i) text += (i == 0 ? "" : "; ") + notes[i];
+  return text;
 }
 
 }  // namespace corvanta

@@ -1,6 +1,11 @@
 #pragma once
 // The settings file: nine CR LF lines in a fixed order, texts as held (UTF-8), integers in decimal
 // with a sign position and a trailing space. No header, keys or comments.
+//
+// Thread rules: SaveSettings and LoadSettings run on the window thread, as they read or fill the
+// shared settings and the window's controls; the path is set once at start-up before either runs.
+// Nothing here processes window messages, so nothing re-enters. The path itself is unsynchronised;
+// the remaining functions keep no state of their own and may run on any thread.
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -15,7 +20,8 @@ namespace corvanta {
 
 inline constexpr const char* kSettingsFileName = "corvanta.cfg";
 
-// The file used by LoadSettings and SaveSettings. The program sets it once at start-up.
+// The file used by LoadSettings and SaveSettings. The program sets it once at start-up. The
+// reference SettingsPath returns stays valid until the next SetSettingsPath.
 void SetSettingsPath(std::filesystem::path path);
 const std::filesystem::path& SettingsPath();
 
@@ -35,14 +41,18 @@ std::filesystem::path ResolveSettingsPath(const std::filesystem::path& exe_dir, 
 bool FileExists(const std::filesystem::path& path);
 
 // Writes the file from the values in memory. Throws SettingsError when it cannot; the previous
-// file is then left as it was.
+// file is then left as it was. Blocks until the disk has the data, as WriteFileAtomically does.
 void SaveSettings();
 
 // Reads the file into the settings and pushes them into the main window's controls. A missing
 // file is written anew with the first-start values. Values a control cannot take are repaired,
 // missing or unreadable lines keep the first-start values; each repair is shown in the status bar
-// and returned. Never throws for anything the file holds.
+// and returned. Never throws for anything the file holds. The controls' change handlers run inside
+// it as each value is set; a missing file is written before it returns, blocking like a save.
 std::vector<std::string> LoadSettings();
+
+// The repairs of LoadSettings as one status text: "a; b; c".
+std::string JoinNotes(const std::vector<std::string>& notes);
 
 // The file's bytes for `s`. CR and LF are dropped from the texts so no text can shift the lines
 // after it.

@@ -12,13 +12,13 @@
 #include "audio/audio_state.h"
 #include "audio/sdl_sound.h"
 #include "audio/sound_device.h"
-#include "bench/recording.h"
 #include "core/main_window.h"
 #include "core/platform.h"
 #include "core/state.h"
 #include "engine/morse_sender.h"
 #include "engine/tone_generator.h"
-#include "tests/fakes/fake_main_window.h"
+#include "support/fakes/fake_main_window.h"
+#include "support/recording.h"
 
 namespace corvanta {
 namespace {
@@ -26,7 +26,7 @@ namespace {
 namespace rec = recording;
 
 // One callback period (256 frames) plus 2 ms.
-constexpr double kToleranceMs = 256 * 1000.0 / 44100.0 + 2.0;
+constexpr double kToleranceMs = 256 * 1000.0 / kSampleRate + 2.0;
 // The first tone of a new stream is placed like every other: within a millisecond, with half a
 // millisecond more for a loaded machine. Under ThreadSanitizer every callback runs many times
 // slower; the races are what is checked there, so the length only has to be near.

@@ -13,8 +13,8 @@
 #include "core/errors.h"
 #include "link/echolink_events.h"
 #include "settings/settings.h"
-#include "tests/fakes/fake_link.h"
-#include "tests/fakes/test_world.h"
+#include "support/fakes/fake_link.h"
+#include "support/fakes/test_world.h"
 
 namespace corvanta {
 namespace {

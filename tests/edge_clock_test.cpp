@@ -5,12 +5,13 @@
 #include <thread>
 #include <vector>
 
+#include "audio/directsound_interface.h"
 #include "audio/spsc_ring.h"
 
 namespace corvanta {
 namespace {
 
-constexpr double kRate = 44100.0;
+constexpr double kRate = kSampleRate;
 constexpr std::int64_t kLatency = 661;  // 15 ms
 
 // Callbacks of 256 frames, run in bursts of `burst` back to back whenever the server asks,

@@ -26,7 +26,6 @@
 
 #include "audio/audio_state.h"
 #include "audio/sdl_sound.h"
-#include "bench/recording.h"
 #include "core/main_window.h"
 #include "core/platform.h"
 #include "core/state.h"
@@ -34,6 +33,7 @@
 #include "engine/tone_generator.h"
 #include "link/echolink_object.h"
 #include "settings/settings.h"
+#include "support/recording.h"
 #include "ui/main_window.h"
 #include "ui/qt_platform.h"
 #include "ui/startup.h"
@@ -44,7 +44,7 @@ namespace {
 namespace rec = recording;
 
 // One callback period (256 frames) plus 2 ms, as for the sound output alone.
-constexpr double kToleranceMs = 256 * 1000.0 / 44100.0 + 2.0;
+constexpr double kToleranceMs = 256 * 1000.0 / kSampleRate + 2.0;
 
 bool WaitFor(const std::function<bool()>& done, int limit_ms) {
   QElapsedTimer clock;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/fakes/test_world.h"
+#include "support/fakes/test_world.h"
 
 namespace corvanta {
 namespace {

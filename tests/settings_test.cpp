@@ -12,7 +12,7 @@
 
 #include "core/errors.h"
 #include "settings/durable.h"
-#include "tests/fakes/test_world.h"
+#include "support/fakes/test_world.h"
 
 namespace corvanta {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "audio/audio_state.h"
 #include "engine/tone_generator.h"
-#include "tests/fakes/test_world.h"
+#include "support/fakes/test_world.h"
 
 namespace corvanta {
 namespace {

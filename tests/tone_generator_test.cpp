@@ -7,7 +7,7 @@
 
 #include "audio/audio_state.h"
 #include "core/errors.h"
-#include "tests/fakes/test_world.h"
+#include "support/fakes/test_world.h"
 
 namespace corvanta {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/fakes/test_world.h"
+#include "support/fakes/test_world.h"
 
 namespace corvanta {
 namespace {

@@ -22,7 +22,7 @@
 #include "core/state.h"
 #include "core/transmissions.h"
 #include "settings/settings.h"
-#include "tests/fakes/recording_sound.h"
+#include "support/fakes/recording_sound.h"
 #include "ui/about_help.h"
 #include "ui/help_viewer.h"
 #include "ui/main_window.h"
@@ -328,6 +328,24 @@ class WindowTest : public QObject {
       QCOMPARE(m.title, std::string("Corvanta"));
       QVERIFY(m.icon == MsgIcon::kInformation);
     }
+  }
+
+  // Help used between two symbols of a courtesy: the box waits for the release, as every box does.
+  void helpMessageDuringATransmissionWaitsForItsEnd() {
+    Start();
+    struct Restore {
+      std::string saved = HelpFile();
+      ~Restore() { HelpFile() = saved; }
+    } restore;
+    HelpFile().clear();
+    {
+      TransmissionScope transmission;
+      frm_->findChild<QAction*>("mnuHelpContents")->trigger();
+      QVERIFY(platform_.messages.empty());
+      QCOMPARE(frm_->StatusText(), std::string("Unable to display Help Contents. There is no Help "
+                                               "associated with this project."));
+    }
+    QCOMPARE(platform_.messages.size(), std::size_t{1});
   }
 
   void helpWindowShowsTheBuiltFileAndReportsAMissingOne() {

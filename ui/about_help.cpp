@@ -12,6 +12,7 @@
 #include "core/state.h"
 #include "ui/artwork.h"
 #include "ui/help_viewer.h"
+#include "ui/twips.h"
 
 #ifndef CORVANTA_HELP_FILE
 #define CORVANTA_HELP_FILE ""
@@ -23,18 +24,12 @@ namespace {
 constexpr const char* kNoHelp =
     "Unable to display Help Contents. There is no Help associated with this project.";
 
-int Px(int twips) {
-  return static_cast<int>(std::nearbyint(twips / 15.0));
-}
-QRect Twips(int left, int top, int width, int height) {
-  return {Px(left), Px(top), Px(width), Px(height)};
-}
-
 void ShowHelp(std::uint32_t command) {
   const std::string& file = HelpFile();
   if (file.empty()) {
-    // Titled with the main window's caption, as the menu belongs to it.
-    Services().MessageBox(kNoHelp, kAppTitle, MsgIcon::kInformation);
+    // Titled with the main window's caption, as the menu belongs to it; waits for the end of a
+    // transmission the menu was used in, so the key is never held by an open box.
+    MsgBox(kNoHelp, MsgIcon::kInformation);
     return;
   }
   try {
@@ -42,7 +37,7 @@ void ShowHelp(std::uint32_t command) {
     const std::intptr_t window = MainWindowRef() != nullptr ? MainWindowRef()->Handle() : 0;
     HelpCaller()(window, file, command, kEmptyKeyword);
   } catch (const std::exception& e) {
-    Services().MessageBox(e.what(), kAppTitle, MsgIcon::kNone);
+    MsgBox(e.what(), MsgIcon::kNone);
   }
 }
 

@@ -17,8 +17,11 @@
 #include <QTimer>
 #include <cmath>
 #include <iostream>
+#include <map>
+#include <string>
 
 #include "audio/sound_device.h"
+#include "core/form_layout.h"
 #include "core/state.h"
 #include "core/window_handlers.h"
 #include "ui/artwork.h"
@@ -27,47 +30,46 @@
 namespace corvanta {
 namespace {
 
-QFont Arial(double points, bool bold = false) {
-  QFont f("Arial");
-  f.setPointSizeF(points);
-  f.setBold(bold);
-  return f;
-}
-
-template <typename W>
-W* Place(W* w, QWidget* parent, const char* name, const QRect& where) {
-  w->setParent(parent);
-  w->setObjectName(name);
-  w->setGeometry(where);
-  return w;
-}
-
-QLabel* Caption(QWidget* parent, const char* name, const char* text, const QRect& where,
-                const QFont* font = nullptr) {
-  auto* l = Place(new QLabel(text), parent, name, where);
-  if (font != nullptr) l->setFont(*font);
-  return l;
-}
-
-QLabel* ValueLabelAt(QWidget* parent, const char* name, const QRect& where) {
-  auto* l = Place(new QLabel, parent, name, where);
-  l->setFont(Arial(8.25));
-  QPalette pal = l->palette();
-  pal.setColor(QPalette::WindowText, Qt::blue);
-  l->setPalette(pal);
-  return l;
-}
-
-QSlider* SliderAt(QWidget* parent, const char* name, const QRect& where, int lo, int hi,
-                  int page_step, const char* accessible) {
-  auto* s = Place(new QSlider(Qt::Horizontal), parent, name, where);
-  s->setRange(lo, hi);
-  s->setValue(lo);
-  if (page_step > 0) s->setPageStep(page_step);
-  // A drag reports only when the thumb is let go; keys, clicks and the program report at once.
-  s->setTracking(false);
-  s->setAccessibleName(accessible);
-  return s;
+// A control of the form table made as the Qt widget of its kind.
+QWidget* Make(const ControlSpec& c) {
+  const QString caption = QString::fromUtf8(c.caption);
+  switch (c.kind) {
+    case ControlKind::kFrame:
+      return new QGroupBox(caption);
+    case ControlKind::kLabel:
+      return new QLabel(caption);
+    case ControlKind::kValueLabel: {
+      auto* l = new QLabel;
+      QPalette pal = l->palette();
+      pal.setColor(QPalette::WindowText, Qt::blue);
+      l->setPalette(pal);
+      return l;
+    }
+    case ControlKind::kSlider: {
+      auto* s = new QSlider(Qt::Horizontal);
+      s->setRange(c.range.min, c.range.max);
+      s->setValue(c.range.min);
+      if (c.range.page_step > 0) s->setPageStep(c.range.page_step);
+      // A drag reports only when the thumb is let go; keys, clicks and the program report at once.
+      s->setTracking(false);
+      return s;
+    }
+    case ControlKind::kTextBox:
+      return new QLineEdit;
+    case ControlKind::kComboBox: {
+      auto* box = new QComboBox;
+      box->setEditable(true);
+      box->setInsertPolicy(QComboBox::NoInsert);
+      return box;
+    }
+    case ControlKind::kButton:
+      return new QPushButton(caption);
+    case ControlKind::kPicture:
+      return new QLabel;
+    case ControlKind::kStatusBar:
+      return new QFrame;
+  }
+  return new QWidget;
 }
 
 }  // namespace
@@ -90,52 +92,46 @@ FrmMain::FrmMain() {
   setWindowTitle(kAppTitle);
   setWindowIcon(AppIcon());
   // The design's controls are sized for an 8-point face; other texts name their own fonts.
-  setFont(Arial(8.25));
+  setFont(QtFont(kMainFont));
 
   auto* client = new QWidget;
-  client->setFixedSize(Px(7350), Px(2760));
+  client->setFixedSize(Px(kMainClient.width), Px(kMainClient.height));
   setCentralWidget(client);
 
-  const QFont arial9 = Arial(9);
-  auto* fraControls =
-      Place(new QGroupBox("Sound Control"), client, "fraControls", Twips(90, -15, 5010, 1305));
-  Caption(fraControls, "lblWpm", "Morse Speed", Twips(180, 270, 1095, 225), &arial9);
-  sldSpeed_ =
-      SliderAt(fraControls, "sldSpeed", Twips(2400, 225, 2535, 255), 0, 200, 0, "Morse Speed");
-  TextSpeed_ = ValueLabelAt(fraControls, "TextSpeed", Twips(1425, 300, 750, 255));
-  Caption(fraControls, "Label2", "Frequency", Twips(195, 570, 975, 255), &arial9);
-  sldFreq_ =
-      SliderAt(fraControls, "sldFreq", Twips(2415, 600, 2505, 255), 300, 1800, 20, "Frequency");
-  textFreq_ = ValueLabelAt(fraControls, "textFreq", Twips(1425, 600, 840, 255));
-  Caption(fraControls, "lblVolume", "Volume", Twips(210, 885, 735, 255), &arial9);
-  HScroll2_ = SliderAt(fraControls, "HScroll2", Twips(2430, 930, 2475, 255), 0, 100, 5, "Volume");
-  lblVolumeValue_ = ValueLabelAt(fraControls, "lblVolumeValue", Twips(1455, 915, 885, 255));
+  std::map<std::string, QWidget*> made;
+  for (const ControlSpec& c : MainFormControls()) {
+    QWidget* w = Make(c);
+    w->setParent(*c.parent == '\0' ? client : made.at(c.parent));
+    w->setObjectName(c.name);
+    w->setGeometry(QtRect(c.place));
+    if (c.font.points > 0) w->setFont(QtFont(c.font));
+    if (*c.accessible != '\0') {
+      w->setAccessibleName(c.accessible);
+      if (c.kind == ControlKind::kPicture) w->setToolTip(c.accessible);
+    }
+    if (!c.visible) w->setVisible(false);
+    made[c.name] = w;
+  }
+  const auto get = [&made]<typename W>(W*& member, const char* name) {
+    member = qobject_cast<W*>(made.at(name));
+  };
+  get(sldSpeed_, "sldSpeed");
+  get(sldFreq_, "sldFreq");
+  get(HScroll2_, "HScroll2");
+  get(TextSpeed_, "TextSpeed");
+  get(textFreq_, "textFreq");
+  get(lblVolumeValue_, "lblVolumeValue");
+  get(txtRX_, "txtRX");
+  get(txtTX_, "txtTX");
+  get(cmboDevice_, "cmboDevice");
+  get(cmdTest_, "cmdTest");
+  get(cmdEchoLink_, "cmdEchoLink");
+  get(cmdExit_, "cmdExit");
+  get(CmdSend_, "CmdSend");
+  get(picTX_, "picTX");
+  get(picRX_, "picRX");
 
-  auto* fraMorse =
-      Place(new QGroupBox("Morse Characters"), client, "fraMorse", Twips(5175, -15, 2025, 1305));
-  Caption(fraMorse, "Label3", "RX Character", Twips(210, 330, 1095, 255));
-  txtRX_ = Place(new QLineEdit, fraMorse, "txtRX", Twips(1365, 300, 375, 285));
-  txtRX_->setAccessibleName("RX Character");
-  Caption(fraMorse, "Label4", "TX Character", Twips(195, 675, 1095, 255));
-  txtTX_ = Place(new QLineEdit, fraMorse, "txtTX", Twips(1380, 645, 375, 285));
-  txtTX_->setAccessibleName("TX Character");
-
-  auto* fraDevice =
-      Place(new QGroupBox("Output Device"), client, "fraDevice", Twips(105, 1350, 3900, 735));
-  cmboDevice_ = Place(new QComboBox, fraDevice, "cmboDevice", Twips(90, 210, 3660, 315));
-  cmboDevice_->setEditable(true);
-  cmboDevice_->setInsertPolicy(QComboBox::NoInsert);
-  cmboDevice_->setAccessibleName("Output Device");
-
-  cmdTest_ = Place(new QPushButton("Test"), client, "cmdTest", Twips(4800, 1425, 1095, 375));
-  cmdEchoLink_ = Place(new QPushButton, client, "cmdEchoLink", Twips(6000, 1410, 1215, 375));
-  cmdExit_ = Place(new QPushButton, client, "cmdExit", Twips(6000, 1890, 1215, 375));
-  // Send lies beyond the right edge and stays hidden: it keys through a link object of its own
-  // and would leave the events unheard afterwards.
-  CmdSend_ = Place(new QPushButton, client, "CmdSend", Twips(7470, 195, 1215, 375));
-  CmdSend_->setVisible(false);
-
-  auto* sbStatusBar = Place(new QFrame, client, "sbStatusBar", Twips(0, 2430, 7350, 330));
+  QWidget* sbStatusBar = made.at("sbStatusBar");
   auto* bar = new QHBoxLayout(sbStatusBar);
   bar->setContentsMargins(1, 1, 1, 1);
   bar->setSpacing(2);
@@ -148,17 +144,12 @@ FrmMain::FrmMain() {
     return l;
   };
   panelStatus_ = panel("sbStatusPanel1", 0);
-  panelDate_ = panel("sbStatusPanel2", 76);
-  panelTime_ = panel("sbStatusPanel3", 64);
-  panelStatus_->setText("Status");
+  panelDate_ = panel("sbStatusPanel2", kDatePanelPx);
+  panelTime_ = panel("sbStatusPanel3", kTimePanelPx);
+  panelStatus_->setText(MainFormControl("sbStatusBar").caption);
 
-  // The indicators share the status strip and sit above it.
-  picTX_ = Place(new QLabel, client, "picTX", Twips(3885, 2475, 315, 255));
   picTX_->setPixmap(TxIndicator());
-  picTX_->setToolTip("Sending the TX character");
-  picRX_ = Place(new QLabel, client, "picRX", Twips(4140, 2475, 300, 270));
   picRX_->setPixmap(RxIndicator());
-  picRX_->setToolTip("Sending the RX character");
   picTX_->raise();
   picRX_->raise();
 

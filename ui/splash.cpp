@@ -19,13 +19,6 @@ QLabel* Label(QWidget* parent, const char* name, const QRect& where, const QFont
   return l;
 }
 
-QFont Arial(double points, bool bold) {
-  QFont f("Arial");
-  f.setPointSizeF(points);
-  f.setBold(bold);
-  return f;
-}
-
 }  // namespace
 
 FrmSplash::FrmSplash() : QWidget(nullptr, Qt::SplashScreen | Qt::FramelessWindowHint) {

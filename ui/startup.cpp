@@ -103,11 +103,7 @@ FrmMain* Main() {
   watch->start(250);
 
   // Repairs made to the settings would otherwise vanish under the start-up texts.
-  if (!g_notes.empty()) {
-    std::string text = "Settings: " + g_notes.front();
-    for (std::size_t i = 1; i < g_notes.size(); ++i) text += "; " + g_notes[i];
-    frm->SetStatusText(text);
-  }
+  if (!g_notes.empty()) frm->SetStatusText("Settings: " + JoinNotes(g_notes));
   return frm;
 }
 

@@ -1,7 +1,10 @@
 #pragma once
-// The windows are laid out in twips; the screen has 15 twips to a pixel.
+// The windows are laid out in twips; the screen has 15 twips to a pixel. Window thread only.
+#include <QFont>
 #include <QRect>
 #include <cmath>
+
+#include "core/form_layout.h"
 
 namespace corvanta {
 
@@ -10,6 +13,22 @@ inline int Px(int twips) {
 }
 inline QRect Twips(int left, int top, int width, int height) {
   return {Px(left), Px(top), Px(width), Px(height)};
+}
+inline QRect QtRect(const TwipsRect& r) {
+  return Twips(r.left, r.top, r.width, r.height);
+}
+
+inline QFont Arial(double points, bool bold = false) {
+  QFont f("Arial");
+  f.setPointSizeF(points);
+  f.setBold(bold);
+  return f;
+}
+inline QFont QtFont(const FontSpec& spec) {
+  QFont f(spec.face);
+  f.setPointSizeF(spec.points);
+  f.setBold(spec.bold);
+  return f;
 }
 
 }  // namespace corvanta

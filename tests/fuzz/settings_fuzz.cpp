@@ -15,8 +15,8 @@
 #include "core/state.h"
 #include "link/wire.h"
 #include "settings/settings.h"
-#include "tests/fakes/fake_main_window.h"
-#include "tests/fakes/virtual_platform.h"
+#include "support/fakes/fake_main_window.h"
+#include "support/fakes/virtual_platform.h"
 #include "tests/fuzz/check.h"
 
 namespace {

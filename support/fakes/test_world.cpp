@@ -1,4 +1,4 @@
-#include "tests/fakes/test_world.h"
+#include "support/fakes/test_world.h"
 
 #include <random>
 

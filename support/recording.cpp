@@ -1,4 +1,4 @@
-#include "bench/recording.h"
+#include "support/recording.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "tests/fakes/virtual_platform.h"
+#include "support/fakes/virtual_platform.h"
 
 #include <algorithm>
 #include <stdexcept>

@@ -1,4 +1,4 @@
-#include "tests/fakes/recording_sound.h"
+#include "support/fakes/recording_sound.h"
 
 #include <algorithm>
 
@@ -28,7 +28,7 @@ using Shared = RecordingSoundBackend::Shared;
 class FakeBuffer final : public DirectSoundBuffer {
  public:
   FakeBuffer(std::shared_ptr<Shared> s, int id, std::size_t length)
-      : s_(std::move(s)), id_(id), bytes_(length, 128) {}
+      : s_(std::move(s)), id_(id), bytes_(length, kSilence) {}
   ~FakeBuffer() override { s_->Record("Release", id_); }
   void WriteBuffer(std::int32_t start, std::int32_t size, std::span<const std::uint8_t> data,
                    std::int32_t flags) override {
@@ -158,7 +158,7 @@ std::vector<ToneSpan> ToneSpans(const std::vector<SoundCall>& calls) {
   for (const SoundCall& c : calls) {
     if (c.op != "WriteBuffer") continue;
     const bool tone =
-        std::any_of(c.bytes.begin(), c.bytes.end(), [](std::uint8_t b) { return b != 128; });
+        std::any_of(c.bytes.begin(), c.bytes.end(), [](std::uint8_t b) { return b != kSilence; });
     if (tone && !on) {
       spans.push_back(
           {c.at_ms, -1, c.bytes.size(), *std::max_element(c.bytes.begin(), c.bytes.end())});

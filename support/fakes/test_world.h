@@ -8,9 +8,9 @@
 #include "core/main_window.h"
 #include "core/platform.h"
 #include "core/state.h"
-#include "tests/fakes/fake_main_window.h"
-#include "tests/fakes/recording_sound.h"
-#include "tests/fakes/virtual_platform.h"
+#include "support/fakes/fake_main_window.h"
+#include "support/fakes/recording_sound.h"
+#include "support/fakes/virtual_platform.h"
 
 namespace corvanta::testing {
 

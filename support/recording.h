@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "audio/directsound_interface.h"  // kSampleRate
+
 namespace corvanta::recording {
 
-inline constexpr double kRate = 44100.0;
+inline constexpr double kRate = kSampleRate;  // the recorder runs at the tones' rate
 
 // Samples recorded so far (the file grows while the recorder runs).
 std::size_t SampleCount(const std::filesystem::path& file);

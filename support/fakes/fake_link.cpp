@@ -1,4 +1,4 @@
-#include "tests/fakes/fake_link.h"
+#include "support/fakes/fake_link.h"
 
 #include "core/errors.h"
 

@@ -1,7 +1,8 @@
-#include "tests/fakes/fake_main_window.h"
+#include "support/fakes/fake_main_window.h"
 
 #include <algorithm>
 
+#include "core/form_layout.h"
 #include "core/window_handlers.h"
 
 namespace corvanta::testing {
@@ -25,9 +26,7 @@ void FakeMainWindow::SelectDevice(int position) {
 }
 
 void FakeMainWindow::SetSlider(Slider which, int value) {
-  static constexpr std::array<std::pair<int, int>, 3> kRange{{{0, 200}, {300, 1800}, {0, 100}}};
-  const auto [lo, hi] = kRange[Index(which)];
-  value = std::clamp(value, lo, hi);
+  value = std::clamp(value, RangeOf(which).min, RangeOf(which).max);
   if (sliders[Index(which)] == value) return;
   static constexpr std::array<const char*, 3> kName{"sldSpeed", "sldFreq", "HScroll2"};
   log.push_back(std::string(kName[Index(which)]) + "=" + std::to_string(value));

@@ -19,6 +19,7 @@
 #include "engine/tone_generator.h"
 #include "support/fakes/fake_main_window.h"
 #include "support/recording.h"
+#include "tests/contracts/sound_contract.h"
 
 namespace corvanta {
 namespace {
@@ -33,6 +34,19 @@ constexpr double kToleranceMs = 256 * 1000.0 / kSampleRate + 2.0;
 double FirstToneToleranceMs() {
   return std::getenv("CORVANTA_SANITIZED") != nullptr ? 10.0 : 1.5;
 }
+
+// The sound contract against SDL on the private null sink.
+class SdlSoundHarness {
+ public:
+  SoundBackend& Backend() { return backend_; }
+  std::string Device() const {
+    const char* sink = std::getenv("CORVANTA_SINK_DESCRIPTION");
+    return sink != nullptr ? sink : "Test-Sink";
+  }
+
+ private:
+  SdlSoundBackend backend_;
+};
 
 struct AudioEndToEnd : ::testing::Test {
   void SetUp() override {
@@ -182,3 +196,7 @@ TEST_F(AudioEndToEnd, FirstToneAfterALongIdleIsNeitherClippedNorLate) {
 
 }  // namespace
 }  // namespace corvanta
+
+namespace corvanta::contracts {
+INSTANTIATE_TYPED_TEST_SUITE_P(Sdl, SoundContract, corvanta::SdlSoundHarness);
+}  // namespace corvanta::contracts

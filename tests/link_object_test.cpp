@@ -12,18 +12,22 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <fstream>
 #include <functional>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/errors.h"
+#include "tests/contracts/link_contract.h"
 #include "ui/qt_platform.h"
 
 namespace corvanta {
@@ -65,6 +69,8 @@ class Peer {
     outbox_ += bytes;
   }
   void DropConnection() { drop_ = true; }
+  // Answers written so far (to a connection that may already be closed).
+  int Answered() const { return answered_.load(); }
   std::vector<std::string> Received() {
     std::lock_guard lock(mutex_);
     return received_;
@@ -115,7 +121,10 @@ class Peer {
           client = -1;
           break;
         }
-        if (!answer.empty()) (void)!send(client, answer.data(), answer.size(), MSG_NOSIGNAL);
+        if (!answer.empty()) {
+          (void)!send(client, answer.data(), answer.size(), MSG_NOSIGNAL);
+          ++answered_;
+        }
       }
     }
     if (client >= 0) close(client);
@@ -126,6 +135,7 @@ class Peer {
   int listener_ = -1;
   std::atomic<bool> running_{false};
   std::atomic<bool> drop_{false};
+  std::atomic<int> answered_{0};
   std::thread thread_;
   std::mutex mutex_;
   std::string outbox_;
@@ -142,6 +152,75 @@ bool Pump(const std::function<bool()>& done, qint64 limit_ms = 3000) {
   }
   return done();
 }
+
+// The link contract against the socket client, with the simulator as the link program.
+class SocketLinkHarness {
+ public:
+  ~SocketLinkHarness() {
+    if (sim_.state() == QProcess::NotRunning) return;
+    sim_.write("quit\n");
+    if (!sim_.waitForFinished(5000)) sim_.kill();
+  }
+  std::unique_ptr<LinkObject> Make(LinkEventSink sink) {
+    if (sim_.state() == QProcess::NotRunning) Start();
+    LinkOptions options;
+    options.endpoint.path = socket_;
+    auto link = SocketLinkFactory(options)(std::move(sink));
+    // Events raised from now on must find the connection.
+    const std::size_t connections = Records("CONNECT").size() + 1;
+    EXPECT_TRUE(ProcessMessagesUntil([&] { return Records("CONNECT").size() >= connections; }));
+    return link;
+  }
+  void Raise(const char* event, bool on) {
+    sim_.write((std::string(event == std::string("PTT") ? "ptt " : "tx ") + (on ? "1" : "0") + "\n")
+                   .c_str());
+    sim_.waitForBytesWritten(1000);
+  }
+  bool ProcessMessagesUntil(const std::function<bool()>& done) { return Pump(done, 5000); }
+  std::vector<bool> Requests() const {
+    std::vector<bool> keys;
+    for (const std::string& r : Records("SETPTT")) keys.push_back(r.substr(0, 1) == "1");
+    return keys;
+  }
+  bool Keyed() const {
+    const auto states = Records("TRANSMITTER");
+    return !states.empty() && states.back() == "1";
+  }
+  void RefuseKeying() { options_ << "--err"; }
+  void Drop() {
+    sim_.write("drop\n");
+    sim_.waitForBytesWritten(1000);
+  }
+
+ private:
+  void Start() {
+    sim_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    sim_.start(LINKSIM_EXE, QStringList{"--listen", QString::fromStdString("unix:" + socket_),
+                                        "--log", QString::fromStdString(log_)} +
+                                options_);
+    ASSERT_TRUE(sim_.waitForStarted(5000));
+    ASSERT_TRUE(Pump([this] { return !Records("LISTEN").empty(); }, 5000));
+  }
+  // The fields after the kind of every log record of that kind.
+  std::vector<std::string> Records(const std::string& kind) const {
+    std::vector<std::string> out;
+    std::ifstream in(log_);
+    for (std::string line; std::getline(in, line);) {
+      std::istringstream fields(line);
+      std::string ms, record, rest;
+      if (fields >> ms >> record && record == kind) {
+        std::getline(fields >> std::ws, rest);
+        out.push_back(rest);
+      }
+    }
+    return out;
+  }
+  QTemporaryDir dir_;
+  std::string socket_ = dir_.filePath("link.sock").toStdString();
+  std::string log_ = dir_.filePath("linksim.log").toStdString();
+  QStringList options_;
+  QProcess sim_;
+};
 
 struct LinkObjectTest : ::testing::Test {
   LinkObjectTest() : peer(dir.filePath("link.sock").toStdString()) {
@@ -264,7 +343,7 @@ TEST_F(LinkObjectTest, ALateAnswerIsNotTakenForTheNextRequest) {
   Make();
   ASSERT_TRUE(Pump([this] { return Connected(); }));
   EXPECT_THROW(link->SetPTT(true), LinkError);
-  std::this_thread::sleep_for(200ms);  // the late ERR is on its way
+  ASSERT_TRUE(Pump([this] { return peer.Answered() >= 1; }));  // the late ERR is on its way
   EXPECT_NO_THROW(link->SetPTT(false));
 }
 
@@ -302,7 +381,8 @@ TEST_F(LinkObjectTest, EventsThatArriveDuringASymbolComeWithTheNextMessageProces
     SCOPED_TRACE(round);
     events.clear();
     peer.Send("EVENT PTT 0\nEVENT TX 0\n");
-    // The symbol: the window thread sleeps and processes nothing. Then one pass.
+    // The symbol: the window thread is busy and processes nothing (a sleep on purpose: this is
+    // the symbol being measured out, not a wait for something). Then one pass.
     std::this_thread::sleep_for(100ms);
     platform.DoEvents();
     EXPECT_EQ(events, (std::vector<std::string>{"PTT 0", "TX 0"}));
@@ -317,8 +397,8 @@ TEST_F(LinkObjectTest, EventsDuringAHandlerAreDeliveredFromItsMessageProcessing)
   sink.PTT = [this, &platform](std::int16_t v) {
     events.push_back("PTT " + std::to_string(v) + " begins");
     peer.Send("EVENT TX 0\nEVENT TX -1\n");
-    std::this_thread::sleep_for(100ms);
-    platform.DoEvents();  // between two symbols
+    std::this_thread::sleep_for(100ms);  // a symbol, as above
+    platform.DoEvents();                 // between two symbols
     events.push_back("PTT ends");
   };
   Make();
@@ -420,3 +500,7 @@ int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
+
+namespace corvanta::contracts {
+INSTANTIATE_TYPED_TEST_SUITE_P(Socket, LinkContract, corvanta::SocketLinkHarness);
+}  // namespace corvanta::contracts

@@ -23,6 +23,7 @@
 #include "core/transmissions.h"
 #include "settings/settings.h"
 #include "support/fakes/recording_sound.h"
+#include "support/fakes/virtual_platform.h"
 #include "ui/about_help.h"
 #include "ui/help_viewer.h"
 #include "ui/main_window.h"
@@ -30,24 +31,6 @@
 #include "ui/startup.h"
 
 namespace corvanta {
-
-// Window messages are real; sleeps only move a virtual clock; message boxes are recorded.
-class WindowPlatform final : public Platform {
- public:
-  void Sleep(std::int32_t ms) override { now_ms += ms; }
-  void DoEvents() override { QCoreApplication::processEvents(); }
-  std::int64_t NowMs() override { return now_ms; }
-  void MessageBox(const std::string& text, const std::string& title, MsgIcon icon) override {
-    messages.push_back({text, title, icon});
-  }
-  struct Message {
-    std::string text, title;
-    MsgIcon icon;
-  };
-  std::int64_t now_ms = 0;
-  std::vector<Message> messages;
-};
-
 namespace {
 
 std::string ReadAll(const std::string& path) {
@@ -68,7 +51,8 @@ class WindowTest : public QObject {
 
  private:
   QTemporaryDir dir_;
-  WindowPlatform platform_;
+  // Window messages are real; sleeps only move the virtual clock; message boxes are recorded.
+  testing::VirtualPlatform platform_;
   std::unique_ptr<ScopedPlatform> installed_;
   std::unique_ptr<testing::RecordingSoundBackend> sound_;
   QPointer<FrmMain> frm_;
@@ -89,7 +73,8 @@ class WindowTest : public QObject {
   void init() {
     ResetProcessState();
     ResetAudioState();
-    platform_ = WindowPlatform{};
+    platform_ = testing::VirtualPlatform{};
+    platform_.window_messages = [] { QCoreApplication::processEvents(); };
     installed_ = std::make_unique<ScopedPlatform>(platform_);
     sound_ = std::make_unique<testing::RecordingSoundBackend>();
     sound_->devices() = {"Built-in Audio", "Test-Sink"};
@@ -189,7 +174,7 @@ class WindowTest : public QObject {
         "Link program not connected: no link program is configured", "Loading Direct Sound Drivers",
         "Direct Sound Devices Loaded"};
     QCOMPARE(frm_->StatusHistory(), expected);
-    QCOMPARE(platform_.now_ms, std::int64_t{1000});  // the splash pause
+    QCOMPARE(platform_.NowMs(), std::int64_t{1000});  // the splash pause
     QVERIFY(QApplication::topLevelWidgets().size() >= 1);
     for (QWidget* w : QApplication::topLevelWidgets()) {
       QVERIFY2(w->objectName() != "frmSplash" || !w->isVisible(), "splash still shown");

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "core/link.h"
@@ -39,6 +41,10 @@ class FakeLinks {
   void DropConnections();
   // The sink the last object was made with.
   LinkEventSink last_sink;
+  // The link program raises an event ("PTT" or "TX"): it reaches every object alive at the next
+  // DeliverEvents, as the window's message processing would deliver it.
+  void Raise(const std::string& event, std::int16_t value);
+  void DeliverEvents();
 
  private:
   class Object;
@@ -47,6 +53,7 @@ class FakeLinks {
   int alive_ = 0;
   int dropped_below_ = 0;
   std::vector<Object*> live_;  // objects with a serial number up to this one have lost their link
+  std::vector<std::pair<std::string, std::int16_t>> raised_;
 };
 
 }  // namespace corvanta::testing

@@ -34,29 +34,40 @@ class FakeBuffer final : public DirectSoundBuffer {
                    std::int32_t flags) override {
     if (s_->faults.write) throw AudioError("fake: write failed");
     if (s_->faults.lost) throw AudioError("Sound output lost: fake");
+    if (flags != DSBLOCK_ENTIREBUFFER || start != 0 || size != 0) {
+      throw AudioError("fake: only whole-buffer writes");
+    }
     if (data.size() != bytes_.size()) throw AudioError("fake: write of the wrong length");
     std::copy(data.begin(), data.end(), bytes_.begin());
     s_->Record("WriteBuffer", id_, {start, size, flags}, {}, bytes_);
   }
   void Play(std::int32_t flags) override {
     if (s_->faults.play) throw AudioError("fake: play failed");
+    if (flags != DSBPLAY_LOOPING) throw AudioError("fake: only looping playback");
     s_->Record("Play", id_, {flags});
+    playing_ = true;
   }
   void Stop() override {
     if (s_->faults.stop) throw AudioError("fake: stop failed");
     s_->Record("Stop", id_);
+    playing_ = false;
   }
   void SetCurrentPosition(std::int32_t position) override {
+    if (position < 0 || static_cast<std::size_t>(position) >= bytes_.size()) {
+      throw AudioError("fake: position outside the buffer");
+    }
     s_->Record("SetCurrentPosition", id_, {position});
   }
   std::int32_t GetStatus() override {
-    return s_->faults.lost ? DSBSTATUS_BUFFERLOST : DSBSTATUS_PLAYING | DSBSTATUS_LOOPING;
+    if (s_->faults.lost) return DSBSTATUS_BUFFERLOST;
+    return playing_ ? DSBSTATUS_PLAYING | DSBSTATUS_LOOPING : 0;
   }
 
  private:
   std::shared_ptr<Shared> s_;
   int id_;
   std::vector<std::uint8_t> bytes_;
+  bool playing_ = false;
 };
 
 class FakeDevice final : public DirectSound {
@@ -70,6 +81,7 @@ class FakeDevice final : public DirectSound {
                                                        const WAVEFORMATEX& format) override {
     if (s_->faults.create_buffer) throw AudioError("fake: buffer creation failed");
     if (desc.lBufferBytes <= 0) throw AudioError("fake: invalid buffer length");
+    if (!(format == kToneFormat)) throw AudioError("fake: only the tone format");
     const int id = s_->next_object++;
     s_->Record(
         "CreateSoundBuffer", id,

@@ -14,6 +14,7 @@ void VirtualPlatform::Sleep(std::int32_t ms) {
 
 void VirtualPlatform::DoEvents() {
   do_events_at.push_back(now_ms_);
+  if (window_messages) window_messages();
   // Actions may script further actions or nest transmissions that call DoEvents again, so take
   // one due action at a time.
   for (;;) {

@@ -1,6 +1,8 @@
 #pragma once
 // Platform services on a virtual clock: Sleep advances time at once and is recorded; DoEvents runs
-// the actions scripted for virtual times that have been reached, as pending window messages.
+// the actions scripted for virtual times that have been reached, as pending window messages, and
+// a real window's messages where a test has one. The one platform fake of every test.
+// Window thread only, like the services it stands for.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -39,6 +41,8 @@ class VirtualPlatform final : public Platform {
   std::function<void(std::int32_t)> on_sleep;
   // Called when a message box is shown (the operator's answer takes no time).
   std::function<void(const Message&)> on_message;
+  // Run first at every DoEvents: a real window's pending messages, for tests with one.
+  std::function<void()> window_messages;
 
  private:
   struct Scripted {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "core/signal_pipe.h"
 #include "link/wire.h"
 #include "tools/linksim/commands.h"
 #include "tools/linksim/options.h"
@@ -28,16 +29,6 @@ using namespace corvanta::linksim;
 constexpr int kExitCannotListen = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitTimedOut = 3;
-
-int g_signal_pipe[2] = {-1, -1};
-
-// Only tells the event loop; the shutdown itself happens there.
-extern "C" void OnSignal(int) {
-  const int saved = errno;
-  const char byte = 1;
-  [[maybe_unused]] const ssize_t n = ::write(g_signal_pipe[1], &byte, 1);
-  errno = saved;
-}
 
 int Usage(const std::string& error) {
   std::fprintf(stderr, "corvanta-linksim: %s\nTry corvanta-linksim --help.\n", error.c_str());
@@ -83,15 +74,11 @@ int main(int argc, char** argv) {
   }
 
   std::signal(SIGPIPE, SIG_IGN);
-  if (::pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+  const int signal_pipe = corvanta::OpenSignalPipe({SIGINT, SIGTERM, SIGHUP});
+  if (signal_pipe < 0) {
     std::perror("corvanta-linksim: pipe");
     return EXIT_FAILURE;
   }
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  action.sa_flags = SA_RESTART;
-  sigemptyset(&action.sa_mask);
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &action, nullptr);
 
   QCoreApplication app(argc, argv);
   Log log(log_file);
@@ -119,11 +106,9 @@ int main(int argc, char** argv) {
   CommandRunner runner(sim, log, stop);
   runner_ptr = &runner;
 
-  QSocketNotifier signal_notifier(g_signal_pipe[0], QSocketNotifier::Read);
+  QSocketNotifier signal_notifier(signal_pipe, QSocketNotifier::Read);
   QObject::connect(&signal_notifier, &QSocketNotifier::activated, [&] {
-    char bytes[16];
-    while (::read(g_signal_pipe[0], bytes, sizeof bytes) > 0) {
-    }
+    corvanta::DrainSignalPipe(signal_pipe);
     runner.Quit();
   });
 

@@ -1,0 +1,109 @@
+#pragma once
+// What every link object must do, whoever implements it: one suite, run against each
+// implementation through a harness that plays the link program.
+//
+// A harness H is default-constructible and offers:
+//   std::unique_ptr<LinkObject> Make(LinkEventSink sink)  a new object, connected
+//   void Raise(const char* event, bool on)      the link program raises "PTT" or "TX"
+//   bool ProcessMessagesUntil(std::function<bool()> done)  the window thread's message
+//                                               processing until `done` (false after a deadline)
+//   std::vector<bool> Requests()                the keying requests the link program has seen
+//   bool Keyed()                                its transmitter as it sees it
+//   void RefuseKeying()                         from the next object on, keying is refused
+//   void Drop()                                 the link program drops every connection
+//
+// Instantiate with INSTANTIATE_TYPED_TEST_SUITE_P(Name, LinkContract, Harness).
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/errors.h"
+#include "core/link.h"
+
+namespace corvanta::contracts {
+
+template <typename H>
+class LinkContract : public ::testing::Test {
+ protected:
+  // A sink that writes "PTT 1", "TX 0" ... into `into`.
+  static LinkEventSink Recording(std::vector<std::string>& into) {
+    LinkEventSink sink;
+    sink.PTT = [&into](std::int16_t v) { into.push_back(std::string("PTT ") + (v ? "1" : "0")); };
+    sink.TX = [&into](std::int16_t v) { into.push_back(std::string("TX ") + (v ? "1" : "0")); };
+    return sink;
+  }
+  H harness;
+};
+
+TYPED_TEST_SUITE_P(LinkContract);
+
+TYPED_TEST_P(LinkContract, KeyingRequestsReachTheLinkProgramInOrder) {
+  std::vector<std::string> events;
+  auto link = this->harness.Make(this->Recording(events));
+  link->SetPTT(true);
+  EXPECT_TRUE(this->harness.Keyed());
+  link->SetPTT(false);
+  EXPECT_FALSE(this->harness.Keyed());
+  link->SetPTT(true);
+  EXPECT_EQ(this->harness.Requests(), (std::vector<bool>{true, false, true}));
+  EXPECT_TRUE(events.empty());
+}
+
+TYPED_TEST_P(LinkContract, EventsArriveInOrderThroughMessageProcessing) {
+  std::vector<std::string> events;
+  auto link = this->harness.Make(this->Recording(events));
+  this->harness.Raise("PTT", true);
+  this->harness.Raise("PTT", false);
+  this->harness.Raise("TX", false);
+  ASSERT_TRUE(this->harness.ProcessMessagesUntil([&] { return events.size() >= 3; }));
+  EXPECT_EQ(events, (std::vector<std::string>{"PTT 1", "PTT 0", "TX 0"}));
+}
+
+// A refused request says so and leaves the transmitter as it was: nothing keyed.
+TYPED_TEST_P(LinkContract, ARefusedRequestThrowsAndKeysNothing) {
+  this->harness.RefuseKeying();
+  std::vector<std::string> events;
+  auto link = this->harness.Make(this->Recording(events));
+  EXPECT_THROW(link->SetPTT(true), LinkError);
+  EXPECT_FALSE(this->harness.Keyed());
+}
+
+// Releasing the object releases whatever it keyed, and its events stop: an event raised after
+// the release reaches only the object made since.
+TYPED_TEST_P(LinkContract, ReleasingTheObjectReleasesItsKeyAndEndsItsEvents) {
+  std::vector<std::string> first_events, second_events;
+  auto first = this->harness.Make(this->Recording(first_events));
+  first->SetPTT(true);
+  first.reset();
+  EXPECT_TRUE(this->harness.ProcessMessagesUntil([&] { return !this->harness.Keyed(); }));
+  auto second = this->harness.Make(this->Recording(second_events));
+  this->harness.Raise("TX", false);
+  ASSERT_TRUE(this->harness.ProcessMessagesUntil([&] { return !second_events.empty(); }));
+  EXPECT_EQ(second_events, (std::vector<std::string>{"TX 0"}));
+  EXPECT_TRUE(first_events.empty());
+}
+
+// The link program drops the connection while keyed: it releases the transmitter itself, and the
+// object's next release request, whether it fails or not, never leaves it keyed.
+TYPED_TEST_P(LinkContract, ALostConnectionNeverLeavesTheTransmitterKeyed) {
+  std::vector<std::string> events;
+  auto link = this->harness.Make(this->Recording(events));
+  link->SetPTT(true);
+  this->harness.Drop();
+  EXPECT_TRUE(this->harness.ProcessMessagesUntil([&] { return !this->harness.Keyed(); }));
+  try {
+    link->SetPTT(false);
+  } catch (const LinkError&) {
+  }
+  EXPECT_FALSE(this->harness.Keyed());
+}
+
+REGISTER_TYPED_TEST_SUITE_P(LinkContract, KeyingRequestsReachTheLinkProgramInOrder,
+                            EventsArriveInOrderThroughMessageProcessing,
+                            ARefusedRequestThrowsAndKeysNothing,
+                            ReleasingTheObjectReleasesItsKeyAndEndsItsEvents,
+                            ALostConnectionNeverLeavesTheTransmitterKeyed);
+
+}  // namespace corvanta::contracts

@@ -492,7 +492,13 @@ TEST(LinkEndToEnd, FaultsNeverLeaveTheTransmitterKeyed) {
       EXPECT_NE(station.window()->StatusText().find(c.status), std::string::npos)
           << station.window()->StatusText();
     }
-    QTest::qWait(200);
+    // The link program's own view settles: a transmitter it keyed goes back to 0.
+    EXPECT_TRUE(WaitFor(
+        [&] {
+          const auto states = station.Records("TRANSMITTER");
+          return !c.options.empty() || (!states.empty() && states.back().second == "0");
+        },
+        5000));
     const auto requests = station.Records("SETPTT");
     std::cout << c.name << ": " << requests.size() << " requests, "
               << station.Records("RELEASE").size() << " releases by the simulator; status: "

@@ -18,17 +18,14 @@ inline QRect QtRect(const TwipsRect& r) {
   return Twips(r.left, r.top, r.width, r.height);
 }
 
-inline QFont Arial(double points, bool bold = false) {
-  QFont f("Arial");
-  f.setPointSizeF(points);
-  f.setBold(bold);
-  return f;
-}
 inline QFont QtFont(const FontSpec& spec) {
   QFont f(spec.face);
   f.setPointSizeF(spec.points);
   f.setBold(spec.bold);
   return f;
+}
+inline QFont Arial(double points, bool bold = false) {
+  return QtFont({"Arial", points, bold});
 }
 
 }  // namespace corvanta

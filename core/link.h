@@ -1,7 +1,14 @@
 #pragma once
 // The link program's automation object as the rest of the program sees it: one keying call and
-// two events. The socket client implements it; tests use a fake. Releasing the object (destroying
-// it) ends the delivery of its events.
+// two events. The socket client implements it; tests use a fake; both pass the same contract suite
+// (tests/contracts/link_contract.h). Releasing the object (destroying it) ends the delivery of its
+// events and lets the link program release whatever it keyed.
+//
+// Thread rules: window thread only. SetPTT blocks until the link program answers (at most the
+// implementation's answer timeout) and runs no window messages, so nothing re-enters during it;
+// events are delivered only from the window thread's message processing, never from inside
+// SetPTT. A handler may release the object that delivers to it. The factory may block while it
+// connects. Objects belong to their caller; the sink is copied into the object.
 #include <cstdint>
 #include <functional>
 #include <memory>

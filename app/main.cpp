@@ -13,19 +13,19 @@
 #include <unistd.h>
 
 #include "audio/audio_state.h"
-#include "audio/sdl_sound.h"
+#include "audio/sdl/sdl_sound.h"
 #include "core/errors.h"
 #include "core/main_window.h"
 #include "core/platform.h"
 #include "core/version.h"
-#include "link/echolink_object.h"
-#include "link/wire.h"
+#include "link/socket/echolink_object.h"
+#include "link/socket/wire.h"
 #include "settings/settings.h"
-#include "ui/about_help.h"
-#include "ui/main_window.h"
-#include "ui/qt_platform.h"
-#include "ui/signals.h"
-#include "ui/startup.h"
+#include "ui/qt/about_help.h"
+#include "ui/qt/main_window.h"
+#include "ui/qt/qt_platform.h"
+#include "ui/qt/signals.h"
+#include "ui/qt/startup.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <QPixmap>
 #include <cstdio>
 
-#include "ui/artwork.h"
+#include "ui/qt/artwork.h"
 
 int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");

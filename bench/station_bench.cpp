@@ -21,17 +21,17 @@
 #include <string>
 
 #include "audio/audio_state.h"
-#include "audio/sdl_sound.h"
+#include "audio/sdl/sdl_sound.h"
 #include "core/main_window.h"
 #include "core/platform.h"
 #include "core/state.h"
 #include "engine/courtesy.h"
-#include "link/echolink_object.h"
+#include "link/socket/echolink_object.h"
 #include "settings/settings.h"
 #include "support/recording.h"
-#include "ui/main_window.h"
-#include "ui/qt_platform.h"
-#include "ui/startup.h"
+#include "ui/qt/main_window.h"
+#include "ui/qt/qt_platform.h"
+#include "ui/qt/startup.h"
 
 namespace {
 

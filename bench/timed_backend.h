@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "audio/directsound_interface.h"
-#include "audio/sdl_sound.h"
+#include "audio/sdl/sdl_sound.h"
 #include "support/fakes/fake_main_window.h"
 
 namespace corvanta::bench {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "audio/audio_state.h"
-#include "audio/sdl_sound.h"
+#include "audio/sdl/sdl_sound.h"
 #include "audio/sound_device.h"
 #include "core/main_window.h"
 #include "core/platform.h"

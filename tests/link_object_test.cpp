@@ -1,7 +1,7 @@
 // The socket link object against a scripted peer on a private unix socket. The peer runs on its
 // own thread, since the object blocks the window thread while it waits for an answer. Timeouts
 // are shortened; nothing here depends on exact real-time figures.
-#include "link/echolink_object.h"
+#include "link/socket/echolink_object.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -28,7 +28,7 @@
 
 #include "core/errors.h"
 #include "tests/contracts/link_contract.h"
-#include "ui/qt_platform.h"
+#include "ui/qt/qt_platform.h"
 
 namespace corvanta {
 namespace {

@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "link/wire.h"
+#include "link/socket/wire.h"
 
 extern char** environ;
 

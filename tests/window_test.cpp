@@ -24,11 +24,11 @@
 #include "settings/settings.h"
 #include "support/fakes/recording_sound.h"
 #include "support/fakes/virtual_platform.h"
-#include "ui/about_help.h"
-#include "ui/help_viewer.h"
-#include "ui/main_window.h"
-#include "ui/signals.h"
-#include "ui/startup.h"
+#include "ui/qt/about_help.h"
+#include "ui/qt/help_viewer.h"
+#include "ui/qt/main_window.h"
+#include "ui/qt/signals.h"
+#include "ui/qt/startup.h"
 
 namespace corvanta {
 namespace {

@@ -1,5 +1,5 @@
 // The link wire format and endpoints: what a peer can send, and where Corvanta may connect.
-#include "link/wire.h"
+#include "link/socket/wire.h"
 
 #include <gtest/gtest.h>
 

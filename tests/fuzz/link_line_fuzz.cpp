@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "link/wire.h"
+#include "link/socket/wire.h"
 #include "tests/fuzz/check.h"
 
 namespace {}  // namespace

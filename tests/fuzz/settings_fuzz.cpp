@@ -13,7 +13,7 @@
 #include "core/main_window.h"
 #include "core/platform.h"
 #include "core/state.h"
-#include "link/wire.h"
+#include "link/socket/wire.h"
 #include "settings/settings.h"
 #include "support/fakes/fake_main_window.h"
 #include "support/fakes/virtual_platform.h"

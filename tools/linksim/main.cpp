@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "core/signal_pipe.h"
-#include "link/wire.h"
+#include "link/socket/wire.h"
 #include "tools/linksim/commands.h"
 #include "tools/linksim/options.h"
 #include "tools/linksim/simulator.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "link/wire.h"
+#include "link/socket/wire.h"
 
 class QLocalServer;
 class QLocalSocket;

@@ -1,12 +1,12 @@
-#include "ui/splash.h"
+#include "ui/qt/splash.h"
 
 #include <QGroupBox>
 #include <QLabel>
 #include <cmath>
 
 #include "core/state.h"
-#include "ui/artwork.h"
-#include "ui/twips.h"
+#include "ui/qt/artwork.h"
+#include "ui/qt/twips.h"
 
 namespace corvanta {
 namespace {

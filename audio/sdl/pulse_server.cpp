@@ -1,4 +1,4 @@
-#include "audio/pulse_server.h"
+#include "audio/sdl/pulse_server.h"
 
 #include <pulse/pulseaudio.h>
 

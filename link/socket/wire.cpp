@@ -1,4 +1,4 @@
-#include "link/wire.h"
+#include "link/socket/wire.h"
 
 #include <charconv>
 

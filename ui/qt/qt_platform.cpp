@@ -1,4 +1,4 @@
-#include "ui/qt_platform.h"
+#include "ui/qt/qt_platform.h"
 
 #include <QApplication>
 #include <QMessageBox>

@@ -1,4 +1,4 @@
-#include "ui/main_window.h"
+#include "ui/qt/main_window.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -24,8 +24,8 @@
 #include "core/form_layout.h"
 #include "core/state.h"
 #include "core/window_handlers.h"
-#include "ui/artwork.h"
-#include "ui/twips.h"
+#include "ui/qt/artwork.h"
+#include "ui/qt/twips.h"
 
 namespace corvanta {
 namespace {

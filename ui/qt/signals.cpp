@@ -1,4 +1,4 @@
-#include "ui/signals.h"
+#include "ui/qt/signals.h"
 
 #include <QApplication>
 #include <QSocketNotifier>

@@ -1,4 +1,4 @@
-#include "ui/help_viewer.h"
+#include "ui/qt/help_viewer.h"
 
 #include <QFileInfo>
 #include <QHelpContentWidget>
@@ -12,7 +12,7 @@
 #include <QVBoxLayout>
 
 #include "core/errors.h"
-#include "ui/artwork.h"
+#include "ui/qt/artwork.h"
 
 namespace corvanta {
 namespace {

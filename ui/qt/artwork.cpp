@@ -1,4 +1,4 @@
-#include "ui/artwork.h"
+#include "ui/qt/artwork.h"
 
 #include <QPainter>
 #include <QPainterPath>

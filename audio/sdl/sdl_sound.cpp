@@ -1,4 +1,4 @@
-#include "audio/sdl_sound.h"
+#include "audio/sdl/sdl_sound.h"
 
 #include <SDL2/SDL.h>
 
@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "audio/edge_clock.h"
-#include "audio/pulse_server.h"
+#include "audio/sdl/pulse_server.h"
 #include "audio/spsc_ring.h"
 #include "core/errors.h"
 #include "core/platform.h"

@@ -1,4 +1,4 @@
-#include "link/echolink_object.h"
+#include "link/socket/echolink_object.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,4 +1,4 @@
-#include "ui/startup.h"
+#include "ui/qt/startup.h"
 
 #include <QApplication>
 #include <QPointer>
@@ -14,9 +14,9 @@
 #include "engine/courtesy.h"
 #include "link/echolink_events.h"
 #include "settings/settings.h"
-#include "ui/about_help.h"
-#include "ui/main_window.h"
-#include "ui/splash.h"
+#include "ui/qt/about_help.h"
+#include "ui/qt/main_window.h"
+#include "ui/qt/splash.h"
 
 namespace corvanta {
 namespace {

@@ -1,4 +1,4 @@
-#include "ui/about_help.h"
+#include "ui/qt/about_help.h"
 
 #include <QApplication>
 #include <QFrame>
@@ -10,9 +10,9 @@
 #include "core/main_window.h"
 #include "core/platform.h"
 #include "core/state.h"
-#include "ui/artwork.h"
-#include "ui/help_viewer.h"
-#include "ui/twips.h"
+#include "ui/qt/artwork.h"
+#include "ui/qt/help_viewer.h"
+#include "ui/qt/twips.h"
 
 #ifndef CORVANTA_HELP_FILE
 #define CORVANTA_HELP_FILE ""

@@ -1,6 +1,6 @@
 #pragma once
 // The link program's object on Linux: a client of the link program's local stream socket
-// (wire format version 1, see link/wire.h). Making the object connects; destroying it closes
+// (wire format version 1, see link/socket/wire.h). Making the object connects; destroying it closes
 // the connection and ends the delivery of its events at once. Destroying never blocks, and may
 // happen from inside one of the object's own event handlers (a Send nested in a link event).
 //
@@ -19,7 +19,7 @@
 #include <string>
 
 #include "core/link.h"
-#include "link/wire.h"
+#include "link/socket/wire.h"
 
 namespace corvanta {
 

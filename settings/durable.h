@@ -1,7 +1,8 @@
 #pragma once
 // Forcing a save onto the disk. Writing and renaming only reach the system's cache: a power cut
 // soon after could leave the settings file empty, or the old one back in place. Each platform
-// supplies these two calls (settings/posix/durable.cpp on Linux and the other POSIX systems).
+// supplies these two calls: settings/posix/durable.cpp on Linux and the other POSIX systems,
+// settings/win32/durable.cpp on Windows.
 //
 // Both are called on the window thread, from a save. They block until the disk has the data,
 // normally a few milliseconds, longer on a slow or busy disk. When the file or folder cannot be

@@ -16,7 +16,7 @@ struct TwipsRect {
   int left, top, width, height;
 };
 
-struct FontSpec {
+struct FontStyle {
   const char* face;
   double points;  // 0: the window's own font
   bool bold;
@@ -54,28 +54,28 @@ enum class ControlKind {
   kStatusBar,
 };
 
-struct ControlSpec {
+struct ControlEntry {
   const char* name;
   ControlKind kind;
   const char* parent;  // the frame it sits in; "" for the client area
   TwipsRect place;
   const char* caption;     // "" for none
   const char* accessible;  // the name a screen reader gives it; "" for the caption
-  FontSpec font;
+  FontStyle font;
   SliderRange range;  // sliders only
   bool visible;
 };
 
 // The client area and the window's own font.
 inline constexpr TwipsRect kMainClient{0, 0, 7350, 2760};
-inline constexpr FontSpec kMainFont{"Arial", 8.25, false};
+inline constexpr FontStyle kMainFont{"Arial", 8.25, false};
 // The status bar's date and time panels, in pixels; the status text takes the rest.
 inline constexpr int kDatePanelPx = 76;
 inline constexpr int kTimePanelPx = 64;
 
 // In creation order: frames before what they hold; the pictures last, above the status bar.
-std::span<const ControlSpec> MainFormControls();
+std::span<const ControlEntry> MainFormControls();
 // The entry named `name`; throws std::out_of_range for a name not in the table.
-const ControlSpec& MainFormControl(std::string_view name);
+const ControlEntry& MainFormControl(std::string_view name);
 
 }  // namespace corvanta

@@ -302,7 +302,8 @@ void ExpectTheNextCourtesyWhole(Station& station, bool only_one_event = false) {
         if (only_one_event && sent > 0) return false;
         station.Command("ptt 0\n");
         ++sent;
-        QTest::qWait(300);
+        // Give this event the time to key before asking again.
+        WaitFor([&] { return station.Records("SETPTT").size() > requests; }, 300);
         return false;
       },
       15000));

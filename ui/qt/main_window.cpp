@@ -31,7 +31,7 @@ namespace corvanta {
 namespace {
 
 // A control of the form table made as the Qt widget of its kind.
-QWidget* Make(const ControlSpec& c) {
+QWidget* Make(const ControlEntry& c) {
   const QString caption = QString::fromUtf8(c.caption);
   switch (c.kind) {
     case ControlKind::kFrame:
@@ -99,7 +99,7 @@ FrmMain::FrmMain() {
   setCentralWidget(client);
 
   std::map<std::string, QWidget*> made;
-  for (const ControlSpec& c : MainFormControls()) {
+  for (const ControlEntry& c : MainFormControls()) {
     QWidget* w = Make(c);
     w->setParent(*c.parent == '\0' ? client : made.at(c.parent));
     w->setObjectName(c.name);

@@ -18,10 +18,10 @@ inline QRect QtRect(const TwipsRect& r) {
   return Twips(r.left, r.top, r.width, r.height);
 }
 
-inline QFont QtFont(const FontSpec& spec) {
-  QFont f(spec.face);
-  f.setPointSizeF(spec.points);
-  f.setBold(spec.bold);
+inline QFont QtFont(const FontStyle& style) {
+  QFont f(style.face);
+  f.setPointSizeF(style.points);
+  f.setBold(style.bold);
   return f;
 }
 inline QFont Arial(double points, bool bold = false) {

@@ -1,0 +1,65 @@
+#include "core/win32/win32_platform.h"
+
+#include <windows.h>
+
+#include <mmsystem.h>
+
+#include <string>
+
+// windows.h renames MessageBox to MessageBoxW; the platform's member keeps its name here.
+#undef MessageBox
+
+namespace corvanta {
+
+namespace {
+
+std::wstring Wide(const std::string& text) {
+  const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+  if (n <= 1) return {};
+  std::wstring out(static_cast<std::size_t>(n - 1), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, out.data(), n);
+  return out;
+}
+
+}  // namespace
+
+Win32Platform::Win32Platform() {
+  ::timeBeginPeriod(1);
+}
+
+Win32Platform::~Win32Platform() {
+  ::timeEndPeriod(1);
+}
+
+void Win32Platform::DoEvents() {
+  MSG msg;
+  while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      quit_seen_ = true;
+      quit_code_ = static_cast<int>(msg.wParam);
+      continue;
+    }
+    ::TranslateMessage(&msg);
+    ::DispatchMessageW(&msg);
+  }
+}
+
+void Win32Platform::MessageBox(const std::string& text, const std::string& title, MsgIcon icon) {
+  UINT style = MB_OK | MB_TASKMODAL;
+  switch (icon) {
+    case MsgIcon::kInformation:
+      style |= MB_ICONINFORMATION;
+      break;
+    case MsgIcon::kWarning:
+      style |= MB_ICONWARNING;
+      break;
+    case MsgIcon::kCritical:
+      style |= MB_ICONERROR;
+      break;
+    case MsgIcon::kNone:
+      break;
+  }
+  ::MessageBoxW(::GetActiveWindow(), Wide(text).c_str(), Wide(title).c_str(), style);
+}
+
+}  // namespace corvanta

@@ -1,0 +1,39 @@
+#pragma once
+// The platform services on Windows: the standard library's clock and deadline sleeps (with the
+// system timer at 1 ms, so a 50 ms element is not stretched to the next 15.6 ms tick), the
+// thread's Win32 message queue for DoEvents, and the system's message box.
+//
+// Thread rules: as for every Platform, the window thread only. DoEvents dispatches every message
+// waiting in the thread's queue (PeekMessage, TranslateMessage, DispatchMessage), so it re-enters
+// the program: link events, timers and clicks run inside it. MessageBox runs the system's modal
+// loop until the operator closes the box.
+#include "core/platform.h"
+
+namespace corvanta {
+
+class Win32Platform final : public Platform {
+ public:
+  Win32Platform();
+  ~Win32Platform() override;
+  Win32Platform(const Win32Platform&) = delete;
+  Win32Platform& operator=(const Win32Platform&) = delete;
+
+  void Sleep(std::int32_t ms) override { std_.Sleep(ms); }
+  void DoEvents() override;
+  std::int64_t NowMs() override { return std_.NowMs(); }
+  void MessageBox(const std::string& text, const std::string& title, MsgIcon icon) override;
+  void OpenTimeline() override { std_.OpenTimeline(); }
+  void CloseTimeline() override { std_.CloseTimeline(); }
+  std::int64_t EdgeInstantNs() override { return std_.EdgeInstantNs(); }
+
+  // A WM_QUIT taken from the queue by DoEvents is kept here for the outermost loop to see.
+  bool quit_seen() const { return quit_seen_; }
+  int quit_code() const { return quit_code_; }
+
+ private:
+  StdPlatform std_;
+  bool quit_seen_ = false;
+  int quit_code_ = 0;
+};
+
+}  // namespace corvanta

@@ -1,0 +1,104 @@
+#pragma once
+// The link program's side under COM: the automation class, its objects and their events, the
+// way SetPTT is answered, and the commands that drive it. Everything runs on the program's main
+// thread, a single-threaded apartment with its own message loop; COM calls in from there too.
+#include <windows.h>
+
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <string>
+#include <string_view>
+
+namespace corvanta::linksim {
+
+// One record a line, each starting with the steady clock in milliseconds, flushed at once.
+class ComLog {
+ public:
+  explicit ComLog(std::FILE* out) : out_(out) {}
+  void Write(std::string_view record);
+
+ private:
+  std::FILE* out_;
+};
+
+struct ComPolicy {
+  bool err = false;
+  bool silent = false;
+  int late_ms = 0;
+  long drop_after = 0;  // disconnect the object that gets this SetPTT (counted from 1); 0: never
+};
+
+class SimObject;
+
+class ComSimulator {
+ public:
+  ComSimulator(ComLog& log, ComPolicy policy, bool embedded);
+  ~ComSimulator();
+  ComSimulator(const ComSimulator&) = delete;
+  ComSimulator& operator=(const ComSimulator&) = delete;
+
+  // Offers the class to COM; false and `error` when it cannot.
+  bool Register(std::string& error);
+  void Revoke();
+
+  // Runs the message loop until Quit; returns the exit status.
+  int Run();
+  void Quit(int status);
+  bool quitting() const { return quitting_; }
+
+  // Commands, one line at a time, and single keys.
+  void Append(std::string line);
+  void Key(char key);
+  void EndOfInput();
+
+  ComLog& log() { return log_; }
+  ComPolicy& policy() { return policy_; }
+
+  // Called by the objects.
+  int Adopt(SimObject* object);
+  void Forget(int id, bool keyed);
+  void Answered(bool key);  // a keying request was carried out
+  long CountRequest() { return ++requests_; }
+  void UpdateTransmitter();
+  // Runs messages until `ms` have passed (ms < 0: until the program quits).
+  void Wait(long ms);
+
+ private:
+  enum class WaitFor { kNone, kSleep, kConnect, kSetPtt };
+  static LRESULT CALLBACK WindowProc(HWND, UINT, WPARAM, LPARAM);
+  void Pump();
+  void Execute(const std::string& line);
+  void SendEvent(const char* name, bool on);
+  void DropAll();
+  void StartWait(WaitFor what, long timeout_ms);
+  void EndWait();
+  void OnTimer();
+
+  ComLog& log_;
+  ComPolicy policy_;
+  bool embedded_;
+  HWND window_ = nullptr;
+  DWORD cookie_ = 0;
+  IClassFactory* factory_ = nullptr;
+  std::map<int, SimObject*> objects_;
+  int next_id_ = 1;
+  long requests_ = 0;
+  bool transmitter_ = false;
+  std::deque<std::string> queue_;
+  WaitFor wait_ = WaitFor::kNone;
+  bool wait_key_ = false;
+  long wait_timeout_ms_ = 0;
+  bool pumping_ = false;
+  bool quitting_ = false;
+  bool ever_connected_ = false;
+  int status_ = 0;
+};
+
+// Messages the input thread posts to the simulator's window.
+inline constexpr UINT kLineMessage = WM_APP + 1;  // lParam: a std::string* to take over
+inline constexpr UINT kKeyMessage = WM_APP + 2;   // wParam: the key
+inline constexpr UINT kEndMessage = WM_APP + 3;   // end of standard input
+HWND SimulatorWindow();
+
+}  // namespace corvanta::linksim

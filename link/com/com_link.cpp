@@ -5,12 +5,15 @@
 #include <ocidl.h>
 #include <oleauto.h>
 
+#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "core/errors.h"
@@ -21,7 +24,6 @@ namespace corvanta {
 namespace {
 
 constexpr UINT kDeliverMessage = WM_APP + 1;
-constexpr UINT kDeadlineMessage = WM_APP + 2;  // only wakes COM's wait; nothing to do
 constexpr UINT_PTR kRetryTimer = 1;
 constexpr UINT_PTR kProbeTimer = 2;
 
@@ -73,59 +75,101 @@ void ReleaseAndClear(T*& p) {
   p = nullptr;
 }
 
-// Cancels an outgoing call of ours once its deadline has passed. COM asks the filter whenever a
-// message arrives while it waits for an answer; a timer-queue callback posts one at the deadline.
-class CallFilter final : public IMessageFilter {
+// Carries the calls that wait for the link program (SetPTT, the liveness check) on a thread of
+// its own, in the multithreaded apartment, through its own proxy of the instance; the window
+// thread waits for the result at most a deadline. A call the link program never answers keeps
+// only this thread: it is abandoned, and ends when the call does (or with the process).
+class CallThread {
  public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (iid == IID_IUnknown || iid == IID_IMessageFilter) {
-      *out = static_cast<IMessageFilter*>(this);
-      return S_OK;
+  // Starts the thread for `object`, an instance held by the window thread's apartment.
+  static std::shared_ptr<CallThread> Start(IEchoLinkAutomation* object, HRESULT& hr) {
+    auto shared = std::make_shared<Shared>();
+    IStream* stream = nullptr;
+    hr = ::CoMarshalInterThreadInterfaceInStream(IID_IEchoLinkAutomation, object, &stream);
+    if (FAILED(hr)) return nullptr;
+    std::thread(&Run, shared, stream).detach();
+    ::WaitForSingleObject(shared->done, INFINITE);  // the thread has taken its proxy
+    hr = shared->result;
+    if (FAILED(hr)) return nullptr;
+    return std::shared_ptr<CallThread>(new CallThread(shared));
+  }
+
+  ~CallThread() {
+    const std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->stop = true;
+    shared_->wake.notify_one();
+  }
+  CallThread(const CallThread&) = delete;
+  CallThread& operator=(const CallThread&) = delete;
+
+  // Runs `call` there and waits up to `ms`, running only COM's incoming calls meanwhile (the
+  // link program's events reach the sink, which queues them). RPC_E_CALL_CANCELED when the
+  // answer did not come in time; the thread is then of no further use.
+  HRESULT Call(std::function<HRESULT(IEchoLinkAutomation*)> call, int ms) {
+    if (stuck_) return RPC_E_CALL_CANCELED;
+    {
+      const std::lock_guard<std::mutex> lock(shared_->mutex);
+      shared_->job = std::move(call);
+      shared_->wake.notify_one();
     }
-    *out = nullptr;
-    return E_NOINTERFACE;
+    DWORD index = 0;
+    HANDLE done = shared_->done;
+    const HRESULT waited =
+        ::CoWaitForMultipleHandles(0, static_cast<DWORD>(ms), 1, &done, &index);
+    if (waited == RPC_S_CALLPENDING || FAILED(waited)) {
+      stuck_ = true;
+      return RPC_E_CALL_CANCELED;
+    }
+    const std::lock_guard<std::mutex> lock(shared_->mutex);
+    return shared_->result;
   }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }  // lives as long as its call
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  DWORD STDMETHODCALLTYPE HandleInComingCall(DWORD, HTASK, DWORD, LPINTERFACEINFO) override {
-    return SERVERCALL_ISHANDLED;
-  }
-  DWORD STDMETHODCALLTYPE RetryRejectedCall(HTASK, DWORD, DWORD) override {
-    return static_cast<DWORD>(-1);  // a busy link program is not asked again: the call fails
-  }
-  DWORD STDMETHODCALLTYPE MessagePending(HTASK, DWORD, DWORD) override {
-    return ::GetTickCount64() >= deadline_ ? PENDINGMSG_CANCELCALL : PENDINGMSG_WAITDEFPROCESS;
-  }
-
-  ULONGLONG deadline_ = 0;
-};
-
-// One outgoing call with a deadline: the filter is installed for its duration only.
-class Deadline {
- public:
-  Deadline(HWND window, int ms) : window_(window) {
-    filter_.deadline_ = ::GetTickCount64() + static_cast<ULONGLONG>(ms);
-    ::CoRegisterMessageFilter(&filter_, &previous_);
-    ::CreateTimerQueueTimer(&timer_, nullptr, &Wake, window_, static_cast<DWORD>(ms) + 1, 0,
-                            WT_EXECUTEONLYONCE);
-  }
-  ~Deadline() {
-    if (timer_ != nullptr) ::DeleteTimerQueueTimer(nullptr, timer_, INVALID_HANDLE_VALUE);
-    IMessageFilter* ours = nullptr;
-    ::CoRegisterMessageFilter(previous_, &ours);
-    if (previous_ != nullptr) previous_->Release();
-  }
-  Deadline(const Deadline&) = delete;
-  Deadline& operator=(const Deadline&) = delete;
 
  private:
-  static void CALLBACK Wake(void* window, BOOLEAN) {
-    ::PostMessageW(static_cast<HWND>(window), kDeadlineMessage, 0, 0);
+  struct Shared {
+    Shared() : done(::CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+    ~Shared() { ::CloseHandle(done); }
+    Shared(const Shared&) = delete;
+    Shared& operator=(const Shared&) = delete;
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::function<HRESULT(IEchoLinkAutomation*)> job;
+    bool stop = false;
+    HRESULT result = S_OK;
+    HANDLE done;  // auto-reset: set after the proxy is taken, and after each call
+  };
+
+  explicit CallThread(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
+
+  static void Run(std::shared_ptr<Shared> shared, IStream* stream) {
+    ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    IEchoLinkAutomation* proxy = nullptr;
+    // Takes the proxy and releases the stream, also on failure.
+    HRESULT hr = ::CoGetInterfaceAndReleaseStream(stream, IID_IEchoLinkAutomation,
+                                                  reinterpret_cast<void**>(&proxy));
+    shared->result = hr;
+    ::SetEvent(shared->done);
+    while (SUCCEEDED(hr)) {
+      std::function<HRESULT(IEchoLinkAutomation*)> job;
+      {
+        std::unique_lock<std::mutex> lock(shared->mutex);
+        shared->wake.wait(lock, [&] { return shared->stop || shared->job; });
+        if (shared->stop) break;
+        job = std::move(shared->job);
+        shared->job = nullptr;
+      }
+      const HRESULT result = job(proxy);
+      {
+        const std::lock_guard<std::mutex> lock(shared->mutex);
+        shared->result = result;
+      }
+      ::SetEvent(shared->done);
+    }
+    if (proxy != nullptr) proxy->Release();
+    ::CoUninitialize();
   }
-  HWND window_;
-  CallFilter filter_;
-  IMessageFilter* previous_ = nullptr;
-  HANDLE timer_ = nullptr;
+
+  std::shared_ptr<Shared> shared_;
+  bool stuck_ = false;
 };
 
 class Connection;
@@ -225,12 +269,11 @@ class Connection final : public std::enable_shared_from_this<Connection> {
       keyed_here_ = true;
       released_on_close_ = false;
     }
-    HRESULT hr;
     in_call_ = true;
-    {
-      Deadline deadline(window_, options_.answer_timeout_ms);
-      hr = object_->SetPTT(key ? VARIANT_TRUE : VARIANT_FALSE);
-    }
+    const VARIANT_BOOL value = key ? VARIANT_TRUE : VARIANT_FALSE;
+    const HRESULT hr = calls_->Call(
+        [value](IEchoLinkAutomation* object) { return object->SetPTT(value); },
+        options_.answer_timeout_ms);
     in_call_ = false;
     if (!pending_.empty()) ScheduleDelivery();  // events that came with the wait, in order
     if (hr == RPC_E_CALL_CANCELED) {
@@ -294,7 +337,6 @@ class Connection final : public std::enable_shared_from_this<Connection> {
       }
       return 0;
     }
-    if (message == kDeadlineMessage) return 0;
     return ::DefWindowProcW(window, message, w, l);
   }
 
@@ -324,7 +366,11 @@ class Connection final : public std::enable_shared_from_this<Connection> {
       error = ResultText(hr);
       return hr;
     }
-    Deadline deadline(window_, options_.answer_timeout_ms);
+    calls_ = CallThread::Start(object_, hr);
+    if (!calls_) {
+      error = "its interface cannot be reached: " + ResultText(hr);
+      return hr;
+    }
     DISPID ptt = DISPID_UNKNOWN;
     DISPID tx = DISPID_UNKNOWN;
     if (!EventIds(ptt, tx)) {
@@ -354,23 +400,30 @@ class Connection final : public std::enable_shared_from_this<Connection> {
     return S_OK;
   }
 
-  // The events' dispatch ids, looked up by name in the type library the object comes from, or in
-  // the registered one.
+  // The events' dispatch ids, looked up by name in the registered type library (read here, in
+  // this process), or else in the one the object comes from.
   bool EventIds(DISPID& ptt, DISPID& tx) {
-    ITypeLib* library = nullptr;
-    ITypeInfo* info = nullptr;
-    UINT index = 0;
-    if (SUCCEEDED(object_->GetTypeInfo(0, LOCALE_USER_DEFAULT, &info))) {
-      info->GetContainingTypeLib(&library, &index);
-      info->Release();
-      info = nullptr;
+    ITypeLib* registered = nullptr;
+    if (SUCCEEDED(::LoadRegTypeLib(LIBID_EchoLink, 1, 0, LOCALE_NEUTRAL, &registered))) {
+      const bool found = IdsIn(registered, ptt, tx);
+      registered->Release();
+      if (found) return true;
     }
-    if (library == nullptr) ::LoadRegTypeLib(LIBID_EchoLink, 1, 0, LOCALE_NEUTRAL, &library);
-    if (library == nullptr) return false;
+    ITypeInfo* info = nullptr;
+    ITypeLib* own = nullptr;
+    UINT index = 0;
+    if (FAILED(object_->GetTypeInfo(0, LOCALE_USER_DEFAULT, &info))) return false;
+    info->GetContainingTypeLib(&own, &index);
+    info->Release();
+    if (own == nullptr) return false;
+    const bool found = IdsIn(own, ptt, tx);
+    own->Release();
+    return found;
+  }
+
+  static bool IdsIn(ITypeLib* library, DISPID& ptt, DISPID& tx) {
     ITypeInfo* events = nullptr;
-    const HRESULT found = library->GetTypeInfoOfGuid(DIID_IEchoLinkAutomationEvents, &events);
-    library->Release();
-    if (FAILED(found)) return false;
+    if (FAILED(library->GetTypeInfoOfGuid(DIID_IEchoLinkAutomationEvents, &events))) return false;
     wchar_t ptt_name[] = L"PTT";
     wchar_t tx_name[] = L"TX";
     LPOLESTR names[] = {ptt_name, tx_name};
@@ -387,16 +440,11 @@ class Connection final : public std::enable_shared_from_this<Connection> {
   // otherwise only our references go.
   void Disconnect(bool polite) {
     if (events_ != nullptr) events_->Detach();
-    if (point_ != nullptr && cookie_ != 0 && polite) {
-      Deadline deadline(window_, options_.answer_timeout_ms);
-      point_->Unadvise(cookie_);
-    }
+    if (point_ != nullptr && cookie_ != 0 && polite) point_->Unadvise(cookie_);
     cookie_ = 0;
-    {
-      Deadline deadline(window_, options_.answer_timeout_ms);
-      ReleaseAndClear(point_);
-      ReleaseAndClear(object_);
-    }
+    calls_.reset();
+    ReleaseAndClear(point_);
+    ReleaseAndClear(object_);
     ReleaseAndClear(events_);
   }
 
@@ -427,16 +475,19 @@ class Connection final : public std::enable_shared_from_this<Connection> {
   // Is the instance still there? One cheap call that crosses to the link program.
   void Probe() {
     if (object_ == nullptr || in_call_) return;
-    UINT count = 0;
-    HRESULT hr;
     in_call_ = true;
-    {
-      Deadline deadline(window_, options_.answer_timeout_ms);
-      hr = object_->GetTypeInfoCount(&count);
-    }
+    const HRESULT hr = calls_->Call(
+        [](IEchoLinkAutomation* object) {
+          UINT count = 0;
+          return object->GetTypeInfoCount(&count);
+        },
+        options_.answer_timeout_ms);
     in_call_ = false;
     if (!pending_.empty()) ScheduleDelivery();
     if (IsGone(hr)) Lost(ResultText(hr));
+    // A link program that stopped answering is as good as gone.
+    if (hr == RPC_E_CALL_CANCELED) Reconnect("did not answer within " +
+                                             std::to_string(options_.answer_timeout_ms) + " ms");
   }
 
   void ScheduleDelivery() {
@@ -482,6 +533,7 @@ class Connection final : public std::enable_shared_from_this<Connection> {
   HWND window_ = nullptr;
   bool attached_ = true;
   IEchoLinkAutomation* object_ = nullptr;
+  std::shared_ptr<CallThread> calls_;
   IConnectionPoint* point_ = nullptr;
   EventSink* events_ = nullptr;
   DWORD cookie_ = 0;

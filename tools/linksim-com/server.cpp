@@ -113,6 +113,9 @@ class SimObject final : public IEchoLinkAutomation,
       *out = static_cast<IEchoLinkAutomation*>(this);
     } else if (iid == IID_IConnectionPointContainer) {
       *out = static_cast<IConnectionPointContainer*>(this);
+    } else if (iid == IID_IConnectionPoint) {
+      // The one connection point is the object itself; COM asks for it to marshal it.
+      *out = static_cast<IConnectionPoint*>(this);
     } else {
       *out = nullptr;
       return E_NOINTERFACE;

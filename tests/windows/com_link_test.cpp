@@ -1,0 +1,162 @@
+// The COM link client against the COM link simulator, under wine or on Windows: the link
+// contract, and what only a COM link program can do to it (answer late or never, die).
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/errors.h"
+#include "link/com/com_link.h"
+#include "tests/contracts/link_contract.h"
+#include "tests/windows/sim_process.h"
+
+namespace corvanta {
+
+namespace {
+
+using testing::PumpUntil;
+using testing::SimProcess;
+
+class ComLinkHarness {
+ public:
+  ~ComLinkHarness() {
+    if (!::testing::Test::HasFailure() && std::getenv("CORVANTA_TEST_VERBOSE") == nullptr) return;
+    for (const std::string& s : statuses) std::fprintf(stderr, "status: %s\n", s.c_str());
+    for (const std::string& l : sim_.Lines()) std::fprintf(stderr, "linksim: %s\n", l.c_str());
+  }
+  std::unique_ptr<LinkObject> Make(LinkEventSink sink) {
+    if (!sim_.Running()) {
+      EXPECT_TRUE(sim_.Start(options_));
+    }
+    const std::size_t advised = sim_.Records("ADVISE").size() + 1;
+    ComLinkOptions options;
+    options.status = [this](const std::string& text) { statuses.push_back(text); };
+    options.retry_ms = retry_ms;
+    auto link = ComLinkFactory(options)(std::move(sink));
+    EXPECT_GE(sim_.Records("ADVISE").size(), advised) << "no subscription to the events";
+    return link;
+  }
+  void Raise(const char* event, bool on) {
+    sim_.Command(std::string(event == std::string("PTT") ? "ptt " : "tx ") + (on ? "1" : "0"));
+  }
+  bool ProcessMessagesUntil(const std::function<bool()>& done) { return PumpUntil(done, 5000); }
+  std::vector<bool> Requests() const { return sim_.Requests(); }
+  bool Keyed() const { return sim_.Keyed(); }
+  void RefuseKeying() { options_.push_back(L"--err"); }
+  void Drop() { sim_.Command("drop"); }
+
+  SimProcess& sim() { return sim_; }
+  std::vector<std::wstring>& options() { return options_; }
+  bool SawStatus(const std::string& start) const {
+    for (const std::string& s : statuses) {
+      if (s.rfind(start, 0) == 0) return true;
+    }
+    return false;
+  }
+
+  std::vector<std::string> statuses;
+  int retry_ms = 2000;
+
+ private:
+  SimProcess sim_;
+  std::vector<std::wstring> options_;
+};
+
+class ComLink : public ::testing::Test {
+ protected:
+  ComLinkHarness harness;
+};
+
+double ElapsedMs(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since)
+      .count();
+}
+
+// The call waits for the late answer; an event raised while it waits arrives after it, never
+// inside it.
+TEST_F(ComLink, ALateAnswerIsWaitedForAndEventsMeanwhileComeAfterIt) {
+  harness.options() = {L"--late", L"400"};
+  std::vector<std::string> events;
+  LinkEventSink sink;
+  sink.PTT = [&](std::int16_t v) { events.push_back(v ? "PTT 1" : "PTT 0"); };
+  auto link = harness.Make(sink);
+  harness.sim().Command("sleep 150");
+  harness.sim().Command("ptt 0");
+  const auto start = std::chrono::steady_clock::now();
+  link->SetPTT(true);
+  EXPECT_GE(ElapsedMs(start), 390.0);
+  EXPECT_TRUE(events.empty()) << "an event was delivered inside SetPTT";
+  EXPECT_TRUE(harness.Keyed());
+  ASSERT_TRUE(PumpUntil([&] { return !events.empty(); }, 5000));
+  EXPECT_EQ(events, (std::vector<std::string>{"PTT 0"}));
+}
+
+// A link program that never answers holds the program up for the answer timeout only; the
+// request fails and a new instance is made.
+TEST_F(ComLink, AnUnansweredRequestFailsAfterTheTimeoutAndConnectsAgain) {
+  harness.options() = {L"--silent"};
+  auto link = harness.Make({});
+  const std::size_t connects = harness.sim().Records("CONNECT").size();
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    link->SetPTT(true);
+    ADD_FAILURE() << "SetPTT succeeded without an answer";
+  } catch (const LinkError& e) {
+    EXPECT_NE(std::string(e.what()).find("did not answer within 1000 ms"), std::string::npos)
+        << e.what();
+    EXPECT_TRUE(e.acted);
+  }
+  const double ms = ElapsedMs(start);
+  EXPECT_GE(ms, 990.0);
+  EXPECT_LT(ms, 4000.0);
+  EXPECT_FALSE(harness.Keyed());
+  EXPECT_GT(harness.sim().Records("CONNECT").size(), connects) << "no new instance";
+  EXPECT_TRUE(harness.SawStatus("Link program did not answer within 1000 ms"));
+}
+
+// The link program dies while keyed and comes back: the loss is noticed without a request,
+// nothing stays keyed, and the program keys again through the new instance.
+TEST_F(ComLink, AKilledLinkProgramIsNoticedAndTheNextOneIsUsed) {
+  harness.retry_ms = 500;
+  auto link = harness.Make({});
+  link->SetPTT(true);
+  ASSERT_TRUE(harness.Keyed());
+  harness.sim().Kill();
+  testing::RestartComService();
+  ASSERT_TRUE(PumpUntil([&] { return harness.SawStatus("Link program lost"); }, 10000))
+      << "the loss was not noticed";
+  try {
+    link->SetPTT(false);
+  } catch (const LinkError& e) {
+    EXPECT_TRUE(e.released) << e.what();
+  }
+  ASSERT_TRUE(harness.sim().Start());
+  const std::size_t before = harness.statuses.size();
+  ASSERT_TRUE(PumpUntil(
+      [&] {
+        for (std::size_t i = before; i < harness.statuses.size(); ++i) {
+          if (harness.statuses[i].rfind("Link program connected", 0) == 0) return true;
+        }
+        return false;
+      },
+      15000))
+      << "no reconnection";
+  link->SetPTT(true);
+  link->SetPTT(false);
+  EXPECT_EQ(harness.sim().Requests(), (std::vector<bool>{true, false}));
+  EXPECT_FALSE(harness.Keyed());
+}
+
+}  // namespace
+
+}  // namespace corvanta
+
+namespace corvanta::contracts {
+INSTANTIATE_TYPED_TEST_SUITE_P(Com, LinkContract, corvanta::ComLinkHarness);
+}  // namespace corvanta::contracts

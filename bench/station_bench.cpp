@@ -28,6 +28,7 @@
 #include "engine/courtesy.h"
 #include "link/socket/echolink_object.h"
 #include "settings/settings.h"
+#include "support/process_stats.h"
 #include "support/recording.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/qt_platform.h"

@@ -31,6 +31,7 @@
 #include "engine/morse_sender.h"
 #include "engine/tone_generator.h"
 #include "support/fakes/fake_main_window.h"
+#include "support/process_stats.h"
 #include "support/recording.h"
 
 namespace corvanta {

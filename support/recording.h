@@ -37,10 +37,4 @@ struct Spread {
 };
 Spread SpreadOf(std::vector<double> values);
 
-// CPU time (user + system) of this process, and of another one by PID from /proc (-1 when
-// unknown); resident memory of this process in MB.
-double ProcessCpuSeconds();
-double OtherCpuSeconds(const char* pid);
-double ResidentMb();
-
 }  // namespace corvanta::recording

@@ -37,6 +37,7 @@
 #include "link/socket/echolink_object.h"
 #include "settings/settings.h"
 #include "support/fakes/virtual_platform.h"
+#include "support/process_stats.h"
 #include "support/recording.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/qt_platform.h"

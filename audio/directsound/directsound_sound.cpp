@@ -69,8 +69,13 @@ using ComPtr = std::unique_ptr<T, Released<T>>;
 
 class DsBuffer final : public DirectSoundBuffer {
  public:
-  DsBuffer(IDirectSoundBuffer* buffer, std::int32_t length, std::string name)
-      : buffer_(buffer), length_(length), name_(std::move(name)) {}
+  // DirectSound frees every buffer of a device object when that object goes, but the program
+  // replaces its device object at every opening and keeps the buffer playing: the buffer holds a
+  // reference to its device object, which so lives as long as the buffer.
+  DsBuffer(IDirectSound* device, IDirectSoundBuffer* buffer, std::int32_t length, std::string name)
+      : device_(device), buffer_(buffer), length_(length), name_(std::move(name)) {
+    device_->AddRef();
+  }
 
   void WriteBuffer(std::int32_t start, std::int32_t size, std::span<const std::uint8_t> data,
                    std::int32_t flags) override {
@@ -129,6 +134,7 @@ class DsBuffer final : public DirectSoundBuffer {
   }
 
  private:
+  ComPtr<IDirectSound> device_;  // declared first: released after the buffer
   ComPtr<IDirectSoundBuffer> buffer_;
   std::int32_t length_;
   std::string name_;
@@ -169,7 +175,7 @@ class DsDevice final : public DirectSound {
     IDirectSoundBuffer* buffer = nullptr;
     Check(device_->CreateSoundBuffer(&ds, &buffer, nullptr),
           "Cannot make a sound buffer on '" + name_ + "'");
-    auto made = std::make_unique<DsBuffer>(buffer, desc.lBufferBytes, name_);
+    auto made = std::make_unique<DsBuffer>(device_.get(), buffer, desc.lBufferBytes, name_);
     // DirectSound leaves a new buffer's contents undefined: silence until the first write.
     made->WriteBuffer(
         0, 0, std::vector<std::uint8_t>(static_cast<std::size_t>(desc.lBufferBytes), kSilence),

@@ -114,8 +114,7 @@ class CallThread {
     }
     DWORD index = 0;
     HANDLE done = shared_->done;
-    const HRESULT waited =
-        ::CoWaitForMultipleHandles(0, static_cast<DWORD>(ms), 1, &done, &index);
+    const HRESULT waited = ::CoWaitForMultipleHandles(0, static_cast<DWORD>(ms), 1, &done, &index);
     if (waited == RPC_S_CALLPENDING || FAILED(waited)) {
       stuck_ = true;
       return RPC_E_CALL_CANCELED;
@@ -271,9 +270,9 @@ class Connection final : public std::enable_shared_from_this<Connection> {
     }
     in_call_ = true;
     const VARIANT_BOOL value = key ? VARIANT_TRUE : VARIANT_FALSE;
-    const HRESULT hr = calls_->Call(
-        [value](IEchoLinkAutomation* object) { return object->SetPTT(value); },
-        options_.answer_timeout_ms);
+    const HRESULT hr =
+        calls_->Call([value](IEchoLinkAutomation* object) { return object->SetPTT(value); },
+                     options_.answer_timeout_ms);
     in_call_ = false;
     if (!pending_.empty()) ScheduleDelivery();  // events that came with the wait, in order
     if (hr == RPC_E_CALL_CANCELED) {
@@ -486,8 +485,8 @@ class Connection final : public std::enable_shared_from_this<Connection> {
     if (!pending_.empty()) ScheduleDelivery();
     if (IsGone(hr)) Lost(ResultText(hr));
     // A link program that stopped answering is as good as gone.
-    if (hr == RPC_E_CALL_CANCELED) Reconnect("did not answer within " +
-                                             std::to_string(options_.answer_timeout_ms) + " ms");
+    if (hr == RPC_E_CALL_CANCELED)
+      Reconnect("did not answer within " + std::to_string(options_.answer_timeout_ms) + " ms");
   }
 
   void ScheduleDelivery() {

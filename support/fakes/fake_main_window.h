@@ -42,7 +42,7 @@ class FakeMainWindow final : public MainWindow {
   std::string LabelText(ValueLabel which) const override { return labels[Index(which)]; }
   void SetTextBox(TextBox which, const std::string& text) override;
   std::string TextBoxText(TextBox which) const override { return boxes[Index(which)]; }
-  std::intptr_t Handle() const override { return 0x1234; }
+  std::intptr_t Handle() const override { return handle; }
 
   // Design state: sliders at their least positions, labels and boxes empty, status "Status".
   std::array<int, 3> sliders{0, 300, 0};
@@ -58,6 +58,7 @@ class FakeMainWindow final : public MainWindow {
   bool pic_tx_visible = true;
   bool pic_rx_visible = true;
   int refreshes = 0;
+  std::intptr_t handle = 0x1234;  // a real window's, where the sound system checks it
   // Every change in order, for timelines: "status:...", "picTX:1", "sldFreq=700", "refresh".
   std::vector<std::string> log;
   std::function<void()> on_device_click;

@@ -26,8 +26,8 @@ TempDir::TempDir() {
   wchar_t base[MAX_PATH];
   ::GetTempPathW(MAX_PATH, base);
   static int counter = 0;
-  path_ = std::wstring(base) + L"corvanta-test-" + std::to_wstring(::GetCurrentProcessId()) +
-          L"-" + std::to_wstring(++counter);
+  path_ = std::wstring(base) + L"corvanta-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+          std::to_wstring(++counter);
   ::CreateDirectoryW(path_.c_str(), nullptr);
 }
 
@@ -49,8 +49,8 @@ std::wstring SimulatorPath() {
   wchar_t self[MAX_PATH];
   ::GetModuleFileNameW(nullptr, self, MAX_PATH);
   std::wstring path = self;
-  path.resize(path.find_last_of(L"\\/"));   // the tests' folder
-  path.resize(path.find_last_of(L"\\/"));   // the build folder
+  path.resize(path.find_last_of(L"\\/"));  // the tests' folder
+  path.resize(path.find_last_of(L"\\/"));  // the build folder
   return path + L"\\tools\\linksim-com\\corvanta-linksim.exe";
 }
 
@@ -62,8 +62,8 @@ void RestartComService() {
   for (BOOL more = ::Process32FirstW(snapshot, &entry); more;
        more = ::Process32NextW(snapshot, &entry)) {
     if (::lstrcmpiW(entry.szExeFile, L"rpcss.exe") != 0) continue;
-    const HANDLE process = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
-                                         entry.th32ProcessID);
+    const HANDLE process =
+        ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
     if (process == nullptr) continue;
     ::TerminateProcess(process, 1);
     ::WaitForSingleObject(process, 5000);
@@ -101,8 +101,7 @@ bool SimProcess::Start(const std::vector<std::wstring>& options) {
                                         nullptr, &startup, &process_);
   ::CloseHandle(read_end);
   if (!started) return false;
-  return PumpUntil([this] { return !Records("LISTEN").empty() || !Running(); }, 10000) &&
-         Running();
+  return PumpUntil([this] { return !Records("LISTEN").empty() || !Running(); }, 10000) && Running();
 }
 
 void SimProcess::Command(const std::string& line) {

@@ -1,0 +1,11 @@
+#pragma once
+// What the benchmarks and the soak test measure of processes, from the POSIX process accounting.
+namespace corvanta::recording {
+
+// CPU time (user + system) of this process, and of another one by PID from /proc (-1 when
+// unknown); resident memory of this process in MB.
+double ProcessCpuSeconds();
+double OtherCpuSeconds(const char* pid);
+double ResidentMb();
+
+}  // namespace corvanta::recording

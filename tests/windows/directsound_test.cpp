@@ -1,0 +1,212 @@
+// DirectSound, the real one (under wine: winepulse into the private null sink of
+// scripts/null-sink.sh), and the whole station on it: the COM link simulator raises PTT, the
+// courtesy is keyed through the COM link and recorded from the sink.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "audio/audio_state.h"
+#include "audio/directsound/directsound_sound.h"
+#include "audio/sound_device.h"
+#include "core/link.h"
+#include "core/main_window.h"
+#include "core/state.h"
+#include "core/win32/win32_platform.h"
+#include "core/window_handlers.h"
+#include "engine/tone_generator.h"
+#include "link/com/com_link.h"
+#include "link/echolink_events.h"
+#include "settings/settings.h"
+#include "support/fakes/fake_main_window.h"
+#include "support/recording.h"
+#include "tests/contracts/sound_contract.h"
+
+// Windows' headers define some names of the sound interface (WAVE_FORMAT_PCM) as macros: they
+// come after it.
+#include <windows.h>
+
+#include "tests/windows/sim_process.h"
+
+namespace corvanta {
+namespace {
+
+namespace rec = recording;
+using testing::PumpUntil;
+using testing::SimProcess;
+
+// Wine mixes DirectSound in 10 ms periods, so every edge lands on that grid; 2 ms more for the
+// recording.
+constexpr double kToleranceMs = 12.0;
+
+std::string SinkDescription() {
+  const char* sink = std::getenv("CORVANTA_SINK_DESCRIPTION");
+  return sink != nullptr ? sink : "Test-Sink";
+}
+
+// The recorder's file as this program sees it: under wine, a Unix path is on drive Z:.
+std::filesystem::path RecordingFile() {
+  const char* file = std::getenv("CORVANTA_RECORDING");
+  if (file == nullptr) return {};
+  const std::string path = file;
+  return path.front() == '/' ? std::filesystem::path("Z:" + path) : std::filesystem::path(path);
+}
+
+class DirectSoundHarness {
+ public:
+  SoundBackend& Backend() { return backend_; }
+  std::string Device() const { return SinkDescription(); }
+
+ private:
+  DirectSoundBackend backend_;
+};
+
+TEST(DirectSound, ThePrimaryDriverComesFirstAndOpensTheDefaultOutput) {
+  DirectSoundBackend backend;
+  auto root = backend.CreateDirectX7();
+  const auto outputs = root->GetDSEnum();
+  ASSERT_GE(outputs->GetCount(), 2);
+  EXPECT_EQ(outputs->GetDescription(1), "Primary Sound Driver");
+  EXPECT_EQ(outputs->GetGuid(1), "{00000000-0000-0000-0000-000000000000}");
+  auto device = root->DirectSoundCreate(outputs->GetGuid(1));
+  ASSERT_TRUE(device != nullptr);
+  device->SetCooperativeLevel(0, DSSCL_NORMAL);
+  DSBUFFERDESC desc;
+  desc.lFlags = DSBCAPS_GLOBALFOCUS;
+  desc.lBufferBytes = 63;
+  EXPECT_NO_THROW(device->CreateSoundBuffer(desc, kToneFormat));
+}
+
+TEST(DirectSound, TextsThatAreNoGuidOpenNothing) {
+  DirectSoundBackend backend;
+  auto root = backend.CreateDirectX7();
+  for (const char* text : {"", "Test-Sink", "{00000000-0000-0000-0000-00000000000}",
+                           "{12345678-1234-1234-1234-123456789abc}"}) {
+    EXPECT_THROW(root->DirectSoundCreate(text), AudioError) << text;
+  }
+}
+
+// The station: DirectSound output, the COM link to the simulator, the program's own handlers.
+// The window is the fake one; its handle is a real window's, as DirectSound wants one.
+class WindowsStation : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    recording_ = RecordingFile();
+    ASSERT_FALSE(recording_.empty()) << "run this test through scripts/null-sink.sh";
+    // A message-only window: there may be no display.
+    window_handle_ = ::CreateWindowExW(0, L"STATIC", L"Corvanta test", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                       nullptr, ::GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(window_handle_, nullptr);
+    window.handle = reinterpret_cast<std::intptr_t>(window_handle_);
+    ResetProcessState();
+    ResetAudioState();
+    Audio.Backend = &backend_;
+    SetMainWindowRef(&window);
+    window.on_device_click = [] { cmboDevice_Click(); };
+    SetSettingsPath(std::filesystem::path(dir_.File(L"corvanta.cfg")));
+    Flags.IsLoading = kTrue;
+    CreateDxRoot();
+    LoadSoundDevices();
+    Flags.IsLoading = kFalse;
+    ASSERT_TRUE(sim_.Start());
+  }
+  void TearDown() override {
+    if (::testing::Test::HasFailure()) {
+      for (const std::string& s : window.status_history)
+        std::fprintf(stderr, "status: %s\n", s.c_str());
+      for (const std::string& l : sim_.Lines()) std::fprintf(stderr, "linksim: %s\n", l.c_str());
+    }
+    Window().Echolink.reset();
+    LinkObjectFactory() = nullptr;
+    ResetAudioState();
+    SetMainWindowRef(nullptr);
+    ResetProcessState();
+    if (window_handle_ != nullptr) ::DestroyWindow(window_handle_);
+  }
+
+  void ChooseSink() {
+    for (int i = 0; i < window.DeviceCount(); ++i) {
+      if (window.devices[static_cast<std::size_t>(i)] == SinkDescription()) {
+        window.SelectDevice(i);
+        return;
+      }
+    }
+    ADD_FAILURE() << SinkDescription() << " is not in the device list";
+  }
+
+  // Start pressed with the link object made, as the program starts.
+  void StartMonitoring() {
+    InstallLinkEventHandlers();
+    ComLinkOptions options;
+    options.status = [](const std::string& text) { Window().SetStatusText(text); };
+    LinkObjectFactory() = ComLinkFactory(options);
+    CreateLinkObject();
+    ASSERT_TRUE(Window().Echolink != nullptr);
+    cmdEchoLink_Click();
+    ASSERT_EQ(Flags.IsMonitoring, kTrue);
+  }
+
+  std::vector<std::int16_t> Heard(std::size_t start) {
+    const auto want = rec::SampleCount(recording_) + static_cast<std::size_t>(0.5 * rec::kRate);
+    EXPECT_TRUE(rec::WaitForSamples(recording_, want, 5000));
+    return rec::ReadFrom(recording_, start);
+  }
+
+  testing::FakeMainWindow window;
+  Win32Platform platform;
+  ScopedPlatform installed{platform};
+  SimProcess sim_;
+  testing::TempDir dir_;
+  std::filesystem::path recording_;
+
+ private:
+  DirectSoundBackend backend_;
+  HWND window_handle_ = nullptr;
+};
+
+TEST_F(WindowsStation, APttEventGivesTheRxCharacterKeyedAndOnTheAir) {
+  ChooseSink();
+  window.SetSlider(Slider::HScroll2, 100);
+  Settings.RxCourtesyText = "k";
+  Settings.DotBase = 250;
+  Settings.SpeedSetting = 100;  // 150 ms dots
+  Settings.ToneFrequency = 500;
+  StartMonitoring();
+  const std::size_t start = rec::SampleCount(recording_);
+  sim_.Command("ptt 1");
+  sim_.Command("ptt 0");
+  ASSERT_TRUE(PumpUntil([&] { return sim_.Records("SETPTT").size() >= 2; }, 20000))
+      << "no courtesy was keyed";
+  EXPECT_EQ(sim_.Requests(), (std::vector<bool>{true, false}));
+  EXPECT_FALSE(sim_.Keyed());
+  for (const std::string& line : sim_.Lines()) std::printf("linksim: %s\n", line.c_str());
+
+  const auto heard = Heard(start);
+  const auto segments = rec::FindSegments(heard);
+  for (const auto& s : segments) {
+    std::printf("segment at %.1f ms, %.1f ms long, %.3f Hz\n",
+                static_cast<double>(s.begin - segments[0].begin) * 1000.0 / rec::kRate, s.Ms(),
+                rec::FrequencyHz(heard, s));
+  }
+  // "k" is dash, dot, dash; a hole inside a tone would split it and show as a fourth segment.
+  ASSERT_EQ(segments.size(), 3u);
+  const double nominal[] = {450, 150, 450};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_NEAR(segments[i].Ms(), nominal[i], kToleranceMs) << "element " << i;
+    EXPECT_NEAR(rec::FrequencyHz(heard, segments[i]), ToneHz(500), 0.1) << "element " << i;
+    if (i > 0) {
+      const rec::Segment gap{segments[i - 1].end, segments[i].begin};
+      EXPECT_NEAR(gap.Ms(), 150.0, kToleranceMs) << "gap before element " << i;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace corvanta
+
+namespace corvanta::contracts {
+INSTANTIATE_TYPED_TEST_SUITE_P(DirectSound, SoundContract, corvanta::DirectSoundHarness);
+}  // namespace corvanta::contracts

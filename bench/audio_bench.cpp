@@ -29,6 +29,7 @@
 #include "core/state.h"
 #include "engine/morse_sender.h"
 #include "support/fakes/fake_main_window.h"
+#include "support/process_stats.h"
 #include "support/recording.h"
 
 namespace corvanta {

@@ -30,7 +30,12 @@ void SyncFileToDisk(const std::filesystem::path& path) {
 }
 
 // NTFS keeps its folder entries in its own journal and offers no call to flush a folder: as the
-// interface allows, a file system that cannot sync a folder counts as done.
-void SyncFolderToDisk(const std::filesystem::path&) {}
+// interface allows, a file system that cannot sync a folder counts as done. A folder that is not
+// there, or is no folder, is still an error.
+void SyncFolderToDisk(const std::filesystem::path& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) Fail(path, ::GetLastError());
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) Fail(path, ERROR_DIRECTORY);
+}
 
 }  // namespace corvanta

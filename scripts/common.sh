@@ -22,6 +22,14 @@ CORVANTA_TEST_PACKAGES=(
   desktop-file-utils man-db
 )
 
+# The Windows stage: MinGW-w64 (posix threads), widl and the .idl files it imports, wine, and
+# GoogleTest's sources to cross-build.
+CORVANTA_WINDOWS_PACKAGES=(
+  g++-mingw-w64-x86-64-posix mingw-w64-tools
+  wine wine64 libwine-dev fonts-wine
+  googletest
+)
+
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Set-up and all tests: installs what is missing, builds, and runs every test through ctest; then
 # the unit tests under AddressSanitizer+UBSan, the audio handoff and link tests under
-# ThreadSanitizer, and a bounded libFuzzer run of the settings reader and the link line reader.
+# ThreadSanitizer, a bounded libFuzzer run of the settings reader and the link line reader, and
+# the Windows stage (scripts/test-windows.sh: cross-built with MinGW-w64, run under wine).
 #
 # CORVANTA_FUZZ_SECONDS (default 60) bounds each fuzz run; CORVANTA_QUICK=1 runs only the first
-# stage (the plain build and all its tests).
+# stage (the plain build and all its tests); CORVANTA_SKIP_WINDOWS=1 leaves out the Windows stage,
+# and says so.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=scripts/common.sh
@@ -39,3 +41,10 @@ CC=clang CXX=clang++ build_tree "$ROOT/build-fuzz" RelWithDebInfo -DCORVANTA_WIT
   -DCORVANTA_WITH_SDL=OFF -DCORVANTA_SANITIZE=ON -DCORVANTA_FUZZ=ON \
   --target corvanta_settings_fuzz corvanta_link_line_fuzz
 "$ROOT/scripts/fuzz.sh" "$ROOT/build-fuzz" "${CORVANTA_FUZZ_SECONDS:-60}"
+
+stage "Windows: cross-built with MinGW-w64, tested under wine"
+if [ -n "${CORVANTA_SKIP_WINDOWS:-}" ]; then
+  echo "SKIPPED: CORVANTA_SKIP_WINDOWS is set; the Windows parts were neither built nor tested"
+else
+  "$ROOT/scripts/test-windows.sh"
+fi

@@ -67,12 +67,23 @@ bool SameProgram(std::wstring entry, const std::wstring& exe) {
   return ::CompareStringOrdinal(entry.c_str(), -1, exe.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
-// Who serves the class as COM sees it (the machine's and the user's classes together): the
-// program of its local server, or of its in-process server; empty when nobody does.
-std::wstring RegisteredServer(HKEY root) {
-  std::wstring server = ReadDefault(root, ClassKey() + L"\\LocalServer32");
-  if (server.empty()) server = ReadDefault(root, ClassKey() + L"\\InprocServer32");
+// Who serves the class in the classes under `root\prefix`: the program of its local server, or
+// of its in-process server; empty when nobody does.
+std::wstring RegisteredServer(HKEY root, const std::wstring& prefix = L"") {
+  std::wstring server = ReadDefault(root, prefix + ClassKey() + L"\\LocalServer32");
+  if (server.empty()) server = ReadDefault(root, prefix + ClassKey() + L"\\InprocServer32");
   return server;
+}
+
+// Another program that serves the class, for this user or for the machine, or empty. Each set
+// is read on its own: Windows merges them, wine's COM reads only the machine's.
+std::wstring OtherServer(const std::wstring& exe) {
+  for (const std::wstring& server : {RegisteredServer(HKEY_CURRENT_USER, L"Software\\Classes\\"),
+                                     RegisteredServer(HKEY_LOCAL_MACHINE, L"Software\\Classes\\"),
+                                     RegisteredServer(HKEY_CLASSES_ROOT)}) {
+    if (!server.empty() && !SameProgram(server, exe)) return server;
+  }
+  return {};
 }
 
 std::vector<HKEY> Roots(Scope scope) {
@@ -118,8 +129,8 @@ std::wstring RegisteredTypeLibrary() {
 
 int RegisterServer(Scope scope) {
   const std::wstring exe = ExePath();
-  const std::wstring current = RegisteredServer(HKEY_CLASSES_ROOT);
-  if (!current.empty() && !SameProgram(current, exe)) {
+  const std::wstring current = OtherServer(exe);
+  if (!current.empty()) {
     std::fprintf(stderr,
                  "corvanta-linksim: the link program's class is registered to %s; not "
                  "registering the simulator in its place\n",
@@ -166,8 +177,8 @@ int RegisterServer(Scope scope) {
 
 int UnregisterServer(Scope scope) {
   const std::wstring exe = ExePath();
-  const std::wstring current = RegisteredServer(HKEY_CLASSES_ROOT);
-  if (!current.empty() && !SameProgram(current, exe)) {
+  const std::wstring current = OtherServer(exe);
+  if (!current.empty()) {
     std::fprintf(stderr,
                  "corvanta-linksim: the link program's class is registered to %s; leaving it\n",
                  Narrow(current).c_str());

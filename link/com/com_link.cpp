@@ -276,13 +276,14 @@ class Connection final : public std::enable_shared_from_this<Connection> {
     in_call_ = false;
     if (!pending_.empty()) ScheduleDelivery();  // events that came with the wait, in order
     if (hr == RPC_E_CALL_CANCELED) {
-      // An answer that comes later would belong to nobody. A new instance starts afresh, and the
-      // link program releases whatever the released one keyed.
+      // An answer that comes later would belong to nobody: a new instance starts afresh. Unlike
+      // a closed connection, letting go of an instance whose program does not answer releases
+      // nothing for sure (that program may never process the release), so nothing is claimed.
       Reconnect("did not answer within " + std::to_string(options_.answer_timeout_ms) + " ms");
       throw LinkError("the link program did not answer within " +
                           std::to_string(options_.answer_timeout_ms) +
                           " ms; the connection was made again",
-                      true, released_on_close_);
+                      true, false);
     }
     if (IsGone(hr)) {
       Lost(ResultText(hr));
@@ -447,7 +448,7 @@ class Connection final : public std::enable_shared_from_this<Connection> {
     ReleaseAndClear(events_);
   }
 
-  // The connection is gone: whatever it had keyed, the link program has released.
+  // The link program's process, or its object, is gone: whatever it had keyed is released.
   void MarkClosed() {
     if (keyed_here_) released_on_close_ = true;
     keyed_here_ = false;
@@ -463,10 +464,13 @@ class Connection final : public std::enable_shared_from_this<Connection> {
     ::SetTimer(window_, kRetryTimer, static_cast<UINT>(options_.retry_ms), nullptr);
   }
 
+  // The instance stopped answering: a new one is made. What the old one keyed is not known to be
+  // released (see SetPTT).
   void Reconnect(const std::string& why) {
     ::KillTimer(window_, kProbeTimer);
     Disconnect(false);
-    MarkClosed();
+    keyed_here_ = false;
+    released_on_close_ = false;
     Status("Link program " + why + "; connecting again (" + ComLinkName() + ")");
     TryConnect(false);
   }

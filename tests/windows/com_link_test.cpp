@@ -120,6 +120,40 @@ TEST_F(ComLink, AnUnansweredRequestFailsAfterTheTimeoutAndConnectsAgain) {
   EXPECT_TRUE(harness.SawStatus("Link program did not answer within 1000 ms"));
 }
 
+// The release request goes unanswered: the program stops waiting after the answer timeout and
+// makes a new instance, but does not claim the key released: a link program that does not
+// answer may not process the release of its instance either (the simulator's stays keyed).
+TEST_F(ComLink, AnUnansweredReleaseIsNotTakenForAReleasedKey) {
+  auto link = harness.Make({});
+  link->SetPTT(true);
+  ASSERT_TRUE(harness.Keyed());
+  harness.sim().Command("silent on");
+  harness.sim().Command("tx 1");  // logged once the commands before it have run
+  ASSERT_TRUE(PumpUntil([&] { return !harness.sim().Records("EVENT").empty(); }, 5000));
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    link->SetPTT(false);
+    ADD_FAILURE() << "SetPTT succeeded without an answer";
+  } catch (const LinkError& e) {
+    EXPECT_TRUE(e.acted) << e.what();
+    EXPECT_FALSE(e.released) << e.what();
+  }
+  EXPECT_LT(ElapsedMs(start), 4000.0);
+  EXPECT_GE(harness.sim().Records("CONNECT").size(), 2u) << "no new instance";
+}
+
+// --drop-after N cuts the object off at its N-th request, unanswered: that request fails, the
+// key it held is released, and the loss is reported.
+TEST_F(ComLink, DropAfterCutsTheObjectOffAtThatRequest) {
+  harness.options() = {L"--drop-after", L"2"};
+  auto link = harness.Make({});
+  link->SetPTT(true);
+  EXPECT_THROW(link->SetPTT(true), LinkError);
+  EXPECT_TRUE(PumpUntil([&] { return !harness.Keyed(); }, 5000)) << "left keyed";
+  EXPECT_EQ(harness.sim().Records("DROP").size(), 1u);
+  EXPECT_TRUE(harness.SawStatus("Link program lost"));
+}
+
 // The link program dies while keyed and comes back: the loss is noticed without a request,
 // nothing stays keyed, and the program keys again through the new instance.
 TEST_F(ComLink, AKilledLinkProgramIsNoticedAndTheNextOneIsUsed) {

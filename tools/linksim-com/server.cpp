@@ -124,13 +124,17 @@ class SimObject final : public IEchoLinkAutomation,
     return S_OK;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
+  // When the last client lets go, the object is gone for the link program at once: whatever it
+  // keyed is released, also while one of its calls still waits in a nested loop (a request left
+  // unanswered); the memory goes when that call returns.
   ULONG STDMETHODCALLTYPE Release() override {
     const long left = --refs_;
     if (left == 0) {
       for (auto& [cookie, sink] : sinks_) sink->Release();
       sinks_.clear();
       sim_.Forget(id_, keyed_);
-      delete this;
+      keyed_ = false;
+      if (calls_ == 0) delete this;
     }
     return static_cast<ULONG>(left);
   }
@@ -172,7 +176,7 @@ class SimObject final : public IEchoLinkAutomation,
     const long count = sim_.CountRequest();
     sim_.Answered(key);  // tells a wait-setptt command
     const ComPolicy policy = sim_.policy();
-    AddRef();  // the nested waits below may see every client let go
+    ++calls_;  // the nested waits below may see every client let go
     HRESULT result = S_OK;
     if (policy.drop_after > 0 && count == policy.drop_after) {
       sim_.log().Write("DROP " + id);
@@ -188,13 +192,15 @@ class SimObject final : public IEchoLinkAutomation,
       } else if (policy.err) {
         sim_.log().Write("ANSWER ERR " + id);
         result = E_FAIL;
+      } else if (refs_ == 0) {
+        result = RPC_E_DISCONNECTED;  // every client let go meanwhile: nobody to key for
       } else {
         sim_.log().Write("ANSWER OK " + id);
         keyed_ = key;
         sim_.UpdateTransmitter();
       }
     }
-    Release();
+    if (--calls_ == 0 && refs_ == 0) delete this;
     return result;
   }
 
@@ -249,6 +255,7 @@ class SimObject final : public IEchoLinkAutomation,
 
   ComSimulator& sim_;
   long refs_ = 1;
+  int calls_ = 0;  // SetPTT calls under way, nested in each other's waits
   int id_ = 0;
   bool keyed_ = false;  // its last carried-out SetPTT was true
   std::map<DWORD, IDispatch*> sinks_;

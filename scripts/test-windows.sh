@@ -40,7 +40,7 @@ timeout 60 wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d pulse /f >/dev/
 
 status=0
 ctest --test-dir "$BUILD" --output-on-failure --timeout 600 || status=$?
-echo "The test programs' own counts:"
-grep -E '^[0-9]+/[0-9]+ Test: |^\[=+\] [0-9]+ tests? from .* ran|^\[ *(PASSED|FAILED|SKIPPED) *\] [0-9]+ test' \
+echo "The test programs' own counts, and what the station test keyed and recorded:"
+grep -E '^[0-9]+/[0-9]+ Test: |^\[=+\] [0-9]+ tests? from .* ran|^\[ *(PASSED|FAILED|SKIPPED) *\] [0-9]+ test|^[0-9]+ failed$|^linksim: .*(SETPTT|TRANSMITTER)|^segment at' \
   "$BUILD/Testing/Temporary/LastTest.log" || true
 exit "$status"

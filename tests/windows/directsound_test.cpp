@@ -95,7 +95,6 @@ class WindowsStation : public ::testing::Test {
  protected:
   void SetUp() override {
     recording_ = RecordingFile();
-    ASSERT_FALSE(recording_.empty()) << "run this test through scripts/null-sink.sh";
     // A message-only window: there may be no display.
     window_handle_ = ::CreateWindowExW(0, L"STATIC", L"Corvanta test", 0, 0, 0, 0, 0, HWND_MESSAGE,
                                        nullptr, ::GetModuleHandleW(nullptr), nullptr);
@@ -168,6 +167,7 @@ class WindowsStation : public ::testing::Test {
 };
 
 TEST_F(WindowsStation, APttEventGivesTheRxCharacterKeyedAndOnTheAir) {
+  ASSERT_FALSE(recording_.empty()) << "run this test through scripts/null-sink.sh";
   ChooseSink();
   window.SetSlider(Slider::HScroll2, 100);
   Settings.RxCourtesyText = "k";
@@ -202,6 +202,38 @@ TEST_F(WindowsStation, APttEventGivesTheRxCharacterKeyedAndOnTheAir) {
       EXPECT_NEAR(gap.Ms(), 150.0, kToleranceMs) << "gap before element " << i;
     }
   }
+}
+
+// No sound server at all (run with CORVANTA_NO_SOUND_SERVER set and PULSE_SERVER naming none):
+// the list is empty, nothing opens, and a link event keys nothing for a courtesy nobody would
+// hear.
+class WithoutASoundServer : public WindowsStation {
+ protected:
+  void SetUp() override {
+    if (std::getenv("CORVANTA_NO_SOUND_SERVER") == nullptr) {
+      GTEST_SKIP() << "needs a machine without a sound server (the windows_no_sound_server test)";
+    }
+    WindowsStation::SetUp();
+  }
+};
+
+TEST_F(WithoutASoundServer, NothingIsListedNothingOpensAndNothingIsKeyed) {
+  EXPECT_TRUE(window.devices.empty());
+  EXPECT_EQ(window.status, "No sound output device found");
+  DirectSoundBackend backend;
+  EXPECT_THROW(
+      backend.CreateDirectX7()->DirectSoundCreate("{00000000-0000-0000-0000-000000000000}"),
+      AudioError);
+  // The settings of a station whose output was there last time.
+  Settings.DeviceIndex = "1";
+  Settings.DeviceName = "Primary Sound Driver";
+  Settings.RxCourtesyText = "k";
+  StartMonitoring();
+  sim_.Command("ptt 0");
+  ASSERT_TRUE(PumpUntil(
+      [&] { return window.status.find("RX courtesy skipped") != std::string::npos; }, 10000))
+      << window.status;
+  EXPECT_TRUE(sim_.Requests().empty()) << "keyed for a courtesy nobody can hear";
 }
 
 }  // namespace

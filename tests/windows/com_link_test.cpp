@@ -2,6 +2,8 @@
 // contract, and what only a COM link program can do to it (answer late or never, die).
 #include <windows.h>
 
+#include <oleauto.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -13,6 +15,7 @@
 
 #include "core/errors.h"
 #include "link/com/com_link.h"
+#include "link/com/echolink.h"
 #include "tests/contracts/link_contract.h"
 #include "tests/windows/sim_process.h"
 
@@ -76,6 +79,64 @@ class ComLink : public ::testing::Test {
 double ElapsedMs(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since)
       .count();
+}
+
+std::string GuidText(const GUID& guid) {
+  wchar_t text[40] = {};
+  ::StringFromGUID2(guid, text, 40);
+  std::string out;
+  for (const wchar_t* p = text; *p != 0; ++p) out += static_cast<char>(*p);
+  return out;
+}
+
+// The identities are the link program's; a typo in one would leave the program talking to
+// nobody, and SetPTT called through any other table entry would key nothing.
+TEST(LinkTypeLibrary, CarriesTheLinkProgramsIdentitiesAndLayout) {
+  const struct {
+    const GUID& guid;
+    const char* text;
+  } identities[] = {
+      {LIBID_EchoLink, "{4CF5B97B-A0F5-41F3-848C-6E25FAB62AD3}"},
+      {CLSID_EchoLinkAutomation, "{D1FB3C9A-BB2D-446A-A74A-E771F134ED56}"},
+      {IID_IEchoLinkAutomation, "{7733112C-4577-4432-9DB0-A9398184EAF6}"},
+      {DIID_IEchoLinkAutomationEvents, "{6F55F7AF-8DA6-400F-96EB-C371F0311611}"},
+  };
+  for (const auto& id : identities) EXPECT_EQ(GuidText(id.guid), id.text);
+
+  // The library as the simulator carries it (and registers it).
+  ITypeLib* library = nullptr;
+  ASSERT_EQ(::LoadTypeLibEx(testing::SimulatorPath().c_str(), REGKIND_NONE, &library), S_OK);
+  ITypeInfo* automation = nullptr;
+  ASSERT_EQ(library->GetTypeInfoOfGuid(IID_IEchoLinkAutomation, &automation), S_OK);
+  wchar_t set_ptt[] = L"SetPTT";
+  LPOLESTR name = set_ptt;
+  MEMBERID id = 0;
+  ASSERT_EQ(automation->GetIDsOfNames(&name, 1, &id), S_OK);
+  bool found = false;
+  for (UINT i = 0; !found; ++i) {
+    FUNCDESC* f = nullptr;
+    if (FAILED(automation->GetFuncDesc(i, &f))) break;
+    if (f->memid == id) {
+      found = true;
+      EXPECT_EQ(f->oVft, static_cast<SHORT>(12 * sizeof(void*))) << "not the thirteenth entry";
+      ASSERT_EQ(f->cParams, 1);
+      EXPECT_EQ(f->lprgelemdescParam[0].tdesc.vt, VT_BOOL);
+    }
+    automation->ReleaseFuncDesc(f);
+  }
+  EXPECT_TRUE(found);
+  automation->Release();
+
+  ITypeInfo* events = nullptr;
+  ASSERT_EQ(library->GetTypeInfoOfGuid(DIID_IEchoLinkAutomationEvents, &events), S_OK);
+  for (const wchar_t* event : {L"PTT", L"TX"}) {
+    std::wstring text = event;
+    LPOLESTR event_name = text.data();
+    MEMBERID event_id = 0;
+    EXPECT_EQ(events->GetIDsOfNames(&event_name, 1, &event_id), S_OK);
+  }
+  events->Release();
+  library->Release();
 }
 
 // The call waits for the late answer; an event raised while it waits arrives after it, never

@@ -158,6 +158,33 @@ TEST_F(ComLink, ALateAnswerIsWaitedForAndEventsMeanwhileComeAfterIt) {
   EXPECT_EQ(events, (std::vector<std::string>{"PTT 0"}));
 }
 
+// While SetPTT waits, the program's own window messages (posted ones, timers) wait too: nothing
+// of the program re-enters it.
+TEST_F(ComLink, SetPttRunsNoneOfTheProgramsWindowMessages) {
+  harness.options() = {L"--late", L"300"};
+  auto link = harness.Make({});
+  static int handled = 0;
+  handled = 0;
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = [](HWND w, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
+    if (m == WM_APP + 7 || m == WM_TIMER) ++handled;
+    return ::DefWindowProcW(w, m, wp, lp);
+  };
+  wc.hInstance = ::GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"CorvantaTestMessages";
+  ::RegisterClassW(&wc);
+  const HWND window = ::CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                        nullptr, wc.hInstance, nullptr);
+  ASSERT_NE(window, nullptr);
+  ::PostMessageW(window, WM_APP + 7, 0, 0);
+  ::SetTimer(window, 1, 10, nullptr);
+  link->SetPTT(true);
+  EXPECT_EQ(handled, 0) << "the program's messages ran inside SetPTT";
+  EXPECT_TRUE(PumpUntil([] { return handled >= 2; }, 5000));
+  ::KillTimer(window, 1);
+  ::DestroyWindow(window);
+}
+
 // A link program that never answers holds the program up for the answer timeout only; the
 // request fails and a new instance is made.
 TEST_F(ComLink, AnUnansweredRequestFailsAfterTheTimeoutAndConnectsAgain) {

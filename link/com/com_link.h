@@ -10,10 +10,12 @@
 // - Making an object creates the instance at once and blocks until COM has it; under wine that
 //   takes about a second when the server has to be started. While the link program is away,
 //   every retry (a timer, retry_ms) blocks as long from inside message processing.
-// - SetPTT blocks until the link program answers, at most answer_timeout_ms; then the call is
-//   cancelled and the instance made anew. COM runs the thread's messages meanwhile, but only to
-//   receive incoming calls: events that arrive during it are kept and delivered after it, in
-//   order; nothing of the program re-enters.
+// - SetPTT blocks until the link program answers, at most answer_timeout_ms. The call itself runs
+//   on a thread of the object's own, so the window thread can stop waiting; an unanswered call is
+//   abandoned there and the instance made anew. Meanwhile the window thread receives COM's
+//   incoming calls only (the link program may raise an event while it keys): events that arrive
+//   are kept and delivered after SetPTT, in order; none of the program's messages run, so nothing
+//   re-enters.
 // - Events: the link program's event call only queues the event and posts a window message, so it
 //   never waits for a courtesy. The program's message processing delivers it, also between two
 //   symbols of a transmission.

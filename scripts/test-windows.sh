@@ -43,4 +43,5 @@ ctest --test-dir "$BUILD" --output-on-failure --timeout 600 || status=$?
 echo "The test programs' own counts, and what the station test keyed and recorded:"
 grep -E '^[0-9]+/[0-9]+ Test: |^\[=+\] [0-9]+ tests? from .* ran|^\[ *(PASSED|FAILED|SKIPPED) *\] [0-9]+ test|^[0-9]+ failed$|^linksim: .*(SETPTT|TRANSMITTER)|^segment at' \
   "$BUILD/Testing/Temporary/LastTest.log" || true
+echo "Windows stage: ${SECONDS} s (set-up, cross-build, prefix and tests)"
 exit "$status"

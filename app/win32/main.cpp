@@ -1,0 +1,95 @@
+// corvanta.exe: the Windows program. Installs the Win32 platform services, DirectSound and the
+// link program's COM object, runs start-up and then the message loop until the main window is
+// gone.
+
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "audio/audio_state.h"
+#include "audio/directsound/directsound_sound.h"
+#include "core/link.h"
+#include "core/main_window.h"
+#include "core/win32/win32_platform.h"
+#include "link/com/com_link.h"
+#include "settings/settings.h"
+#include "ui/win32/startup.h"
+
+// Windows' headers last: their macros (MessageBox, WAVE_FORMAT_PCM) would rename names of the
+// program's interfaces.
+#include <objbase.h>
+
+#include <commctrl.h>
+#undef MessageBox
+
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path ExeFolder() {
+  wchar_t path[MAX_PATH];
+  const DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+  return fs::path(std::wstring(path, n)).parent_path();
+}
+
+// Beside the program when its folder takes new files (a portable copy); otherwise, as under
+// Program Files, in the user's application data.
+fs::path SettingsLocation() {
+  const fs::path exe_dir = ExeFolder();
+  const fs::path beside = corvanta::ResolveSettingsPath(exe_dir, false, nullptr, nullptr);
+  if (beside.parent_path() == exe_dir) return beside;
+  const wchar_t* appdata = _wgetenv(L"APPDATA");
+  if (appdata == nullptr || *appdata == L'\0') return beside;
+  return fs::path(appdata) / L"Corvanta" / corvanta::kSettingsFileName;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  if (FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 1;
+  INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX),
+                                ICC_BAR_CLASSES | ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES};
+  ::InitCommonControlsEx(&controls);
+
+  corvanta::Win32Platform platform;
+  corvanta::ScopedPlatform installed(platform);
+  corvanta::SetSettingsPath(SettingsLocation());
+  corvanta::DirectSoundBackend sound;
+  corvanta::Audio.Backend = &sound;
+  corvanta::ComLinkOptions link;
+  link.status = [](const std::string& text) {
+    if (corvanta::MainWindow* w = corvanta::MainWindowRef()) w->SetStatusText(text);
+  };
+  corvanta::LinkObjectFactory() = corvanta::ComLinkFactory(link);
+
+  std::unique_ptr<corvanta::win32::FrmMain> frm;
+  try {
+    frm.reset(corvanta::win32::Main());
+  } catch (const std::exception& e) {
+    ::MessageBoxW(nullptr, corvanta::win32::Wide(e.what()).c_str(), L"Corvanta", MB_ICONERROR);
+    return 1;
+  }
+  HWND window = reinterpret_cast<HWND>(frm->Handle());
+  MSG msg;
+  int status = 0;
+  while (true) {
+    const BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
+    if (got <= 0) {
+      status = got == 0 ? static_cast<int>(msg.wParam) : 1;
+      break;
+    }
+    // Tab, the arrow keys and the access keys (Ex&it) work as in a dialog.
+    if (::IsWindow(window) && ::IsDialogMessageW(window, &msg)) continue;
+    ::TranslateMessage(&msg);
+    ::DispatchMessageW(&msg);
+  }
+  corvanta::SetMainWindowRef(nullptr);
+  frm.reset();  // releases the link object it holds
+  corvanta::Audio.Backend = nullptr;
+  corvanta::ResetAudioState();
+  corvanta::LinkObjectFactory() = nullptr;
+  ::CoUninitialize();
+  return status;
+}

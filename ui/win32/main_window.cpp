@@ -1,0 +1,486 @@
+#include "ui/win32/main_window.h"
+
+#include <cmath>
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <utility>
+
+#include "audio/sound_device.h"
+#include "core/errors.h"
+#include "core/form_layout.h"
+#include "core/state.h"
+#include "core/window_handlers.h"
+
+// Windows' headers last: their macros (MessageBox, WAVE_FORMAT_PCM) would rename names of the
+// program's interfaces.
+#include <windows.h>
+
+#include <commctrl.h>
+#undef MessageBox
+
+namespace corvanta::win32 {
+
+namespace {
+
+constexpr UINT kPostedMessage = WM_APP + 1;
+constexpr UINT_PTR kClockTimer = 1;
+constexpr UINT_PTR kSoundTimer = 2;
+constexpr int kFirstId = 100;
+constexpr int kMenuContents = 40;
+constexpr int kMenuSearch = 41;
+constexpr int kMenuAbout = 42;
+constexpr std::size_t kHistory = 8;
+constexpr COLORREF kBlue = RGB(0, 0, 255);
+constexpr const wchar_t* kClassName = L"CorvantaFrmMain";
+
+int Px(int twips) {
+  return static_cast<int>(std::lround(twips / 15.0));
+}
+
+HFONT MakeFont(const FontStyle& style, const FontStyle& fallback) {
+  const FontStyle& f = style.points > 0 ? style : fallback;
+  // Points to pixels at 96 dpi, negative: the character height without the leading.
+  const int height = -static_cast<int>(std::lround(f.points * 96.0 / 72.0));
+  return ::CreateFontW(height, 0, 0, 0, f.bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
+                       DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                       DEFAULT_PITCH | FF_SWISS, Wide(f.face).c_str());
+}
+
+std::string WindowText(HWND control) {
+  const int n = ::GetWindowTextLengthW(control);
+  std::wstring text(static_cast<std::size_t>(n) + 1, L'\0');
+  ::GetWindowTextW(control, text.data(), n + 1);
+  text.resize(static_cast<std::size_t>(n));
+  return Narrow(text);
+}
+
+}  // namespace
+
+std::wstring Wide(const std::string& text) {
+  if (text.empty()) return {};
+  const int n =
+      ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(n), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+  return out;
+}
+
+std::string Narrow(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                      nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(n), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                        nullptr, nullptr);
+  return out;
+}
+
+void Guarded(const std::function<void()>& handler) {
+  try {
+    handler();
+  } catch (const std::exception& e) {
+    if (MainWindow* w = MainWindowRef()) {
+      w->SetStatusText(std::string("Error: ") + e.what());
+    } else {
+      std::cerr << "corvanta: " << e.what() << '\n';
+    }
+  }
+}
+
+class WindowProcedure {
+ public:
+  static LRESULT CALLBACK Run(HWND window, UINT message, WPARAM w, LPARAM l) {
+    if (message == WM_NCCREATE) {
+      auto* create = reinterpret_cast<CREATESTRUCTW*>(l);
+      ::SetWindowLongPtrW(window, GWLP_USERDATA,
+                          reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    }
+    auto* self = reinterpret_cast<FrmMain*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (self == nullptr || self->window_ == nullptr) {
+      return ::DefWindowProcW(window, message, w, l);
+    }
+    return self->OnMessage(message, w, l);
+  }
+};
+
+FrmMain::FrmMain() {
+  static const bool registered = [] {
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = &WindowProcedure::Run;
+    wc.hInstance = ::GetModuleHandleW(nullptr);
+    wc.hIcon = ::LoadIconW(wc.hInstance, MAKEINTRESOURCEW(1));
+    wc.hIconSm = wc.hIcon;
+    wc.hCursor = ::LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    wc.lpszClassName = kClassName;
+    return ::RegisterClassExW(&wc) != 0;
+  }();
+  if (!registered) throw WindowError("cannot register the main window's class");
+
+  // The menu: Help with its access keys.
+  HMENU bar = ::CreateMenu();
+  HMENU help = ::CreatePopupMenu();
+  ::AppendMenuW(help, MF_STRING, kMenuContents, L"&Contents");
+  ::AppendMenuW(help, MF_STRING, kMenuSearch, L"&Search For Help On...");
+  ::AppendMenuW(help, MF_SEPARATOR, 0, nullptr);
+  ::AppendMenuW(help, MF_STRING, kMenuAbout, L"&About ");
+  ::AppendMenuW(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(help), L"&Help");
+
+  // A fixed border: caption, system menu and minimise, no sizing.
+  // No WS_CLIPCHILDREN: the frames are transparent and need the window's face behind them.
+  const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+  RECT frame{0, 0, Px(kMainClient.width), Px(kMainClient.height)};
+  ::AdjustWindowRectEx(&frame, style, TRUE, 0);
+  window_ = ::CreateWindowExW(0, kClassName, Wide(kAppTitle).c_str(), style, CW_USEDEFAULT,
+                              CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top,
+                              nullptr, bar, ::GetModuleHandleW(nullptr), this);
+  if (window_ == nullptr) throw WindowError("cannot create the main window");
+
+  main_font_ = MakeFont(kMainFont, kMainFont);
+  label_font_ = MakeFont(FontStyle{"Arial", 9, false}, kMainFont);
+
+  int id = kFirstId;
+  for (const ControlEntry& c : MainFormControls()) {
+    int left = Px(c.place.left), top = Px(c.place.top);
+    if (*c.parent != '\0') {
+      const ControlEntry& parent = MainFormControl(c.parent);
+      left = Px(parent.place.left + c.place.left);
+      top = Px(parent.place.top + c.place.top);
+    }
+    int width = Px(c.place.width), height = Px(c.place.height);
+    const wchar_t* cls = L"STATIC";
+    DWORD ctl_style = WS_CHILD | (c.visible ? WS_VISIBLE : 0);
+    DWORD ex_style = 0;
+    switch (c.kind) {
+      case ControlKind::kFrame:
+        cls = L"BUTTON";
+        ctl_style |= BS_GROUPBOX;
+        break;
+      case ControlKind::kLabel:
+      case ControlKind::kValueLabel:
+        ctl_style |= SS_LEFT | SS_NOPREFIX;
+        break;
+      case ControlKind::kSlider:
+        cls = TRACKBAR_CLASSW;
+        ctl_style |= WS_TABSTOP | TBS_HORZ | TBS_NOTICKS;
+        break;
+      case ControlKind::kTextBox:
+        cls = L"EDIT";
+        ctl_style |= WS_TABSTOP | ES_AUTOHSCROLL;
+        ex_style = WS_EX_CLIENTEDGE;
+        break;
+      case ControlKind::kComboBox:
+        cls = L"COMBOBOX";
+        ctl_style |= WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWN | CBS_AUTOHSCROLL;
+        height = 200;  // the list's height when dropped down
+        break;
+      case ControlKind::kButton:
+        cls = L"BUTTON";
+        ctl_style |= WS_TABSTOP | BS_PUSHBUTTON;
+        break;
+      case ControlKind::kPicture:
+        ctl_style |= SS_OWNERDRAW;
+        break;
+      case ControlKind::kStatusBar:
+        cls = STATUSCLASSNAMEW;
+        ctl_style |= CCS_NOPARENTALIGN | CCS_NORESIZE | WS_CLIPSIBLINGS;
+        break;
+    }
+    HWND control = ::CreateWindowExW(
+        ex_style, cls, Wide(c.caption).c_str(), ctl_style, left, top, width, height, window_,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), ::GetModuleHandleW(nullptr), nullptr);
+    if (control == nullptr) throw WindowError(std::string("cannot create ") + c.name);
+    ::SendMessageW(control, WM_SETFONT,
+                   reinterpret_cast<WPARAM>(c.font.points > 0 && c.font.points != kMainFont.points
+                                                ? label_font_
+                                                : main_font_),
+                   FALSE);
+    if (c.kind == ControlKind::kSlider) {
+      ::SendMessageW(control, TBM_SETRANGEMIN, FALSE, c.range.min);
+      ::SendMessageW(control, TBM_SETRANGEMAX, FALSE, c.range.max);
+      if (c.range.page_step > 0) ::SendMessageW(control, TBM_SETPAGESIZE, 0, c.range.page_step);
+      ::SendMessageW(control, TBM_SETPOS, TRUE, c.range.min);
+      reported_[control] = c.range.min;
+    }
+    if (c.kind == ControlKind::kStatusBar) {
+      const int total = Px(c.place.width);
+      int parts[3] = {total - kDatePanelPx - kTimePanelPx, total - kTimePanelPx, -1};
+      ::SendMessageW(control, SB_SETPARTS, 3, reinterpret_cast<LPARAM>(parts));
+      ::SendMessageW(control, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(L"Status"));
+    }
+    if (c.kind == ControlKind::kPicture) {
+      // The indicators lie over the status strip.
+      ::SetWindowPos(control, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    }
+    controls_.emplace(c.name, control);
+    ++id;
+  }
+  UpdateClock();
+  ::SetTimer(window_, kClockTimer, 1000, nullptr);
+  ::SetTimer(window_, kSoundTimer, 250, nullptr);
+}
+
+FrmMain::~FrmMain() {
+  if (window_ != nullptr) {
+    ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
+    ::DestroyWindow(window_);
+  }
+  if (main_font_ != nullptr) ::DeleteObject(static_cast<HFONT>(main_font_));
+  if (label_font_ != nullptr) ::DeleteObject(static_cast<HFONT>(label_font_));
+}
+
+HWND FrmMain::Control(std::string_view name) const {
+  const auto it = controls_.find(name);
+  return it == controls_.end() ? nullptr : it->second;
+}
+
+void FrmMain::Show() {
+  ::ShowWindow(window_, SW_SHOW);
+  ::UpdateWindow(window_);
+  ::SetFocus(Control("sldSpeed"));
+}
+
+void FrmMain::Close() {
+  ::PostMessageW(window_, WM_CLOSE, 0, 0);
+}
+
+void FrmMain::Form_Load() {
+  ::SetWindowTextW(Control("cmdExit"), L"Ex&it");
+  ::SetWindowTextW(Control("CmdSend"), L"Sen&d");
+  ::SetWindowTextW(Control("cmdEchoLink"), L"Start");
+}
+
+void FrmMain::Post(std::function<void()> action) {
+  posted_.push_back(std::move(action));
+  ::PostMessageW(window_, kPostedMessage, 0, 0);
+}
+
+void FrmMain::SetStatusText(const std::string& text) {
+  status_text_ = text;
+  status_history_.push_back(text);
+  if (status_history_.size() > kHistory) status_history_.erase(status_history_.begin());
+  ::SendMessageW(Control("sbStatusBar"), SB_SETTEXTW, 0,
+                 reinterpret_cast<LPARAM>(Wide(text).c_str()));
+}
+
+std::string FrmMain::StatusText() const {
+  return status_text_;
+}
+
+void FrmMain::SetPictureVisible(Picture which, bool visible) {
+  ::ShowWindow(Control(which == Picture::picTX ? "picTX" : "picRX"), visible ? SW_SHOW : SW_HIDE);
+}
+
+void FrmMain::Refresh() {
+  ::RedrawWindow(window_, nullptr, nullptr,
+                 RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN | RDW_ERASE);
+}
+
+void FrmMain::SetTestEnabled(bool enabled) {
+  ::EnableWindow(Control("cmdTest"), enabled ? TRUE : FALSE);
+}
+
+void FrmMain::SetDeviceBoxEnabled(bool enabled) {
+  ::EnableWindow(Control("cmboDevice"), enabled ? TRUE : FALSE);
+}
+
+void FrmMain::AddDevice(const std::string& description) {
+  ::SendMessageW(Control("cmboDevice"), CB_ADDSTRING, 0,
+                 reinterpret_cast<LPARAM>(Wide(description).c_str()));
+}
+
+int FrmMain::DeviceCount() const {
+  return static_cast<int>(::SendMessageW(Control("cmboDevice"), CB_GETCOUNT, 0, 0));
+}
+
+void FrmMain::SelectDevice(int position) {
+  ::SendMessageW(Control("cmboDevice"), CB_SETCURSEL, static_cast<WPARAM>(position), 0);
+  Run(cmboDevice_Click);  // as the list's click
+}
+
+int FrmMain::SelectedDevice() const {
+  return static_cast<int>(::SendMessageW(Control("cmboDevice"), CB_GETCURSEL, 0, 0));
+}
+
+void FrmMain::SetDeviceText(const std::string& text) {
+  ::SetWindowTextW(Control("cmboDevice"), Wide(text).c_str());
+}
+
+std::string FrmMain::DeviceText() const {
+  return WindowText(Control("cmboDevice"));
+}
+
+HWND FrmMain::SliderFor(Slider which) const {
+  return Control(which == Slider::sldSpeed  ? "sldSpeed"
+                 : which == Slider::sldFreq ? "sldFreq"
+                                            : "HScroll2");
+}
+
+HWND FrmMain::LabelFor(ValueLabel which) const {
+  return Control(which == ValueLabel::TextSpeed  ? "TextSpeed"
+                 : which == ValueLabel::textFreq ? "textFreq"
+                                                 : "lblVolumeValue");
+}
+
+HWND FrmMain::BoxFor(TextBox which) const {
+  return Control(which == TextBox::txtRX ? "txtRX" : "txtTX");
+}
+
+void FrmMain::SetSlider(Slider which, int value) {
+  HWND slider = SliderFor(which);
+  const SliderRange& range = RangeOf(which);
+  value = std::min(std::max(value, range.min), range.max);
+  ::SendMessageW(slider, TBM_SETPOS, TRUE, value);
+  OnSlider(slider, TB_ENDTRACK);  // a change of position raises the handler, as in the toolkit
+}
+
+int FrmMain::SliderValue(Slider which) const {
+  return static_cast<int>(::SendMessageW(SliderFor(which), TBM_GETPOS, 0, 0));
+}
+
+void FrmMain::SetLabel(ValueLabel which, const std::string& text) {
+  ::SetWindowTextW(LabelFor(which), Wide(text).c_str());
+}
+
+std::string FrmMain::LabelText(ValueLabel which) const {
+  return WindowText(LabelFor(which));
+}
+
+void FrmMain::SetTextBox(TextBox which, const std::string& text) {
+  // EN_CHANGE raises the handler; an unchanged text raises nothing.
+  if (TextBoxText(which) == text) return;
+  ::SetWindowTextW(BoxFor(which), Wide(text).c_str());
+}
+
+std::string FrmMain::TextBoxText(TextBox which) const {
+  return WindowText(BoxFor(which));
+}
+
+std::intptr_t FrmMain::Handle() const {
+  return reinterpret_cast<std::intptr_t>(window_);
+}
+
+void FrmMain::Run(const std::function<void()>& handler) {
+  if (handler) Guarded(handler);
+}
+
+void FrmMain::UpdateClock() {
+  wchar_t date[64] = {}, time[64] = {};
+  ::GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, nullptr, nullptr, date, 64);
+  ::GetTimeFormatW(LOCALE_USER_DEFAULT, TIME_NOSECONDS, nullptr, nullptr, time, 64);
+  HWND bar = Control("sbStatusBar");
+  ::SendMessageW(bar, SB_SETTEXTW, 1, reinterpret_cast<LPARAM>(date));
+  ::SendMessageW(bar, SB_SETTEXTW, 2, reinterpret_cast<LPARAM>(time));
+}
+
+// A slider reports a new position when it is let go and on every keyboard or page step; while
+// its thumb is dragged nothing happens.
+void FrmMain::OnSlider(HWND control, int code) {
+  if (code == TB_THUMBTRACK) return;
+  const int position = static_cast<int>(::SendMessageW(control, TBM_GETPOS, 0, 0));
+  int& last = reported_[control];
+  if (position == last) return;
+  last = position;
+  if (control == Control("sldSpeed")) {
+    Guarded([position] { sldSpeed_Change(position); });
+  } else if (control == Control("sldFreq")) {
+    Guarded([position] { sldFreq_Change(position); });
+  } else if (control == Control("HScroll2")) {
+    Guarded([position] { HScroll2_Change(position); });
+  }
+}
+
+void FrmMain::OnCommand(int id, int code, HWND control) {
+  switch (id) {
+    case kMenuContents:
+      return Run(handlers.mnuHelpContents_Click);
+    case kMenuSearch:
+      return Run(handlers.mnuHelpSearchForHelpOn_Click);
+    case kMenuAbout:
+      return Run(handlers.mnuHelpAbout_Click);
+    default:
+      break;
+  }
+  if (control == nullptr) return;
+  if (control == Control("txtRX") && code == EN_CHANGE) {
+    const std::string text = WindowText(control);
+    return Guarded([&text] { txtRX_Change(text); });
+  }
+  if (control == Control("txtTX") && code == EN_CHANGE) {
+    const std::string text = WindowText(control);
+    return Guarded([&text] { txtTX_Change(text); });
+  }
+  if (control == Control("cmboDevice") && code == CBN_SELCHANGE) return Run(cmboDevice_Click);
+  if (code != BN_CLICKED) return;
+  if (control == Control("cmdEchoLink")) return Run(handlers.cmdEchoLink_Click);
+  if (control == Control("cmdTest")) return Run(handlers.cmdTest_Click);
+  if (control == Control("CmdSend")) return Run(handlers.CmdSend_Click);
+  if (control == Control("cmdExit")) return Run(handlers.cmdExit_Click);
+}
+
+std::intptr_t FrmMain::OnMessage(unsigned message, std::uintptr_t w, std::intptr_t l) {
+  switch (message) {
+    case WM_COMMAND:
+      OnCommand(LOWORD(w), HIWORD(w), reinterpret_cast<HWND>(l));
+      return 0;
+    case WM_HSCROLL:
+      if (l != 0) OnSlider(reinterpret_cast<HWND>(l), LOWORD(w));
+      return 0;
+    case WM_TIMER:
+      if (w == kClockTimer) UpdateClock();
+      if (w == kSoundTimer) Run(handlers.sound_watch);
+      return 0;
+    case WM_CTLCOLORSTATIC: {
+      // The value labels are written in blue on the window's face.
+      HWND control = reinterpret_cast<HWND>(l);
+      HDC dc = reinterpret_cast<HDC>(w);
+      if (control == Control("TextSpeed") || control == Control("textFreq") ||
+          control == Control("lblVolumeValue")) {
+        ::SetTextColor(dc, kBlue);
+      }
+      ::SetBkColor(dc, ::GetSysColor(COLOR_BTNFACE));
+      return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_BTNFACE));
+    }
+    case WM_DRAWITEM: {
+      // The indicators: a lamp, red while the TX character is sent, green for RX.
+      auto* item = reinterpret_cast<DRAWITEMSTRUCT*>(l);
+      const bool tx = item->hwndItem == Control("picTX");
+      HBRUSH lamp = ::CreateSolidBrush(tx ? RGB(220, 0, 0) : RGB(0, 170, 0));
+      ::FillRect(item->hDC, &item->rcItem, ::GetSysColorBrush(COLOR_BTNFACE));
+      HGDIOBJ old = ::SelectObject(item->hDC, lamp);
+      const RECT& r = item->rcItem;
+      const int size = std::min(r.right - r.left, r.bottom - r.top) - 2;
+      ::Ellipse(item->hDC, r.left + 1, r.top + 1, r.left + 1 + size, r.top + 1 + size);
+      ::SelectObject(item->hDC, old);
+      ::DeleteObject(lamp);
+      return TRUE;
+    }
+    case kPostedMessage: {
+      auto actions = std::move(posted_);
+      posted_.clear();
+      for (auto& action : actions) Guarded(action);
+      return 0;
+    }
+    case WM_CLOSE:
+      if (handlers.Form_QueryUnload && !handlers.Form_QueryUnload()) return 0;
+      ::DestroyWindow(window_);
+      return 0;
+    case WM_DESTROY:
+      ::KillTimer(window_, kClockTimer);
+      ::KillTimer(window_, kSoundTimer);
+      Run(handlers.Form_Unload);
+      ::PostQuitMessage(0);
+      return 0;
+    case WM_NCDESTROY: {
+      HWND window = window_;
+      window_ = nullptr;
+      return ::DefWindowProcW(window, message, w, l);
+    }
+    default:
+      return ::DefWindowProcW(window_, message, w, l);
+  }
+}
+
+}  // namespace corvanta::win32

@@ -1,0 +1,112 @@
+#pragma once
+// frmMain as a native Win32 window: every control of the portable control table
+// (core/form_layout.h) at its twips place (15 twips a pixel at 96 dpi), common controls v6
+// (trackbars, a drop-down combo box, edit boxes, push buttons, a three-panel status bar with the
+// date and time), the Help menu and the two indicator pictures.
+//
+// Thread rules: window thread only, as every MainWindow. The setters raise the change handlers at
+// once, as the toolkit does; nothing here runs other window messages except Refresh, which
+// repaints this window only.
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/main_window.h"
+
+// Windows' window handle, without windows.h: its macros would rename names of the program's
+// interfaces (MessageBox, WAVE_FORMAT_PCM) in every file that includes this one.
+struct HWND__;
+using HWND = HWND__*;
+
+namespace corvanta::win32 {
+
+class FrmMain final : public MainWindow {
+ public:
+  // Creates the window, hidden, with all its controls. Throws WindowError when it cannot.
+  FrmMain();
+  ~FrmMain() override;
+  FrmMain(const FrmMain&) = delete;
+  FrmMain& operator=(const FrmMain&) = delete;
+
+  // MainWindow
+  void SetStatusText(const std::string& text) override;
+  std::string StatusText() const override;
+  void SetPictureVisible(Picture which, bool visible) override;
+  void Refresh() override;
+  void SetTestEnabled(bool enabled) override;
+  void SetDeviceBoxEnabled(bool enabled) override;
+  void AddDevice(const std::string& description) override;
+  int DeviceCount() const override;
+  void SelectDevice(int position) override;
+  int SelectedDevice() const override;
+  void SetDeviceText(const std::string& text) override;
+  std::string DeviceText() const override;
+  void SetSlider(Slider which, int value) override;
+  int SliderValue(Slider which) const override;
+  void SetLabel(ValueLabel which, const std::string& text) override;
+  std::string LabelText(ValueLabel which) const override;
+  void SetTextBox(TextBox which, const std::string& text) override;
+  std::string TextBoxText(TextBox which) const override;
+  std::intptr_t Handle() const override;
+
+  void Show();
+  // Closes the window as its close box does (asking Form_QueryUnload first).
+  void Close();
+  // The window's load step: the captions of Exit, Send and Start.
+  void Form_Load();
+  // The control named as in the control table, or nullptr.
+  HWND Control(std::string_view name) const;
+  const std::vector<std::string>& StatusHistory() const { return status_history_; }
+
+  // What the buttons, the menu, the closing and the window's timers do; start-up fills them in.
+  struct Handlers {
+    std::function<void()> cmdEchoLink_Click;
+    std::function<void()> cmdTest_Click;
+    std::function<void()> CmdSend_Click;
+    std::function<void()> cmdExit_Click;
+    std::function<void()> Form_Unload;
+    // Asked before the window closes; false puts the closing off.
+    std::function<bool()> Form_QueryUnload;
+    std::function<void()> mnuHelpContents_Click;
+    std::function<void()> mnuHelpSearchForHelpOn_Click;
+    std::function<void()> mnuHelpAbout_Click;
+    std::function<void()> sound_watch;  // every 250 ms
+  };
+  Handlers handlers;
+
+  // Runs `action` from the message loop, after the current message (a deferred close).
+  void Post(std::function<void()> action);
+
+ private:
+  friend class WindowProcedure;  // the window procedure, beside the implementation
+  std::intptr_t OnMessage(unsigned message, std::uintptr_t w, std::intptr_t l);
+  void OnCommand(int id, int code, HWND control);
+  void OnSlider(HWND control, int code);
+  void UpdateClock();
+  HWND SliderFor(Slider which) const;
+  HWND LabelFor(ValueLabel which) const;
+  HWND BoxFor(TextBox which) const;
+  void Run(const std::function<void()>& handler);
+
+  HWND window_ = nullptr;
+  void* main_font_ = nullptr;   // HFONT
+  void* label_font_ = nullptr;  // HFONT
+  std::map<std::string, HWND, std::less<>> controls_;
+  std::map<HWND, int> reported_;  // each slider's last reported position
+  std::vector<std::string> status_history_;
+  std::vector<std::function<void()>> posted_;
+  std::string status_text_ = "Status";
+};
+
+// Runs a handler at the boundary with the window system: any error goes to the status bar (or,
+// with no main window left, to standard error) and the program goes on.
+void Guarded(const std::function<void()>& handler);
+
+// Text conversions between the program's UTF-8 and Windows' UTF-16.
+std::wstring Wide(const std::string& text);
+std::string Narrow(const std::wstring& text);
+
+}  // namespace corvanta::win32

@@ -1,0 +1,32 @@
+#pragma once
+// Start-up and shutdown of the Windows program: the splash window, the main window with its
+// handlers, the link object, the settings and the sound devices, in the order the program has
+// always used; Exit and the closing of the main window.
+//
+// Thread rules: the window thread, which must be a single-threaded COM apartment with the
+// common controls loaded. Main blocks for the splash's second and processes no messages.
+#include <string>
+#include <vector>
+
+#include "ui/win32/main_window.h"
+
+namespace corvanta::win32 {
+
+// Runs start-up; returns the shown main window (owned by the caller; it stays valid until the
+// message loop has ended).
+FrmMain* Main();
+// Repairs made to the settings file during start-up.
+const std::vector<std::string>& StartupNotes();
+
+void cmdExit_Click();
+void Form_Unload();
+
+// The help file's full path: beside the program. Empty means no help.
+std::wstring& HelpFile();
+void mnuHelpContents_Click();
+void mnuHelpSearchForHelpOn_Click();
+void mnuHelpAbout_Click();
+// The About window's description, lines separated by CR LF.
+std::string AboutDescription();
+
+}  // namespace corvanta::win32

@@ -22,12 +22,13 @@ CORVANTA_TEST_PACKAGES=(
   desktop-file-utils man-db
 )
 
-# The Windows stage: MinGW-w64 (posix threads), widl and the .idl files it imports, wine, and
-# GoogleTest's sources to cross-build.
+# The Windows stage: MinGW-w64 (posix threads), widl and the .idl files it imports, wine,
+# GoogleTest's sources to cross-build, a display for the window test (Xvfb) and its screenshot.
 CORVANTA_WINDOWS_PACKAGES=(
   g++-mingw-w64-x86-64-posix mingw-w64-tools
   wine wine64 libwine-dev fonts-wine
   googletest
+  xvfb xauth x11-apps netpbm
 )
 
 as_root() {

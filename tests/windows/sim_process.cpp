@@ -54,22 +54,34 @@ std::wstring SimulatorPath() {
   return path + L"\\tools\\linksim-com\\corvanta-linksim.exe";
 }
 
-void RestartComService() {
+namespace {
+
+// Ends every process of that program name; returns how many.
+int EndProcesses(const wchar_t* name) {
+  int ended = 0;
   const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return;
+  if (snapshot == INVALID_HANDLE_VALUE) return 0;
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
   for (BOOL more = ::Process32FirstW(snapshot, &entry); more;
        more = ::Process32NextW(snapshot, &entry)) {
-    if (::lstrcmpiW(entry.szExeFile, L"rpcss.exe") != 0) continue;
+    if (::lstrcmpiW(entry.szExeFile, name) != 0) continue;
     const HANDLE process =
         ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
     if (process == nullptr) continue;
     ::TerminateProcess(process, 1);
     ::WaitForSingleObject(process, 5000);
     ::CloseHandle(process);
+    ++ended;
   }
   ::CloseHandle(snapshot);
+  return ended;
+}
+
+}  // namespace
+
+void RestartComService() {
+  EndProcesses(L"rpcss.exe");
 }
 
 SimProcess::SimProcess() : log_(dir_.File(L"linksim.log")) {}
@@ -84,6 +96,9 @@ SimProcess::~SimProcess() {
 
 bool SimProcess::Start(const std::vector<std::wstring>& options) {
   Close();
+  // A simulator COM started by itself for an earlier client would take the new clients: every
+  // test has one of its own.
+  if (EndProcesses(L"corvanta-linksim.exe") > 0) RestartComService();
   ::DeleteFileW(log_.c_str());
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE read_end = nullptr;

@@ -1,0 +1,275 @@
+// The whole Windows program in this process under wine: the Win32 window and start-up, DirectSound
+// into the private null sink, the COM link to the COM link simulator. Run under a display (Xvfb)
+// and scripts/null-sink.sh.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "audio/audio_state.h"
+#include "audio/directsound/directsound_sound.h"
+#include "core/form_layout.h"
+#include "core/link.h"
+#include "core/main_window.h"
+#include "core/state.h"
+#include "core/win32/win32_platform.h"
+#include "engine/tone_generator.h"
+#include "link/com/com_link.h"
+#include "settings/settings.h"
+#include "support/recording.h"
+#include "ui/win32/main_window.h"
+#include "ui/win32/startup.h"
+
+// Windows' headers last: their macros rename names of the program's interfaces.
+#include <windows.h>
+
+#include <commctrl.h>
+#undef MessageBox
+
+#include "tests/windows/sim_process.h"
+
+namespace corvanta {
+namespace {
+
+namespace rec = recording;
+namespace fs = std::filesystem;
+using testing::PumpUntil;
+using testing::SimProcess;
+
+constexpr double kToleranceMs = 12.0;  // wine's 10 ms mixing grid and 2 ms
+
+std::string SinkDescription() {
+  const char* sink = std::getenv("CORVANTA_SINK_DESCRIPTION");
+  return sink != nullptr ? sink : "Test-Sink";
+}
+
+fs::path RecordingFile() {
+  const char* file = std::getenv("CORVANTA_RECORDING");
+  if (file == nullptr) return {};
+  const std::string path = file;
+  return path.front() == '/' ? fs::path("Z:" + path) : fs::path(path);
+}
+
+std::string ReadAll(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+int Px(int twips) {
+  return static_cast<int>(std::lround(twips / 15.0));
+}
+
+// A settings file naming the null sink, "k" for RX and "t" for TX, 150 ms dots, setting 500.
+std::string SettingsFor(int device_index) {
+  return std::to_string(device_index) + "\r\n" + SinkDescription() +
+         "\r\n 100 \r\n 250 \r\n 500 \r\n 0 \r\nt\r\nk\r\n 100 \r\n";
+}
+
+class WindowStation : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    recording_ = RecordingFile();
+    ASSERT_FALSE(recording_.empty()) << "run this test through scripts/null-sink.sh";
+    ASSERT_TRUE(sim_.Start());
+    ResetProcessState();
+    ResetAudioState();
+    Audio.Backend = &backend_;
+    // The sink's place in DirectSound's list, for the settings file.
+    auto root = backend_.CreateDirectX7();
+    const auto outputs = root->GetDSEnum();
+    for (int i = 1; i <= outputs->GetCount(); ++i) {
+      if (outputs->GetDescription(i) == SinkDescription()) device_index_ = i;
+    }
+    ASSERT_GT(device_index_, 0) << "the null sink is not listed";
+    settings_ = fs::path(dir_.File(L"corvanta.cfg"));
+    std::ofstream(settings_, std::ios::binary) << SettingsFor(device_index_);
+    SetSettingsPath(settings_);
+    ComLinkOptions options;
+    options.status = [](const std::string& text) {
+      if (MainWindow* w = MainWindowRef()) w->SetStatusText(text);
+    };
+    LinkObjectFactory() = ComLinkFactory(options);
+    frm_ = win32::Main();
+    ASSERT_NE(frm_, nullptr);
+    window_ = reinterpret_cast<HWND>(frm_->Handle());
+  }
+  void TearDown() override {
+    if (::testing::Test::HasFailure() && frm_ != nullptr) {
+      for (const auto& s : frm_->StatusHistory()) std::fprintf(stderr, "status: %s\n", s.c_str());
+      for (const auto& l : sim_.Lines()) std::fprintf(stderr, "linksim: %s\n", l.c_str());
+    }
+    SetMainWindowRef(nullptr);
+    delete frm_;
+    LinkObjectFactory() = nullptr;
+    ResetAudioState();
+    ResetProcessState();
+  }
+
+  void Click(const char* name) { ::SendMessageW(frm_->Control(name), BM_CLICK, 0, 0); }
+  bool StatusSays(const std::string& part) const {
+    for (const auto& s : frm_->StatusHistory()) {
+      if (s.find(part) != std::string::npos) return true;
+    }
+    return false;
+  }
+  // The sound recorded from `start` on, once what was played before has been heard.
+  std::vector<std::int16_t> Heard(std::size_t start) {
+    const auto want = rec::SampleCount(recording_) + static_cast<std::size_t>(0.5 * rec::kRate);
+    EXPECT_TRUE(rec::WaitForSamples(recording_, want, 5000));
+    return rec::ReadFrom(recording_, start);
+  }
+  // The elements heard, checked against `nominal` (ms) and the tone of setting 500.
+  void ExpectElements(const std::vector<std::int16_t>& heard, const std::vector<double>& nominal) {
+    const auto segments = rec::FindSegments(heard);
+    for (const auto& s : segments) {
+      std::printf("segment at %.1f ms, %.1f ms long, %.3f Hz\n",
+                  static_cast<double>(s.begin - segments[0].begin) * 1000.0 / rec::kRate, s.Ms(),
+                  rec::FrequencyHz(heard, s));
+    }
+    ASSERT_EQ(segments.size(), nominal.size());  // a hole would split a tone
+    for (std::size_t i = 0; i < nominal.size(); ++i) {
+      EXPECT_NEAR(segments[i].Ms(), nominal[i], kToleranceMs) << "element " << i;
+      EXPECT_NEAR(rec::FrequencyHz(heard, segments[i]), ToneHz(500), 0.1) << "element " << i;
+    }
+  }
+
+  Win32Platform platform_;
+  ScopedPlatform installed_{platform_};
+  DirectSoundBackend backend_;
+  SimProcess sim_;
+  testing::TempDir dir_;
+  fs::path settings_;
+  fs::path recording_;
+  int device_index_ = 0;
+  win32::FrmMain* frm_ = nullptr;
+  HWND window_ = nullptr;
+};
+
+TEST_F(WindowStation, TheWindowIsLaidOutAsTheControlTableSays) {
+  RECT client{};
+  ::GetClientRect(window_, &client);
+  EXPECT_EQ(client.right, 490);
+  EXPECT_EQ(client.bottom, 184);
+  for (const ControlEntry& c : MainFormControls()) {
+    HWND control = frm_->Control(c.name);
+    ASSERT_NE(control, nullptr) << c.name;
+    int left = c.place.left, top = c.place.top;
+    if (*c.parent != '\0') {
+      left += MainFormControl(c.parent).place.left;
+      top += MainFormControl(c.parent).place.top;
+    }
+    RECT r{};
+    ::GetWindowRect(control, &r);
+    ::MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&r), 2);
+    EXPECT_EQ(r.left, Px(left)) << c.name;
+    EXPECT_EQ(r.top, Px(top)) << c.name;
+    EXPECT_EQ(r.right - r.left, Px(c.place.width)) << c.name;
+    if (c.kind != ControlKind::kComboBox) {
+      EXPECT_EQ(r.bottom - r.top, Px(c.place.height)) << c.name;
+    }
+    const bool shown = c.visible && c.kind != ControlKind::kPicture;
+    EXPECT_EQ(::IsWindowVisible(control) != FALSE, shown) << c.name;
+  }
+  wchar_t text[32];
+  for (const auto& [name, caption] : std::vector<std::pair<const char*, const wchar_t*>>{
+           {"cmdExit", L"Ex&it"}, {"CmdSend", L"Sen&d"}, {"cmdEchoLink", L"Start"}}) {
+    ::GetWindowTextW(frm_->Control(name), text, 32);
+    EXPECT_STREQ(text, caption) << name;
+  }
+  EXPECT_FALSE(::IsWindowEnabled(frm_->Control("cmdTest")));
+  // The settings file is loaded: the controls show it, the device list holds the sink.
+  EXPECT_EQ(frm_->SliderValue(Slider::sldFreq), 500);
+  EXPECT_EQ(frm_->TextBoxText(TextBox::txtRX), "k");
+  EXPECT_EQ(frm_->DeviceText(), SinkDescription());
+  EXPECT_GE(frm_->DeviceCount(), device_index_);
+  EXPECT_TRUE(StatusSays("Direct Sound Devices Loaded"));
+  // Only the main window is up: the splash has gone.
+  int windows = 0;
+  ::EnumThreadWindows(
+      ::GetCurrentThreadId(),
+      [](HWND w, LPARAM n) -> BOOL {
+        if (::IsWindowVisible(w)) ++*reinterpret_cast<int*>(n);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&windows));
+  EXPECT_EQ(windows, 1);
+}
+
+// Start saves and enables Test; the simulator's PTT 0 keys the RX character, heard at the set
+// frequency; Test keys and sends the TX character.
+TEST_F(WindowStation, StartThenARxCourtesyAndATest) {
+  frm_->SetSlider(Slider::HScroll2, 90);
+  Click("cmdEchoLink");
+  EXPECT_TRUE(::IsWindowEnabled(frm_->Control("cmdTest")));
+  EXPECT_NE(ReadAll(settings_).find(" 90 \r\n"), std::string::npos) << "Start did not save";
+
+  std::size_t start = rec::SampleCount(recording_);
+  sim_.Command("ptt 1");
+  sim_.Command("ptt 0");
+  ASSERT_TRUE(PumpUntil([&] { return sim_.Records("SETPTT").size() >= 2; }, 20000));
+  EXPECT_EQ(sim_.Requests(), (std::vector<bool>{true, false}));
+  for (const auto& l : sim_.Lines()) std::printf("linksim: %s\n", l.c_str());
+  ExpectElements(Heard(start), {450, 150, 450});  // "k"
+
+  start = rec::SampleCount(recording_);
+  Click("cmdTest");
+  ASSERT_TRUE(PumpUntil([&] { return sim_.Records("SETPTT").size() >= 4; }, 20000));
+  EXPECT_EQ(sim_.Requests(), (std::vector<bool>{true, false, true, false}));
+  ExpectElements(Heard(start), {450});  // "t"
+  EXPECT_FALSE(sim_.Keyed());
+}
+
+TEST_F(WindowStation, ExitSaves) {
+  frm_->SetSlider(Slider::sldSpeed, 120);
+  Click("cmdExit");
+  EXPECT_FALSE(::IsWindow(window_));
+  EXPECT_NE(ReadAll(settings_).find("\r\n 120 \r\n"), std::string::npos) << ReadAll(settings_);
+}
+
+TEST_F(WindowStation, TheCloseBoxDoesNotSave) {
+  const std::string before = ReadAll(settings_);
+  frm_->SetSlider(Slider::sldSpeed, 120);
+  ::SendMessageW(window_, WM_CLOSE, 0, 0);
+  EXPECT_FALSE(::IsWindow(window_));
+  EXPECT_EQ(ReadAll(settings_), before);
+}
+
+// The link program dies in the middle of a courtesy: the program keeps running, says so, releases
+// nothing it cannot reach, and works again once the link program is back.
+TEST_F(WindowStation, AKilledLinkProgramMidCourtesyAndItsReturn) {
+  Click("cmdEchoLink");
+  static SimProcess* sim = nullptr;
+  sim = &sim_;
+  // Kills the simulator from inside the courtesy's message processing, once it has keyed.
+  const UINT_PTR timer = ::SetTimer(nullptr, 0, 50, [](HWND, UINT, UINT_PTR id, DWORD) {
+    if (sim->Records("SETPTT").empty()) return;
+    ::KillTimer(nullptr, id);
+    sim->Kill();
+    testing::RestartComService();
+  });
+  sim_.Command("ptt 0");
+  ASSERT_TRUE(PumpUntil([&] { return !sim_.Running(); }, 20000)) << "the courtesy never keyed";
+  ::KillTimer(nullptr, timer);
+  ASSERT_TRUE(
+      PumpUntil([&] { return StatusSays("Link program lost") || StatusSays("failed"); }, 20000));
+  EXPECT_TRUE(::IsWindow(window_));
+  ASSERT_TRUE(sim_.Start());
+  ASSERT_TRUE(PumpUntil(
+      [&] {
+        const auto& h = frm_->StatusHistory();
+        return !h.empty() && h.back().rfind("Link program connected", 0) == 0;
+      },
+      20000));
+  sim_.Command("ptt 0");
+  ASSERT_TRUE(PumpUntil([&] { return sim_.Records("SETPTT").size() >= 2; }, 20000));
+  EXPECT_EQ(sim_.Requests(), (std::vector<bool>{true, false}));
+}
+
+}  // namespace
+}  // namespace corvanta

@@ -30,6 +30,7 @@
 #include <windows.h>
 
 #include <commctrl.h>
+#include <htmlhelp.h>
 #undef MessageBox
 
 #include "tests/windows/sim_process.h"
@@ -269,6 +270,45 @@ TEST_F(WindowStation, AKilledLinkProgramMidCourtesyAndItsReturn) {
   sim_.Command("ptt 0");
   ASSERT_TRUE(PumpUntil([&] { return sim_.Records("SETPTT").size() >= 2; }, 20000));
   EXPECT_EQ(sim_.Requests(), (std::vector<bool>{true, false}));
+}
+
+}  // namespace
+}  // namespace corvanta
+
+namespace corvanta {
+namespace {
+
+std::wstring HelpFileBuilt() {
+  return testing::SimulatorPath().substr(0, testing::SimulatorPath().find(L"\\tools\\")) +
+         L"\\app\\win32\\corvanta.chm";
+}
+
+HWND HelpWindow() {
+  return ::FindWindowW(L"HH Parent", nullptr);  // the viewer's frame window
+}
+
+// Contents and Search For Help On ask the viewer for the contents and for the keyword index of
+// the help file; the viewer opens on the compiled file.
+TEST(Help, TheMenuAsksForTheContentsAndTheIndexAndTheViewerOpens) {
+  win32::HelpFile() = HelpFileBuilt();
+  std::vector<unsigned> asked;
+  const win32::HelpCall real = win32::HelpCaller();
+  std::vector<std::intptr_t> viewers;
+  win32::HelpCaller() = [&](std::intptr_t window, const std::wstring& file, unsigned command) {
+    EXPECT_EQ(file, HelpFileBuilt());
+    asked.push_back(command);
+    viewers.push_back(real(window, file, command));
+    return viewers.back();
+  };
+  win32::mnuHelpContents_Click();
+  win32::mnuHelpSearchForHelpOn_Click();
+  win32::HelpCaller() = real;
+  EXPECT_EQ(asked, (std::vector<unsigned>{HH_DISPLAY_TOC, HH_DISPLAY_INDEX}));
+  ASSERT_EQ(viewers.size(), 2u);
+  EXPECT_NE(viewers[0], 0) << "the viewer did not open the contents";
+  EXPECT_NE(viewers[1], 0) << "the viewer did not open the index";
+  PumpUntil([] { return false; }, 200);  // let the viewer settle before it goes
+  if (HWND viewer = HelpWindow()) ::DestroyWindow(viewer);
 }
 
 }  // namespace

@@ -187,14 +187,8 @@ void ShowHelp(UINT command) {
     MsgBox(kNoHelp, MsgIcon::kInformation);
     return;
   }
-  HWND window =
-      MainWindowRef() != nullptr ? reinterpret_cast<HWND>(MainWindowRef()->Handle()) : nullptr;
-  if (command == HH_DISPLAY_INDEX) {
-    static wchar_t empty[] = L"";
-    ::HtmlHelpW(window, file.c_str(), HH_DISPLAY_INDEX, reinterpret_cast<DWORD_PTR>(empty));
-  } else {
-    ::HtmlHelpW(window, file.c_str(), HH_DISPLAY_TOC, 0);
-  }
+  const std::intptr_t window = MainWindowRef() != nullptr ? MainWindowRef()->Handle() : 0;
+  HelpCaller()(window, file, command);
 }
 
 }  // namespace
@@ -211,6 +205,16 @@ std::wstring& HelpFile() {
     return exe.substr(0, exe.find_last_of(L"\\/") + 1) + L"corvanta.chm";
   }();
   return file;
+}
+
+HelpCall& HelpCaller() {
+  static HelpCall call = [](std::intptr_t window, const std::wstring& file, unsigned command) {
+    static wchar_t no_keyword[] = L"";
+    return reinterpret_cast<std::intptr_t>(
+        ::HtmlHelpW(reinterpret_cast<HWND>(window), file.c_str(), command,
+                    command == HH_DISPLAY_INDEX ? reinterpret_cast<DWORD_PTR>(no_keyword) : 0));
+  };
+  return call;
 }
 
 void mnuHelpContents_Click() {

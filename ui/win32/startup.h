@@ -5,6 +5,8 @@
 //
 // Thread rules: the window thread, which must be a single-threaded COM apartment with the
 // common controls loaded. Main blocks for the splash's second and processes no messages.
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,8 +23,15 @@ const std::vector<std::string>& StartupNotes();
 void cmdExit_Click();
 void Form_Unload();
 
-// The help file's full path: beside the program. Empty means no help.
+// The help file's full path: corvanta.chm beside the program. Empty means no help.
 std::wstring& HelpFile();
+// The HTML Help call the Help menu makes: command 1 (HH_DISPLAY_TOC) opens the contents, 2
+// (HH_DISPLAY_INDEX) the keyword index with an empty keyword. It returns the viewer's window, or
+// 0 when none opened (the viewer reports a missing or unreadable file itself, and the menu looks
+// no further). Tests may record the call instead.
+using HelpCall =
+    std::function<std::intptr_t(std::intptr_t window, const std::wstring& file, unsigned command)>;
+HelpCall& HelpCaller();
 void mnuHelpContents_Click();
 void mnuHelpSearchForHelpOn_Click();
 void mnuHelpAbout_Click();

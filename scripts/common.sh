@@ -22,10 +22,11 @@ CORVANTA_TEST_PACKAGES=(
   desktop-file-utils man-db
 )
 
-# The Windows stage: MinGW-w64 (posix threads), widl and the .idl files it imports, wine,
-# GoogleTest's sources to cross-build, a display for the window test (Xvfb) and its screenshot.
+# The Windows stage: MinGW-w64 (posix threads), widl and the .idl files it imports, the help
+# compiler (chmcmd) and NSIS, wine, GoogleTest's sources to cross-build, and a display for the
+# window test (Xvfb) and its screenshot.
 CORVANTA_WINDOWS_PACKAGES=(
-  g++-mingw-w64-x86-64-posix mingw-w64-tools
+  g++-mingw-w64-x86-64-posix mingw-w64-tools fp-utils-3.2.2 nsis
   wine wine64 libwine-dev fonts-wine
   googletest
   xvfb xauth x11-apps netpbm

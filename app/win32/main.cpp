@@ -34,17 +34,6 @@ fs::path ExeFolder() {
   return fs::path(std::wstring(path, n)).parent_path();
 }
 
-// Beside the program when its folder takes new files (a portable copy); otherwise, as under
-// Program Files, in the user's application data.
-fs::path SettingsLocation() {
-  const fs::path exe_dir = ExeFolder();
-  const fs::path beside = corvanta::ResolveSettingsPath(exe_dir, false, nullptr, nullptr);
-  if (beside.parent_path() == exe_dir) return beside;
-  const wchar_t* appdata = _wgetenv(L"APPDATA");
-  if (appdata == nullptr || *appdata == L'\0') return beside;
-  return fs::path(appdata) / L"Corvanta" / corvanta::kSettingsFileName;
-}
-
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
@@ -55,7 +44,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
 
   corvanta::Win32Platform platform;
   corvanta::ScopedPlatform installed(platform);
-  corvanta::SetSettingsPath(SettingsLocation());
+  corvanta::SetSettingsPath(corvanta::win32::SettingsLocation(ExeFolder(), _wgetenv(L"APPDATA")));
   corvanta::DirectSoundBackend sound;
   corvanta::Audio.Backend = &sound;
   corvanta::ComLinkOptions link;

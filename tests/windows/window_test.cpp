@@ -137,7 +137,20 @@ class WindowStation : public ::testing::Test {
     for (std::size_t i = 0; i < nominal.size(); ++i) {
       EXPECT_NEAR(segments[i].Ms(), nominal[i], kToleranceMs) << "element " << i;
       EXPECT_NEAR(rec::FrequencyHz(heard, segments[i]), ToneHz(500), 0.1) << "element " << i;
+      if (i > 0) {
+        const rec::Segment gap{segments[i - 1].end, segments[i].begin};
+        EXPECT_NEAR(gap.Ms(), 150.0, kToleranceMs) << "gap before element " << i;
+      }
     }
+  }
+  // The time the simulator saw the key down for the keying requests `first` and `first + 1`:
+  // 150 ms, each symbol after a dot's pause, 150 ms.
+  double KeyedMs(std::size_t first) const {
+    std::vector<double> at;
+    for (const auto& line : sim_.Lines()) {
+      if (line.find(" SETPTT ") != std::string::npos) at.push_back(std::stod(line));
+    }
+    return at.size() > first + 1 ? at[first + 1] - at[first] : -1;
   }
 
   Win32Platform platform_;
@@ -217,13 +230,31 @@ TEST_F(WindowStation, StartThenARxCourtesyAndATest) {
   EXPECT_EQ(sim_.Requests(), (std::vector<bool>{true, false}));
   for (const auto& l : sim_.Lines()) std::printf("linksim: %s\n", l.c_str());
   ExpectElements(Heard(start), {450, 150, 450});  // "k"
+  EXPECT_NEAR(KeyedMs(0), 150 + (150 + 450) + (150 + 150) + (150 + 450) + 150, 25.0);
 
   start = rec::SampleCount(recording_);
   Click("cmdTest");
   ASSERT_TRUE(PumpUntil([&] { return sim_.Records("SETPTT").size() >= 4; }, 20000));
   EXPECT_EQ(sim_.Requests(), (std::vector<bool>{true, false, true, false}));
   ExpectElements(Heard(start), {450});  // "t"
+  EXPECT_NEAR(KeyedMs(2), 150 + (150 + 450) + 150, 25.0);
   EXPECT_FALSE(sim_.Keyed());
+}
+
+// A slider reports on release and on keyboard steps, not while its thumb is dragged.
+TEST_F(WindowStation, SlidersReportWhenLetGoNotWhileDragged) {
+  HWND speed = frm_->Control("sldSpeed");
+  ::SendMessageW(speed, TBM_SETPOS, TRUE, 150);
+  ::SendMessageW(window_, WM_HSCROLL, MAKEWPARAM(TB_THUMBTRACK, 150),
+                 reinterpret_cast<LPARAM>(speed));
+  EXPECT_EQ(Settings.SpeedSetting, 100) << "changed while dragged";
+  ::SendMessageW(window_, WM_HSCROLL, MAKEWPARAM(TB_ENDTRACK, 0), reinterpret_cast<LPARAM>(speed));
+  EXPECT_EQ(Settings.SpeedSetting, 150);
+  EXPECT_EQ(frm_->LabelText(ValueLabel::TextSpeed), "30 WPM");
+  ::SetFocus(frm_->Control("HScroll2"));
+  ::SendMessageW(frm_->Control("HScroll2"), WM_KEYDOWN, VK_LEFT, 0);  // one step down
+  EXPECT_EQ(Settings.Volume, 99);
+  EXPECT_EQ(frm_->LabelText(ValueLabel::lblVolumeValue), "99%");
 }
 
 TEST_F(WindowStation, ExitSaves) {
@@ -285,6 +316,26 @@ std::wstring HelpFileBuilt() {
 
 HWND HelpWindow() {
   return ::FindWindowW(L"HH Parent", nullptr);  // the viewer's frame window
+}
+
+TEST(SettingsLocation, BesideTheProgramWhenItsFolderTakesFilesElseInAppData) {
+  testing::TempDir writable;
+  const fs::path exe_dir = fs::path(writable.File(L"x")).parent_path();
+  const fs::path missing = exe_dir / L"no" / L"such";
+  const wchar_t* appdata = L"C:\\Users\\op\\AppData\\Roaming";
+  const struct {
+    fs::path exe_dir;
+    const wchar_t* appdata;
+    fs::path want;
+  } cases[] = {
+      {exe_dir, appdata, exe_dir / L"corvanta.cfg"},
+      {exe_dir, nullptr, exe_dir / L"corvanta.cfg"},
+      {missing, appdata, fs::path(appdata) / L"Corvanta" / L"corvanta.cfg"},
+      {missing, nullptr, missing / L"corvanta" / L"corvanta.cfg"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(win32::SettingsLocation(c.exe_dir, c.appdata), c.want) << c.exe_dir.string();
+  }
 }
 
 // Contents and Search For Help On ask the viewer for the contents and for the keyword index of

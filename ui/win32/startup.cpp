@@ -193,6 +193,14 @@ void ShowHelp(UINT command) {
 
 }  // namespace
 
+std::filesystem::path SettingsLocation(const std::filesystem::path& exe_dir,
+                                       const wchar_t* appdata) {
+  const std::filesystem::path beside = ResolveSettingsPath(exe_dir, false, nullptr, nullptr);
+  if (beside.parent_path() == exe_dir) return beside;
+  if (appdata == nullptr || *appdata == L'\0') return beside;
+  return std::filesystem::path(appdata) / L"Corvanta" / kSettingsFileName;
+}
+
 const std::vector<std::string>& StartupNotes() {
   return g_notes;
 }

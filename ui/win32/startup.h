@@ -6,6 +6,7 @@
 // Thread rules: the window thread, which must be a single-threaded COM apartment with the
 // common controls loaded. Main blocks for the splash's second and processes no messages.
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -13,6 +14,12 @@
 #include "ui/win32/main_window.h"
 
 namespace corvanta::win32 {
+
+// Where the settings file lives: beside the program when its folder `exe_dir` takes new files (a
+// portable copy), otherwise, as under Program Files, in `appdata`\Corvanta\ (the user's
+// %APPDATA%). With no %APPDATA% it stays with the program's folder, and saving reports it.
+std::filesystem::path SettingsLocation(const std::filesystem::path& exe_dir,
+                                       const wchar_t* appdata);
 
 // Runs start-up; returns the shown main window (owned by the caller; it stays valid until the
 // message loop has ended).

@@ -3,6 +3,7 @@
 // and scripts/null-sink.sh.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -316,6 +317,42 @@ std::wstring HelpFileBuilt() {
 
 HWND HelpWindow() {
   return ::FindWindowW(L"HH Parent", nullptr);  // the viewer's frame window
+}
+
+// The About window shows the title, the version and the description, and Esc and Enter each
+// close it; every opening builds it anew.
+TEST(About, ShowsTheVersionAndClosesWithEscAndEnter) {
+  static std::vector<std::string> texts;
+  static WPARAM key = 0;
+  static int ticks = 0;  // a window the key did not close is closed after 5 s, as a failure
+  for (const WPARAM close_key : {WPARAM{VK_ESCAPE}, WPARAM{VK_RETURN}}) {
+    texts.clear();
+    key = close_key;
+    ticks = 0;
+    const UINT_PTR timer = ::SetTimer(nullptr, 0, 50, [](HWND, UINT, UINT_PTR, DWORD) {
+      HWND about = ::FindWindowW(nullptr, L"About Corvanta");
+      if (about != nullptr && ++ticks == 100) ::PostMessageW(about, WM_CLOSE, 0, 0);
+      if (about == nullptr || !texts.empty()) return;
+      ::EnumChildWindows(
+          about,
+          [](HWND child, LPARAM) -> BOOL {
+            wchar_t text[512] = {};
+            ::GetWindowTextW(child, text, 512);
+            texts.push_back(win32::Narrow(text));
+            return TRUE;
+          },
+          0);
+      ::PostMessageW(::GetFocus(), WM_KEYDOWN, key, 0);
+    });
+    win32::mnuHelpAbout_Click();  // returns once the window has closed
+    ::KillTimer(nullptr, timer);
+    EXPECT_LT(ticks, 100) << "the key did not close the About window";
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "Version 1.0.22"), texts.end());
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "Corvanta"), texts.end());
+    EXPECT_NE(std::find(texts.begin(), texts.end(), win32::AboutDescription()), texts.end());
+    EXPECT_EQ(win32::AboutDescription().rfind("Echolink Courtesy Tone generator.\r\n\r\n", 0), 0u);
+    EXPECT_EQ(::FindWindowW(nullptr, L"About Corvanta"), nullptr);
+  }
 }
 
 TEST(SettingsLocation, BesideTheProgramWhenItsFolderTakesFilesElseInAppData) {

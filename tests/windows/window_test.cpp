@@ -395,8 +395,8 @@ TEST(Help, TheMenuAsksForTheContentsAndTheIndexAndTheViewerOpens) {
   ASSERT_EQ(viewers.size(), 2u);
   EXPECT_NE(viewers[0], 0) << "the viewer did not open the contents";
   EXPECT_NE(viewers[1], 0) << "the viewer did not open the index";
-  PumpUntil([] { return false; }, 200);  // let the viewer settle before it goes
-  if (HWND viewer = HelpWindow()) ::DestroyWindow(viewer);
+  ASSERT_TRUE(PumpUntil([] { return HelpWindow() != nullptr; }, 5000));
+  ::DestroyWindow(HelpWindow());
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <shellapi.h>
 
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -126,13 +125,6 @@ BOOL WINAPI OnConsoleControl(DWORD) {
   return TRUE;
 }
 
-bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
-  std::ifstream in(path);
-  if (!in) return false;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return !in.bad();
-}
-
 }  // namespace
 
 int main() {
@@ -199,7 +191,7 @@ int main() {
   }
   int status = 0;
   {
-    ComLog log(log_file);
+    Log log(log_file);
     ComSimulator sim(log, {options->err, options->silent, options->late_ms, options->drop_after},
                      embedded);
     if (!sim.Register(error)) {

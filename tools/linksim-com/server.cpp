@@ -4,7 +4,6 @@
 #include <oleauto.h>
 #include <olectl.h>
 
-#include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
@@ -26,26 +25,6 @@ constexpr UINT kWakeMessage = WM_APP + 4;
 ComSimulator* g_sim = nullptr;
 HWND g_window = nullptr;
 
-std::vector<std::string_view> Words(std::string_view line) {
-  std::vector<std::string_view> words;
-  while (true) {
-    const std::size_t start = line.find_first_not_of(" \t");
-    if (start == std::string_view::npos) break;
-    line.remove_prefix(start);
-    const std::size_t end = line.find_first_of(" \t");
-    words.push_back(line.substr(0, end));
-    if (end == std::string_view::npos) break;
-    line.remove_prefix(end);
-  }
-  return words;
-}
-
-std::optional<bool> OnOff(std::string_view word, std::string_view on, std::string_view off) {
-  if (word == on) return true;
-  if (word == off) return false;
-  return std::nullopt;
-}
-
 // The default interface's type information, from the type library in this program's resources.
 ITypeInfo* InterfaceInfo() {
   static ITypeInfo* info = [] {
@@ -66,15 +45,6 @@ ITypeInfo* InterfaceInfo() {
 
 HWND SimulatorWindow() {
   return g_window;
-}
-
-void ComLog::Write(std::string_view record) {
-  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
-                      std::chrono::steady_clock::now().time_since_epoch())
-                      .count();
-  std::fprintf(out_, "%lld.%03lld %.*s\n", static_cast<long long>(us / 1000),
-               static_cast<long long>(us % 1000), static_cast<int>(record.size()), record.data());
-  std::fflush(out_);
 }
 
 // One instance of the class, made for one client: its keying requests, its connection point and
@@ -175,7 +145,7 @@ class SimObject final : public IEchoLinkAutomation,
     sim_.log().Write(std::string("SETPTT ") + (key ? "1 " : "0 ") + id);
     const long count = sim_.CountRequest();
     sim_.Answered(key);  // tells a wait-setptt command
-    const ComPolicy policy = sim_.policy();
+    const AnswerPolicy policy = sim_.policy();
     ++calls_;  // the nested waits below may see every client let go
     HRESULT result = S_OK;
     if (policy.drop_after > 0 && count == policy.drop_after) {
@@ -300,7 +270,7 @@ class Factory final : public IClassFactory {
 
 }  // namespace
 
-ComSimulator::ComSimulator(ComLog& log, ComPolicy policy, bool embedded)
+ComSimulator::ComSimulator(Log& log, AnswerPolicy policy, bool embedded)
     : log_(log), policy_(policy), embedded_(embedded) {
   g_sim = this;
   WNDCLASSW wc{};

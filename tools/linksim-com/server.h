@@ -10,30 +10,15 @@
 #include <string>
 #include <string_view>
 
+#include "tools/linksim/script.h"
+
 namespace corvanta::linksim {
-
-// One record a line, each starting with the steady clock in milliseconds, flushed at once.
-class ComLog {
- public:
-  explicit ComLog(std::FILE* out) : out_(out) {}
-  void Write(std::string_view record);
-
- private:
-  std::FILE* out_;
-};
-
-struct ComPolicy {
-  bool err = false;
-  bool silent = false;
-  int late_ms = 0;
-  long drop_after = 0;  // disconnect the object that gets this SetPTT (counted from 1); 0: never
-};
 
 class SimObject;
 
 class ComSimulator {
  public:
-  ComSimulator(ComLog& log, ComPolicy policy, bool embedded);
+  ComSimulator(Log& log, AnswerPolicy policy, bool embedded);
   ~ComSimulator();
   ComSimulator(const ComSimulator&) = delete;
   ComSimulator& operator=(const ComSimulator&) = delete;
@@ -52,8 +37,8 @@ class ComSimulator {
   void Key(char key);
   void EndOfInput();
 
-  ComLog& log() { return log_; }
-  ComPolicy& policy() { return policy_; }
+  Log& log() { return log_; }
+  AnswerPolicy& policy() { return policy_; }
 
   // Called by the objects.
   int Adopt(SimObject* object);
@@ -75,8 +60,8 @@ class ComSimulator {
   void EndWait();
   void OnTimer();
 
-  ComLog& log_;
-  ComPolicy policy_;
+  Log& log_;
+  AnswerPolicy policy_;
   bool embedded_;
   HWND window_ = nullptr;
   DWORD cookie_ = 0;

@@ -18,26 +18,6 @@ namespace {
 // A command line longer than this is nonsense; it is skipped so memory stays bounded.
 constexpr std::size_t kMaxCommand = 64 * 1024;
 
-std::vector<std::string_view> Words(std::string_view line) {
-  std::vector<std::string_view> words;
-  while (true) {
-    const std::size_t start = line.find_first_not_of(" \t");
-    if (start == std::string_view::npos) break;
-    line.remove_prefix(start);
-    const std::size_t end = line.find_first_of(" \t");
-    words.push_back(line.substr(0, end));
-    if (end == std::string_view::npos) break;
-    line.remove_prefix(end);
-  }
-  return words;
-}
-
-std::optional<bool> OnOff(std::string_view word, std::string_view on, std::string_view off) {
-  if (word == on) return true;
-  if (word == off) return false;
-  return std::nullopt;
-}
-
 }  // namespace
 
 CommandRunner::CommandRunner(Simulator& sim, Log& log, std::function<void()> quit)

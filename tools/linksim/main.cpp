@@ -10,7 +10,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,13 +32,6 @@ constexpr int kExitTimedOut = 3;
 int Usage(const std::string& error) {
   std::fprintf(stderr, "corvanta-linksim: %s\nTry corvanta-linksim --help.\n", error.c_str());
   return kExitUsage;
-}
-
-bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
-  std::ifstream in(path);
-  if (!in) return false;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return !in.bad();
 }
 
 }  // namespace

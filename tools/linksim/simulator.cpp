@@ -89,15 +89,6 @@ bool ClaimSocketPath(const std::string& path, std::string& error) {
 
 }  // namespace
 
-void Log::Write(std::string_view record) {
-  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
-                      std::chrono::steady_clock::now().time_since_epoch())
-                      .count();
-  std::fprintf(out_, "%lld.%03lld %.*s\n", static_cast<long long>(us / 1000),
-               static_cast<long long>(us % 1000), static_cast<int>(record.size()), record.data());
-  std::fflush(out_);
-}
-
 Simulator::Simulator(Log& log, AnswerPolicy policy) : log_(log), policy_(policy) {}
 
 Simulator::~Simulator() {

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "link/socket/wire.h"
+#include "tools/linksim/script.h"
 
 class QLocalServer;
 class QLocalSocket;
@@ -21,24 +22,6 @@ class QTcpSocket;
 class QIODevice;
 
 namespace corvanta::linksim {
-
-// One record a line, each starting with the steady clock in milliseconds, so a test can compare
-// the times with its own clock. Flushed after every line.
-class Log {
- public:
-  explicit Log(std::FILE* out) : out_(out) {}
-  void Write(std::string_view record);
-
- private:
-  std::FILE* out_;
-};
-
-struct AnswerPolicy {
-  bool err = false;
-  bool silent = false;
-  int late_ms = 0;
-  long drop_after = 0;  // close the connection that sends this SETPTT (counted from 1); 0: never
-};
 
 class Simulator : public QObject {
   Q_OBJECT

@@ -7,7 +7,6 @@
 
 #include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -18,6 +17,7 @@
 
 #include "core/errors.h"
 #include "link/com/echolink.h"
+#include "link/link_event_queue.h"
 
 namespace corvanta {
 
@@ -217,12 +217,6 @@ class EventSink final : public IDispatch {
   DISPID tx_ = DISPID_UNKNOWN;
 };
 
-enum class EventKind { kPtt, kTx };
-struct Event {
-  EventKind kind;
-  std::int16_t value;
-};
-
 class Connection final : public std::enable_shared_from_this<Connection> {
  public:
   Connection(ComLinkOptions options, LinkEventSink sink)
@@ -294,13 +288,12 @@ class Connection final : public std::enable_shared_from_this<Connection> {
   }
 
   // From the sink, inside the link program's call: keep the event for the message loop.
-  void Queue(EventKind kind, std::int16_t value) {
+  void Queue(LinkEventQueue::Kind kind, std::int16_t value) {
     if (!attached_) return;
-    if (pending_.size() >= options_.max_pending_events) {
+    if (!pending_.Push(kind, value)) {
       Log("too many link events waiting; dropped one");
       return;
     }
-    pending_.push_back({kind, value});
     if (!in_call_) ScheduleDelivery();
   }
 
@@ -499,24 +492,13 @@ class Connection final : public std::enable_shared_from_this<Connection> {
     ::PostMessageW(window_, kDeliverMessage, 0, 0);
   }
 
-  // Delivers every waiting event in order. A handler may run a whole transmission; the events
-  // still waiting and those that arrive meanwhile are delivered from its own message processing,
-  // nested, through a new post.
+  // Delivers every waiting event in order (link/link_event_queue.h); what is still waiting goes
+  // out through a new post, from the message processing of a transmission a handler starts.
   void DeliverPending() {
     if (in_call_) return;  // COM's wait ran our message; SetPTT posts again after it
-    while (attached_ && !pending_.empty()) {
-      const Event e = pending_.front();
-      pending_.pop_front();
-      if (!pending_.empty()) ScheduleDelivery();
-      // A copy: the handler may release this connection's owner and so clear sink_.
-      const auto handler = e.kind == EventKind::kPtt ? sink_.PTT : sink_.TX;
-      if (!handler) continue;
-      try {
-        handler(e.value);
-      } catch (const std::exception& error) {
-        Status(std::string("Error: ") + error.what());
-      }
-    }
+    pending_.Deliver(
+        sink_, [this] { return attached_; }, [this] { ScheduleDelivery(); },
+        [this](const std::string& text) { Status(text); });
   }
 
   void Status(const std::string& text) {
@@ -540,7 +522,7 @@ class Connection final : public std::enable_shared_from_this<Connection> {
   IConnectionPoint* point_ = nullptr;
   EventSink* events_ = nullptr;
   DWORD cookie_ = 0;
-  std::deque<Event> pending_;
+  LinkEventQueue pending_{options_.max_pending_events};
   bool delivery_posted_ = false;
   bool in_call_ = false;
   bool keyed_here_ = false;         // asked to key and not yet to release
@@ -557,7 +539,7 @@ HRESULT STDMETHODCALLTYPE EventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPP
   // Any non-zero argument counts as true, whatever type the link program sends it in.
   const HRESULT hr = ::VariantChangeType(&value, &params->rgvarg[params->cArgs - 1], 0, VT_I2);
   if (FAILED(hr)) return DISP_E_TYPEMISMATCH;
-  owner_->Queue(id == ptt_ ? EventKind::kPtt : EventKind::kTx, value.iVal);
+  owner_->Queue(id == ptt_ ? LinkEventQueue::Kind::kPtt : LinkEventQueue::Kind::kTx, value.iVal);
   return S_OK;
 }
 

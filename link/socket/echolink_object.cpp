@@ -10,7 +10,6 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <cstdio>
-#include <deque>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -19,6 +18,7 @@
 #include <utility>
 
 #include "core/errors.h"
+#include "link/link_event_queue.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -236,11 +236,11 @@ class Connection final : public QObject {
     switch (m.kind) {
       case wire::Kind::kPtt:
       case wire::Kind::kTx:
-        if (pending_.size() >= options_.max_pending_events) {
+        if (!pending_.Push(
+                m.kind == wire::Kind::kPtt ? LinkEventQueue::Kind::kPtt : LinkEventQueue::Kind::kTx,
+                m.value)) {
           Log("too many link events waiting; dropped one");
-          return;
         }
-        pending_.push_back(m);
         return;
       case wire::Kind::kOk:
       case wire::Kind::kErr:
@@ -270,25 +270,12 @@ class Connection final : public QObject {
     QCoreApplication::postEvent(this, new QEvent(DeliveryEvent()));
   }
 
-  // Delivers every waiting event in order. A handler may run a whole transmission; the events
-  // still waiting and those that arrive meanwhile are delivered from its own message processing,
-  // nested, through a new post.
+  // Delivers every waiting event in order (link/link_event_queue.h); what is still waiting goes
+  // out through a new post, from the message processing of a transmission a handler starts.
   void DeliverPending() {
-    while (attached_ && !pending_.empty()) {
-      const wire::Message m = pending_.front();
-      pending_.pop_front();
-      // Those still waiting are window messages too: a transmission this handler starts takes
-      // them between its symbols, as it takes those that arrive meanwhile.
-      if (!pending_.empty()) ScheduleDelivery();
-      // Copies: the handler may release this connection's owner and so clear sink_.
-      const auto handler = m.kind == wire::Kind::kPtt ? sink_.PTT : sink_.TX;
-      if (!handler) continue;
-      try {
-        handler(m.value);
-      } catch (const std::exception& e) {
-        Status(std::string("Error: ") + e.what());
-      }
-    }
+    pending_.Deliver(
+        sink_, [this] { return attached_; }, [this] { ScheduleDelivery(); },
+        [this](const std::string& text) { Status(text); });
   }
 
   void Status(const std::string& text) {
@@ -313,7 +300,7 @@ class Connection final : public QObject {
   QTimer retry_;
   wire::LineReader reader_;
   std::size_t reported_discards_ = 0;
-  std::deque<wire::Message> pending_;
+  LinkEventQueue pending_{options_.max_pending_events};
   bool delivery_posted_ = false;
   bool waiting_ = false;
   std::optional<wire::Message> answer_;

@@ -20,9 +20,9 @@ LinkEventSink& LinkEvents() {
 
 std::unique_ptr<LinkObject> NewLinkObject() {
   const LinkFactory& factory = LinkObjectFactory();
-  if (!factory) throw LinkError("no link program is configured");
+  if (!factory) throw LinkError("no link program is configured", LinkError::Fate::kNotSent);
   std::unique_ptr<LinkObject> object = factory(LinkEvents());
-  if (!object) throw LinkError("the link object could not be made");
+  if (!object) throw LinkError("the link object could not be made", LinkError::Fate::kNotSent);
   return object;
 }
 

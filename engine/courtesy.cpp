@@ -44,32 +44,57 @@ void SetStatus(const std::string& text) {
   if (MainWindow* w = MainWindowRef()) w->SetStatusText(text);
 }
 
-// What became of the transmitter after a failure, as a tail for the status text. `last` is true
-// when no other transmission holds the key, so releasing it is this one's job.
-std::string SettleKey(Step step, const std::exception& error, bool last) {
-  const auto* link_error = dynamic_cast<const LinkError*>(&error);
-  if (step == Step::kBeforeKeying) return "; nothing keyed";
-  if (step == Step::kKeying && link_error != nullptr && !link_error->acted) {
-    return last ? "; nothing keyed"
-                : "; the key stays down for the transmission this one is nested in";
-  }
-  if (link_error != nullptr && link_error->released) {
-    return "; the link program released the key when the connection closed";
-  }
-  if (!last) return "; the key stays down for the transmission this one is nested in";
-  // The key counts as down from the moment it was asked for: a request that timed out may still
-  // have keyed the transmitter, so the release is tried whatever happened.
+// Sends the release after a failure and says how it went, as a tail for the status text.
+std::string Release(const char* sent) {
   LinkObject* link = HeldLink();
   if (link == nullptr) return "; no link object is held to release the key";
   try {
     link->SetPTT(false);
-    return "; key released";
+    return sent;
   } catch (const LinkError& e) {
+    if (e.fate == LinkError::Fate::kQueued) return "; release sent once the link program answers";
     if (e.released) return "; the link program released the key when the connection closed";
     return std::string("; the key could not be released (") + e.what() + ")";
   } catch (const std::exception& e) {
     return std::string("; the key could not be released (") + e.what() + ")";
   }
+}
+
+// What became of the transmitter after a failure, as a tail for the status text. `last` is true
+// when no other transmission holds the key, so releasing it is this one's job.
+std::string SettleKey(Step step, const std::exception& error, bool last) {
+  const auto* link_error = dynamic_cast<const LinkError*>(&error);
+  if (step == Step::kBeforeKeying) return "; nothing keyed";
+  if (step == Step::kKeying && link_error != nullptr && !link_error->acted()) {
+    return last ? "; nothing keyed"
+                : "; the key stays down for the transmission this one is nested in";
+  }
+  if (!last) return "; the key stays down for the transmission this one is nested in";
+  if (link_error != nullptr && link_error->fate == LinkError::Fate::kQueued) {
+    return "; release sent once the link program answers";
+  }
+  // A link program may key and still refuse, or key after its answer was given up on: after any
+  // keying request that reached it, one release goes out, whatever the answer was.
+  if (step == Step::kKeying) return Release("; release sent");
+  if (link_error != nullptr && link_error->released) {
+    return "; the link program released the key when the connection closed";
+  }
+  // The key counts as down from the moment it was asked for, so the release is tried whatever
+  // happened.
+  return Release("; key released");
+}
+
+// The head of the status text: which transmission failed, and how.
+std::string FailureText(const char* name, Step step, const std::exception& error) {
+  const auto* link_error = dynamic_cast<const LinkError*>(&error);
+  std::string text = std::string(name) + " failed: ";
+  if (step != Step::kKeying || link_error == nullptr || !link_error->acted()) {
+    return text + error.what();
+  }
+  const char* how = link_error->fate == LinkError::Fate::kRefused      ? "keying refused ("
+                    : link_error->fate == LinkError::Fate::kUnanswered ? "keying unanswered ("
+                                                                       : "keying failed (";
+  return text + how + error.what() + ")";
 }
 
 void SetPicture(Picture picture, bool visible) {
@@ -91,7 +116,9 @@ void Keyed(const char* name, std::int32_t before_ms, std::int32_t around_ms,
     if (before_ms > 0) Sleep(before_ms);
     if (HeldLink() == nullptr) CreateLinkObject();  // after a Send nothing is held
     LinkObject* link = HeldLink();
-    if (link == nullptr) throw LinkError("the link program is not connected", false);
+    if (link == nullptr) {
+      throw LinkError("the link program is not connected", LinkError::Fate::kNotSent);
+    }
     step = Step::kKeying;
     ++g_key_holders;
     link->SetPTT(true);
@@ -106,7 +133,7 @@ void Keyed(const char* name, std::int32_t before_ms, std::int32_t around_ms,
     --g_key_holders;
   } catch (const std::exception& e) {
     const bool holding = step != Step::kBeforeKeying;
-    std::string text = std::string(name) + " failed: " + e.what();
+    std::string text = FailureText(name, step, e);
     text += SettleKey(step, e, holding && g_key_holders == 1);
     if (holding) --g_key_holders;
     SetStatus(text);

@@ -305,20 +305,45 @@ TEST(CourtesyTable, FailuresNeverLeaveTheKeyDown) {
        PlayTxCourtesy,
        [](Station& t) {
          t.links.on_setptt = [](bool key) {
-           if (key) throw LinkError("the link program refused: busy");
+           if (key) throw LinkError("the link program refused: busy", LinkError::Fate::kRefused);
          };
        },
        {false},
-       "refused: busy; key released"},
+       "TX courtesy failed: keying refused (the link program refused: busy); release sent"},
+      {"link keys and still refuses",
+       PlayTxCourtesy,
+       [](Station& t) {
+         t.links.on_setptt = [&t](bool key) {
+           if (!key) return;
+           t.links.keyed = true;
+           throw LinkError("the link program refused: E_FAIL", LinkError::Fate::kRefused);
+         };
+       },
+       {false},
+       "keying refused (the link program refused: E_FAIL); release sent"},
       {"no answer to the key",
        PlayTxCourtesy,
        [](Station& t) {
          t.links.on_setptt = [](bool key) {
-           if (key) throw LinkError("the link program did not answer within 1000 ms");
+           if (key) {
+             throw LinkError("the link program did not answer within 1000 ms",
+                             LinkError::Fate::kUnanswered);
+           }
          };
        },
        {false},
-       "did not answer within 1000 ms; key released"},
+       "keying unanswered (the link program did not answer within 1000 ms); release sent"},
+      {"the release waits behind the unanswered key",
+       PlayTxCourtesy,
+       [](Station& t) {
+         t.links.on_setptt = [](bool key) {
+           throw LinkError(key ? "the link program did not answer within 1000 ms" : "queued",
+                           key ? LinkError::Fate::kUnanswered : LinkError::Fate::kQueued);
+         };
+       },
+       {},
+       "keying unanswered (the link program did not answer within 1000 ms); release sent once "
+       "the link program answers"},
       {"link drops mid-pattern",
        PlayTxCourtesy,
        [](Station& t) { t.world.platform.At(600, [&t] { t.links.DropConnections(); }); },
@@ -365,7 +390,7 @@ TEST_F(Courtesy, ARefusedNestedKeyingLeavesTheOuterKeyDown) {
   StartMonitoring();
   world.platform.At(300, [this] {
     links.on_setptt = [](bool key) {
-      if (key) throw LinkError("the link program refused: busy", false);
+      if (key) throw LinkError("the link program refused: busy", LinkError::Fate::kRefused);
     };
     Echolink_TX(0);
     EXPECT_TRUE(links.keyed);

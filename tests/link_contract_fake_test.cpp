@@ -23,7 +23,9 @@ class FakeLinkHarness {
   }
   bool Keyed() const { return links_.keyed; }
   void RefuseKeying() {
-    links_.on_setptt = [](bool) { throw LinkError("the link program refused: ERR", false); };
+    links_.on_setptt = [](bool) {
+      throw LinkError("the link program refused: ERR", LinkError::Fate::kRefused);
+    };
   }
   void Drop() { links_.DropConnections(); }
 

@@ -450,14 +450,21 @@ TEST(LinkEndToEnd, FaultsNeverLeaveTheTransmitterKeyed) {
     std::vector<std::string> requests;  // the keying requests the simulator saw
   };
   const Case cases[] = {
-      {"refused key", {"--err"}, "tx 0\n", "", "refused by simulator; nothing keyed", {"1"}},
+      // A refused or unanswered keying is followed by a release all the same.
+      {"refused key",
+       {"--err"},
+       "tx 0\n",
+       "",
+       "keying refused (the link program refused: refused by simulator); the key could not be "
+       "released (the link program refused: refused by simulator)",
+       {"1", "0"}},
       {"no answer",
        {"--silent"},
        "tx 0\n",
        "",
-       "did not answer within 1000 ms; the connection was made again; the link program released "
-       "the key when the connection closed",
-       {"1"}},
+       "keying unanswered (the link program did not answer within 1000 ms; the connection was "
+       "made again); the link program released the key when the connection closed",
+       {"1", "0"}},
       {"dropped mid-pattern",
        {},
        "tx 0\nwait-setptt 1 5000\nsleep 400\ndrop\n",

@@ -256,19 +256,26 @@ std::string Ok(const std::string&) {
   return "OK\n";
 }
 
+// The answer decides the outcome and what the caller is told about the request's fate: a refusal
+// or a missing answer may still have keyed (the caller then sends a release), a lost connection
+// released the key.
 TEST_F(LinkObjectTest, AnswersDecideTheOutcomeOfSetPtt) {
+  using Fate = LinkError::Fate;
   struct Case {
     const char* name;
     std::string answer;
     const char* error;  // nullptr: success
+    Fate fate;
+    bool released;
   };
   const Case cases[] = {
-      {"OK", "OK\n", nullptr},
-      {"OK with CR LF", "OK\r\n", nullptr},
-      {"ERR with text", "ERR transmitter busy\n", "refused: transmitter busy"},
-      {"bare ERR", "ERR\n", "refused: ERR"},
-      {"no answer", "", "did not answer within 150 ms"},
-      {"connection dropped", "DROP", "lost"},
+      {"OK", "OK\n", nullptr, Fate::kNotSent, false},
+      {"OK with CR LF", "OK\r\n", nullptr, Fate::kNotSent, false},
+      {"ERR with text", "ERR transmitter busy\n", "refused: transmitter busy", Fate::kRefused,
+       false},
+      {"bare ERR", "ERR\n", "refused: ERR", Fate::kRefused, false},
+      {"no answer", "", "did not answer within 150 ms", Fate::kUnanswered, true},
+      {"connection dropped", "DROP", "lost", Fate::kLost, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -284,6 +291,8 @@ TEST_F(LinkObjectTest, AnswersDecideTheOutcomeOfSetPtt) {
     } catch (const LinkError& e) {
       ASSERT_NE(c.error, nullptr) << e.what();
       EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
+      EXPECT_EQ(e.fate, c.fate);
+      EXPECT_EQ(e.released, c.released);
     }
     EXPECT_TRUE(Pump([this] { return !peer.Received().empty(); }));
     EXPECT_EQ(peer.Received().back(), "SETPTT 1");
@@ -360,7 +369,7 @@ TEST_F(LinkObjectTest, OneUnansweredRequestDoesNotBreakTheLaterOnes) {
     link->SetPTT(true);
     ADD_FAILURE() << "the silent request succeeded";
   } catch (const LinkError& e) {
-    EXPECT_TRUE(e.acted);
+    EXPECT_TRUE(e.acted());
     EXPECT_NE(std::string(e.what()).find("did not answer"), std::string::npos) << e.what();
   }
   for (const bool key : {false, true, false, true, false}) {

@@ -58,6 +58,28 @@ TEST(Wire, LineReaderSplitsDropsCrAndDiscardsOverLongLines) {
   EXPECT_EQ(r.discarded(), 2u);
 }
 
+// The bound at its edge, in the numbers the format states (128 bytes without the LF; a CR before
+// the LF does not count): one byte over is discarded, with a CR or without.
+TEST(Wire, LineReaderBoundIsExactly128Bytes) {
+  const struct {
+    std::size_t length;  // bytes before the CR or LF
+    bool cr;
+    bool kept;
+  } cases[] = {
+      {127, false, true}, {128, false, true}, {129, false, false},
+      {127, true, true},  {128, true, true},  {129, true, false},
+  };
+  for (const auto& c : cases) {
+    LineReader r;
+    const std::string line(c.length, 'x');
+    const auto lines = r.Feed(line + (c.cr ? "\r\n" : "\n") + "OK\n");
+    SCOPED_TRACE(std::to_string(c.length) + (c.cr ? " with CR" : " without CR"));
+    EXPECT_EQ(lines, c.kept ? (std::vector<std::string>{line, "OK"})
+                            : (std::vector<std::string>{"OK"}));
+    EXPECT_EQ(r.discarded(), c.kept ? 0u : 1u);
+  }
+}
+
 TEST(Wire, EndpointsAreLocalOnly) {
   struct Case {
     const char* text;

@@ -82,12 +82,14 @@ class Connection final : public QObject {
   void SetPTT(bool key) {
     if (!Connected()) {
       // The link program released whatever the lost connection had keyed.
-      throw LinkError("the link program is not connected", false, !key && released_on_close_);
+      throw LinkError("the link program is not connected", LinkError::Fate::kNotSent,
+                      !key && released_on_close_);
     }
     const std::string line = wire::SetPttLine(key);
     if (io_->write(line.data(), static_cast<qint64>(line.size())) !=
         static_cast<qint64>(line.size())) {
-      throw LinkError("the request could not be sent to the link program", false);
+      throw LinkError("the request could not be sent to the link program",
+                      LinkError::Fate::kNotSent);
     }
     if (key) {
       keyed_here_ = true;
@@ -111,7 +113,8 @@ class Connection final : public QObject {
     if (!answer_) {
       if (!Connected()) {
         MarkClosed();
-        throw LinkError("the connection to the link program was lost", true, released_on_close_);
+        throw LinkError("the connection to the link program was lost", LinkError::Fate::kLost,
+                        released_on_close_);
       }
       // An answer that comes later could only be taken for the next request's. Closing the
       // connection pairs every later answer with its own request again, and the link program
@@ -120,13 +123,13 @@ class Connection final : public QObject {
       throw LinkError("the link program did not answer within " +
                           std::to_string(options_.answer_timeout_ms) +
                           " ms; the connection was made again",
-                      true, released_on_close_);
+                      LinkError::Fate::kUnanswered, released_on_close_);
     }
     if (answer_->kind == wire::Kind::kErr) {
-      // A refusal changed nothing at the link program.
+      // A link program may key and still refuse: the caller settles the key.
       throw LinkError("the link program refused: " +
                           (answer_->text.empty() ? std::string("ERR") : answer_->text),
-                      false);
+                      LinkError::Fate::kRefused);
     }
     if (!key) keyed_here_ = false;
   }
@@ -321,7 +324,7 @@ class SocketLinkObject final : public LinkObject {
   SocketLinkObject& operator=(const SocketLinkObject&) = delete;
 
   void SetPTT(bool key) override {
-    if (!connection_) throw LinkError("the link connection is gone");
+    if (!connection_) throw LinkError("the link connection is gone", LinkError::Fate::kNotSent);
     connection_->SetPTT(key);
   }
 

@@ -24,7 +24,8 @@ class FakeLinks::Object final : public LinkObject {
   Object& operator=(const Object&) = delete;
   void SetPTT(bool key) override {
     if (serial_ <= links_.dropped_below_) {
-      throw LinkError("the link program is not connected", false, !key && released_);
+      throw LinkError("the link program is not connected", LinkError::Fate::kNotSent,
+                      !key && released_);
     }
     if (links_.on_setptt) links_.on_setptt(key);
     links_.calls.push_back({links_.clock_(), serial_, key});
@@ -52,7 +53,7 @@ class FakeLinks::Object final : public LinkObject {
 
 FakeLinks::FakeLinks(std::function<std::int64_t()> clock) : clock_(std::move(clock)) {
   LinkObjectFactory() = [this](LinkEventSink sink) -> std::unique_ptr<LinkObject> {
-    if (refuse_creation) throw LinkError("connection refused", false);
+    if (refuse_creation) throw LinkError("connection refused", LinkError::Fate::kNotSent);
     last_sink = sink;
     return std::make_unique<Object>(*this, ++made_, std::move(sink));
   };

@@ -5,8 +5,10 @@
 #include <ocidl.h>
 #include <oleauto.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -14,8 +16,11 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "core/errors.h"
+#include "core/transmissions.h"
+#include "link/com/class_registry.h"
 #include "link/com/echolink.h"
 #include "link/link_event_queue.h"
 
@@ -23,9 +28,10 @@ namespace corvanta {
 
 namespace {
 
-constexpr UINT kDeliverMessage = WM_APP + 1;
+// Posted to the connection's window: events arrived, or a call on the instance's thread ended.
+constexpr UINT kWakeMessage = WM_APP + 1;
 constexpr UINT_PTR kRetryTimer = 1;
-constexpr UINT_PTR kProbeTimer = 2;
+constexpr UINT_PTR kWatchTimer = 2;
 
 std::string Narrow(const wchar_t* text) {
   if (text == nullptr) return {};
@@ -75,114 +81,63 @@ void ReleaseAndClear(T*& p) {
   p = nullptr;
 }
 
-// Carries the calls that wait for the link program (SetPTT, the liveness check) on a thread of
-// its own, in the multithreaded apartment, through its own proxy of the instance; the window
-// thread waits for the result at most a deadline. A call the link program never answers keeps
-// only this thread: it is abandoned, and ends when the call does (or with the process).
-class CallThread {
+std::string Seconds(int ms) {
+  return std::to_string(ms / 1000) + (ms % 1000 != 0 ? "." + std::to_string(ms % 1000 / 100) : "") +
+         " s";
+}
+
+// The link program's events, from the sink (called on COM's threads) to the window thread.
+class Mailbox {
  public:
-  // Starts the thread for `object`, an instance held by the window thread's apartment.
-  static std::shared_ptr<CallThread> Start(IEchoLinkAutomation* object, HRESULT& hr) {
-    auto shared = std::make_shared<Shared>();
-    IStream* stream = nullptr;
-    hr = ::CoMarshalInterThreadInterfaceInStream(IID_IEchoLinkAutomation, object, &stream);
-    if (FAILED(hr)) return nullptr;
-    std::thread(&Run, shared, stream).detach();
-    ::WaitForSingleObject(shared->done, INFINITE);  // the thread has taken its proxy
-    hr = shared->result;
-    if (FAILED(hr)) return nullptr;
-    return std::shared_ptr<CallThread>(new CallThread(shared));
-  }
+  struct Event {
+    LinkEventQueue::Kind kind;
+    std::int16_t value;
+  };
+  Mailbox(HWND window, std::size_t limit) : window_(window), limit_(limit) {}
 
-  ~CallThread() {
-    const std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->stop = true;
-    shared_->wake.notify_one();
+  // Any thread: keeps the event and wakes the window thread. False when it had to be dropped.
+  bool Put(LinkEventQueue::Kind kind, std::int16_t value) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) return true;
+    if (events_.size() >= limit_) {
+      ++dropped_;
+      return false;
+    }
+    if (events_.empty()) ::PostMessageW(window_, kWakeMessage, 0, 0);
+    events_.push_back({kind, value});
+    return true;
   }
-  CallThread(const CallThread&) = delete;
-  CallThread& operator=(const CallThread&) = delete;
-
-  // Runs `call` there and waits up to `ms`, running only COM's incoming calls meanwhile (the
-  // link program's events reach the sink, which queues them). RPC_E_CALL_CANCELED when the
-  // answer did not come in time; the thread is then of no further use.
-  HRESULT Call(std::function<HRESULT(IEchoLinkAutomation*)> call, int ms) {
-    if (stuck_) return RPC_E_CALL_CANCELED;
-    {
-      const std::lock_guard<std::mutex> lock(shared_->mutex);
-      shared_->job = std::move(call);
-      shared_->wake.notify_one();
-    }
-    DWORD index = 0;
-    HANDLE done = shared_->done;
-    const HRESULT waited = ::CoWaitForMultipleHandles(0, static_cast<DWORD>(ms), 1, &done, &index);
-    if (waited == RPC_S_CALLPENDING || FAILED(waited)) {
-      stuck_ = true;
-      return RPC_E_CALL_CANCELED;
-    }
-    const std::lock_guard<std::mutex> lock(shared_->mutex);
-    return shared_->result;
+  // Window thread: the events in the order they came, and how many were dropped since.
+  std::vector<Event> Take(std::size_t& dropped) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Event> out;
+    out.swap(events_);
+    dropped = dropped_;
+    dropped_ = 0;
+    return out;
+  }
+  // No more events from this instance.
+  void Close() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+    events_.clear();
   }
 
  private:
-  struct Shared {
-    Shared() : done(::CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
-    ~Shared() { ::CloseHandle(done); }
-    Shared(const Shared&) = delete;
-    Shared& operator=(const Shared&) = delete;
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::function<HRESULT(IEchoLinkAutomation*)> job;
-    bool stop = false;
-    HRESULT result = S_OK;
-    HANDLE done;  // auto-reset: set after the proxy is taken, and after each call
-  };
-
-  explicit CallThread(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
-
-  static void Run(std::shared_ptr<Shared> shared, IStream* stream) {
-    ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    IEchoLinkAutomation* proxy = nullptr;
-    // Takes the proxy and releases the stream, also on failure.
-    HRESULT hr = ::CoGetInterfaceAndReleaseStream(stream, IID_IEchoLinkAutomation,
-                                                  reinterpret_cast<void**>(&proxy));
-    shared->result = hr;
-    ::SetEvent(shared->done);
-    while (SUCCEEDED(hr)) {
-      std::function<HRESULT(IEchoLinkAutomation*)> job;
-      {
-        std::unique_lock<std::mutex> lock(shared->mutex);
-        shared->wake.wait(lock, [&] { return shared->stop || shared->job; });
-        if (shared->stop) break;
-        job = std::move(shared->job);
-        shared->job = nullptr;
-      }
-      const HRESULT result = job(proxy);
-      {
-        const std::lock_guard<std::mutex> lock(shared->mutex);
-        shared->result = result;
-      }
-      ::SetEvent(shared->done);
-    }
-    if (proxy != nullptr) proxy->Release();
-    ::CoUninitialize();
-  }
-
-  std::shared_ptr<Shared> shared_;
-  bool stuck_ = false;
+  std::mutex mutex_;
+  HWND window_;
+  std::size_t limit_;
+  std::vector<Event> events_;
+  std::size_t dropped_ = 0;
+  bool closed_ = false;
 };
 
-class Connection;
-
-// The event interface's sink. The link program calls Invoke; the sink only queues the event with
-// its connection, which posts itself a message to deliver it.
+// The event interface's sink. It lives in the multithreaded apartment, so the link program's
+// event call never waits for the window thread: Invoke only queues the event.
 class EventSink final : public IDispatch {
  public:
-  explicit EventSink(Connection* owner) : owner_(owner) {}
-  void Detach() { owner_ = nullptr; }
-  void SetIds(DISPID ptt, DISPID tx) {
-    ptt_ = ptt;
-    tx_ = tx;
-  }
+  EventSink(std::shared_ptr<Mailbox> mailbox, DISPID ptt, DISPID tx)
+      : mailbox_(std::move(mailbox)), ptt_(ptt), tx_(tx) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
     if (iid == IID_IUnknown || iid == IID_IDispatch || iid == DIID_IEchoLinkAutomationEvents) {
@@ -208,166 +163,149 @@ class EventSink final : public IDispatch {
     return E_NOTIMPL;
   }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*,
-                                   EXCEPINFO*, UINT*) override;
+                                   EXCEPINFO*, UINT*) override {
+    if (id != ptt_ && id != tx_) return S_OK;  // not subscribed
+    if (params == nullptr || params->cArgs < 1) return DISP_E_BADPARAMCOUNT;
+    VARIANT value;
+    ::VariantInit(&value);
+    // Any non-zero argument counts as true, whatever type the link program sends it in.
+    if (FAILED(::VariantChangeType(&value, &params->rgvarg[params->cArgs - 1], 0, VT_I2))) {
+      return DISP_E_TYPEMISMATCH;
+    }
+    mailbox_->Put(id == ptt_ ? LinkEventQueue::Kind::kPtt : LinkEventQueue::Kind::kTx,
+                  value.iVal);
+    return S_OK;
+  }
 
  private:
-  long refs_ = 1;
-  Connection* owner_;
-  DISPID ptt_ = DISPID_UNKNOWN;
-  DISPID tx_ = DISPID_UNKNOWN;
+  std::atomic<long> refs_{1};
+  std::shared_ptr<Mailbox> mailbox_;
+  DISPID ptt_;
+  DISPID tx_;
 };
 
-class Connection final : public std::enable_shared_from_this<Connection> {
+// One call handed to an instance's thread; the window thread waits for it, or looks at it again
+// when the thread says it has ended.
+struct Call {
+  enum class What { kConnect, kSetPtt, kProbe, kStop };
+  Call(What w, bool k) : what(w), key(k) {}
+  ~Call() { ::CloseHandle(event); }
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
+
+  bool Done() const { return done.load(std::memory_order_acquire); }
+  bool Wait(int ms) const { return ::WaitForSingleObject(event, static_cast<DWORD>(ms)) == 0; }
+  int AgeMs() const { return static_cast<int>(::GetTickCount64() - started); }
+  // How long the link program took to answer; valid once done.
+  int AnswerMs() const { return static_cast<int>(finished - started); }
+
+  const What what;
+  const bool key;  // kSetPtt
+  const ULONGLONG started = ::GetTickCount64();
+  // Written by the instance's thread before `done`; read by the window thread after it.
+  HRESULT result = S_OK;
+  std::string error;         // kConnect: why it failed
+  bool by_dispatch = false;  // kConnect: SetPTT goes through IDispatch
+  ULONGLONG finished = 0;
+  std::atomic<bool> done{false};
+  HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+};
+
+// One instance of the link program's object and the thread, in the multithreaded apartment, that
+// makes every call to it, one after the other. The thread owns every interface pointer. A call
+// the link program never answers keeps the thread and the calls behind it: the window thread then
+// abandons the worker, and the thread ends when (if ever) the call returns, after its last call
+// (kStop) has ended the subscription and released the instance.
+class Worker : public std::enable_shared_from_this<Worker> {
  public:
-  Connection(ComLinkOptions options, LinkEventSink sink)
-      : options_(std::move(options)), sink_(std::move(sink)) {
-    const HRESULT init = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    com_initialised_ = SUCCEEDED(init);  // RPC_E_CHANGED_MODE: someone chose; we live with it
-    window_ = ::CreateWindowExW(0, WindowClass(), L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                ::GetModuleHandleW(nullptr), nullptr);
-    if (window_ == nullptr) {
-      throw LinkError("cannot make the link's message window: " +
-                      ResultText(HRESULT_FROM_WIN32(::GetLastError())));
-    }
-    ::SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  static std::shared_ptr<Worker> Start(HWND window, std::shared_ptr<Mailbox> mailbox) {
+    std::shared_ptr<Worker> worker(new Worker(window, std::move(mailbox)));
+    std::thread([worker] { worker->Run(); }).detach();
+    return worker;
   }
 
-  ~Connection() {
-    // COM's waits below may run this window's messages: none reaches a dying connection.
-    ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
-    Disconnect(false);
-    ::DestroyWindow(window_);
-    if (com_initialised_) ::CoUninitialize();
-  }
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
-
-  void Start() { TryConnect(true); }
-
-  // The owner let go: no more events, no retries; the instance is released now.
-  void Detach() {
-    attached_ = false;
-    sink_ = {};
-    pending_.clear();
-    ::KillTimer(window_, kRetryTimer);
-    ::KillTimer(window_, kProbeTimer);
-    Disconnect(true);
-  }
-
-  void SetPTT(bool key) {
-    if (object_ == nullptr) {
-      throw LinkError("the link program is not connected", false, !key && released_on_close_);
+  std::shared_ptr<Call> Post(Call::What what, bool key = false) {
+    auto call = std::make_shared<Call>(what, key);
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      queue_.push_back(call);
     }
-    if (key) {
-      keyed_here_ = true;
-      released_on_close_ = false;
-    }
-    in_call_ = true;
-    const VARIANT_BOOL value = key ? VARIANT_TRUE : VARIANT_FALSE;
-    const HRESULT hr =
-        calls_->Call([value](IEchoLinkAutomation* object) { return object->SetPTT(value); },
-                     options_.answer_timeout_ms);
-    in_call_ = false;
-    if (!pending_.empty()) ScheduleDelivery();  // events that came with the wait, in order
-    if (hr == RPC_E_CALL_CANCELED) {
-      // An answer that comes later would belong to nobody: a new instance starts afresh. Unlike
-      // a closed connection, letting go of an instance whose program does not answer releases
-      // nothing for sure (that program may never process the release), so nothing is claimed.
-      Reconnect("did not answer within " + std::to_string(options_.answer_timeout_ms) + " ms");
-      throw LinkError("the link program did not answer within " +
-                          std::to_string(options_.answer_timeout_ms) +
-                          " ms; the connection was made again",
-                      true, false);
-    }
-    if (IsGone(hr)) {
-      Lost(ResultText(hr));
-      throw LinkError("the connection to the link program was lost", true, released_on_close_);
-    }
-    if (FAILED(hr)) throw LinkError("the link program refused: " + ResultText(hr), false);
-    if (!key) keyed_here_ = false;
-  }
-
-  // From the sink, inside the link program's call: keep the event for the message loop.
-  void Queue(LinkEventQueue::Kind kind, std::int16_t value) {
-    if (!attached_) return;
-    if (!pending_.Push(kind, value)) {
-      Log("too many link events waiting; dropped one");
-      return;
-    }
-    if (!in_call_) ScheduleDelivery();
+    wake_.notify_one();
+    return call;
   }
 
  private:
-  static const wchar_t* WindowClass() {
-    static const wchar_t* name = [] {
-      WNDCLASSW wc{};
-      wc.lpfnWndProc = &WindowProc;
-      wc.hInstance = ::GetModuleHandleW(nullptr);
-      wc.lpszClassName = L"CorvantaComLink";
-      ::RegisterClassW(&wc);
-      return L"CorvantaComLink";
-    }();
-    return name;
-  }
+  Worker(HWND window, std::shared_ptr<Mailbox> mailbox)
+      : window_(window), mailbox_(std::move(mailbox)) {}
 
-  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
-    auto* self = reinterpret_cast<Connection*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (self == nullptr) return ::DefWindowProcW(window, message, w, l);
-    if (message == kDeliverMessage) {
-      // The delivery may end in the owner's release; the connection outlives it.
-      const std::shared_ptr<Connection> keep = self->shared_from_this();
-      self->delivery_posted_ = false;
-      self->DeliverPending();
-      return 0;
-    }
-    if (message == WM_TIMER) {
-      const std::shared_ptr<Connection> keep = self->shared_from_this();
-      if (w == kRetryTimer) {
-        ::KillTimer(window, kRetryTimer);
-        self->TryConnect(false);
-      } else if (w == kProbeTimer) {
-        self->Probe();
+  void Run() {
+    ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    for (bool stop = false; !stop;) {
+      std::shared_ptr<Call> call;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [this] { return !queue_.empty(); });
+        call = std::move(queue_.front());
+        queue_.pop_front();
       }
-      return 0;
+      Execute(*call);
+      stop = call->what == Call::What::kStop;
+      call->finished = ::GetTickCount64();
+      call->done.store(true, std::memory_order_release);
+      ::SetEvent(call->event);
+      ::PostMessageW(window_, kWakeMessage, 0, 0);
     }
-    return ::DefWindowProcW(window, message, w, l);
+    ::CoUninitialize();
   }
 
-  void TryConnect(bool first) {
-    if (!attached_) return;
-    std::string error;
-    const HRESULT hr = Connect(error);
-    if (SUCCEEDED(hr)) {
-      ::SetTimer(window_, kProbeTimer, static_cast<UINT>(options_.retry_ms), nullptr);
-      Status("Link program connected (" + ComLinkName() + ")");
-      return;
+  void Execute(Call& call) {
+    switch (call.what) {
+      case Call::What::kConnect:
+        call.result = Connect(call);
+        if (FAILED(call.result)) Release();
+        return;
+      case Call::What::kSetPtt:
+        call.result = SetPtt(call.key);
+        return;
+      case Call::What::kProbe: {
+        // Is the instance still there? One cheap call that crosses to the link program.
+        UINT count = 0;
+        call.result = object_ != nullptr ? object_->GetTypeInfoCount(&count) : E_UNEXPECTED;
+        return;
+      }
+      case Call::What::kStop:
+        Release();
+        return;
     }
-    Disconnect(false);
-    if (first) {
-      Status("Link program not connected (" + ComLinkName() + "): " + error + "; retrying every " +
-             std::to_string(options_.retry_ms / 1000) + " s");
-    }
-    ::SetTimer(window_, kRetryTimer, static_cast<UINT>(options_.retry_ms), nullptr);
   }
 
-  HRESULT Connect(std::string& error) {
+  HRESULT Connect(Call& call) {
     HRESULT hr = ::CoCreateInstance(CLSID_EchoLinkAutomation, nullptr,
-                                    CLSCTX_LOCAL_SERVER | CLSCTX_INPROC_SERVER,
-                                    IID_IEchoLinkAutomation, reinterpret_cast<void**>(&object_));
+                                    CLSCTX_LOCAL_SERVER | CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                    reinterpret_cast<void**>(&object_));
     if (FAILED(hr)) {
       object_ = nullptr;
-      error = ResultText(hr);
+      call.error = ResultText(hr);
       return hr;
     }
-    calls_ = CallThread::Start(object_, hr);
-    if (!calls_) {
-      error = "its interface cannot be reached: " + ResultText(hr);
-      return hr;
+    // A 32-bit link program registers its interfaces in the 32-bit registry view only, so a
+    // 64-bit client cannot have its custom interface marshaled; IDispatch always is.
+    if (FAILED(object_->QueryInterface(IID_IEchoLinkAutomation, reinterpret_cast<void**>(&dual_)))) {
+      dual_ = nullptr;
+      wchar_t name[] = L"SetPTT";
+      LPOLESTR names[] = {name};
+      hr = object_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &set_ptt_id_);
+      if (FAILED(hr)) {
+        call.error = "it offers SetPTT neither through its interface nor through IDispatch: " +
+                     ResultText(hr);
+        return hr;
+      }
+      call.by_dispatch = true;
     }
     DISPID ptt = DISPID_UNKNOWN;
     DISPID tx = DISPID_UNKNOWN;
     if (!EventIds(ptt, tx)) {
-      error = "its type library does not name the PTT and TX events";
+      call.error = "its type library does not name the PTT and TX events";
       return E_FAIL;
     }
     IConnectionPointContainer* container = nullptr;
@@ -379,15 +317,14 @@ class Connection final : public std::enable_shared_from_this<Connection> {
     }
     if (FAILED(hr)) {
       point_ = nullptr;
-      error = "it offers no PTT and TX events: " + ResultText(hr);
+      call.error = "it offers no PTT and TX events: " + ResultText(hr);
       return hr;
     }
-    events_ = new EventSink(this);
-    events_->SetIds(ptt, tx);
-    hr = point_->Advise(events_, &cookie_);
+    sink_ = new EventSink(mailbox_, ptt, tx);
+    hr = point_->Advise(sink_, &cookie_);
     if (FAILED(hr)) {
       cookie_ = 0;
-      error = "it refused the events: " + ResultText(hr);
+      call.error = "it refused the events: " + ResultText(hr);
       return hr;
     }
     return S_OK;
@@ -429,75 +366,338 @@ class Connection final : public std::enable_shared_from_this<Connection> {
     return ok;
   }
 
-  // Lets go of the instance. `polite`: end the subscription first (the link program is there);
-  // otherwise only our references go.
-  void Disconnect(bool polite) {
-    if (events_ != nullptr) events_->Detach();
-    if (point_ != nullptr && cookie_ != 0 && polite) point_->Unadvise(cookie_);
+  HRESULT SetPtt(bool key) {
+    const VARIANT_BOOL value = key ? VARIANT_TRUE : VARIANT_FALSE;
+    if (dual_ != nullptr) return dual_->SetPTT(value);  // the thirteenth entry of its table
+    if (object_ == nullptr) return E_UNEXPECTED;
+    VARIANTARG arg;
+    ::VariantInit(&arg);
+    arg.vt = VT_BOOL;
+    arg.boolVal = value;
+    DISPPARAMS params{&arg, nullptr, 1, 0};
+    EXCEPINFO exception{};
+    HRESULT hr = object_->Invoke(set_ptt_id_, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
+                                 &params, nullptr, &exception, nullptr);
+    if (hr == DISP_E_EXCEPTION) {
+      // A method's own error comes through IDispatch wrapped as an exception.
+      if (exception.pfnDeferredFillIn != nullptr) exception.pfnDeferredFillIn(&exception);
+      hr = FAILED(exception.scode) ? exception.scode : E_FAIL;
+    }
+    ::SysFreeString(exception.bstrSource);
+    ::SysFreeString(exception.bstrDescription);
+    ::SysFreeString(exception.bstrHelpFile);
+    return hr;
+  }
+
+  // Ends the subscription and lets go of the instance.
+  void Release() {
+    if (point_ != nullptr && cookie_ != 0) point_->Unadvise(cookie_);
     cookie_ = 0;
-    calls_.reset();
     ReleaseAndClear(point_);
+    ReleaseAndClear(dual_);
     ReleaseAndClear(object_);
-    ReleaseAndClear(events_);
+    ReleaseAndClear(sink_);
   }
 
-  // The link program's process, or its object, is gone: whatever it had keyed is released.
-  void MarkClosed() {
-    if (keyed_here_) released_on_close_ = true;
-    keyed_here_ = false;
+  const HWND window_;
+  const std::shared_ptr<Mailbox> mailbox_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::shared_ptr<Call>> queue_;
+  // The instance's thread only.
+  IDispatch* object_ = nullptr;
+  IEchoLinkAutomation* dual_ = nullptr;
+  DISPID set_ptt_id_ = DISPID_UNKNOWN;
+  IConnectionPoint* point_ = nullptr;
+  EventSink* sink_ = nullptr;
+  DWORD cookie_ = 0;
+};
+
+class Connection final : public std::enable_shared_from_this<Connection> {
+ public:
+  Connection(ComLinkOptions options, LinkEventSink sink)
+      : options_(std::move(options)), sink_(std::move(sink)) {
+    window_ = ::CreateWindowExW(0, WindowClass(), L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                ::GetModuleHandleW(nullptr), nullptr);
+    if (window_ == nullptr) {
+      throw LinkError("cannot make the link's message window: " +
+                          ResultText(HRESULT_FROM_WIN32(::GetLastError())),
+                      LinkError::Fate::kNotSent);
+    }
+    ::SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   }
 
-  void Lost(const std::string& why) {
-    MarkClosed();
-    ::KillTimer(window_, kProbeTimer);
-    Disconnect(false);
-    if (!attached_) return;
-    Status("Link program lost (" + ComLinkName() + "): " + why + "; retrying every " +
-           std::to_string(options_.retry_ms / 1000) + " s");
+  ~Connection() {
+    ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
+    Stop(false);
+    ::DestroyWindow(window_);
+  }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Start-up creates the object as the program always has, which may start the link program.
+  void Start() { TryConnect(true); }
+
+  // The owner let go: no more events, no retries; the instance is released on its thread.
+  void Detach() {
+    attached_ = false;
+    sink_ = {};
+    pending_.clear();
+    ::KillTimer(window_, kRetryTimer);
+    ::KillTimer(window_, kWatchTimer);
+    Stop(true);
+  }
+
+  void SetPTT(bool key) {
+    if (!key) wanted_ = false;  // whatever happens to this call, no courtesy holds the key now
+    // A request of our own sent without waiting (a release owed to this instance) gets the same
+    // deadline a request of the caller's would; one already given up on gets none.
+    if (late_ && !late_->Done() && late_->AgeMs() < options_.answer_timeout_ms) {
+      late_->Wait(options_.answer_timeout_ms - late_->AgeMs());
+    }
+    if (late_ && late_->Done()) OnLateDone();
+    if (state_ != State::kConnected) {
+      throw LinkError("the link program is not connected", LinkError::Fate::kNotSent,
+                      !key && released_on_close_);
+    }
+    if (late_) {
+      if (!key) {
+        throw LinkError("the link program has not answered an earlier request; the release goes "
+                        "out once it does",
+                        LinkError::Fate::kQueued);
+      }
+      throw LinkError("the link program has not answered an earlier request; not keyed",
+                      LinkError::Fate::kNotSent);
+    }
+    const std::shared_ptr<Call> call = worker_->Post(Call::What::kSetPtt, key);
+    if (key) {
+      wanted_ = true;
+      keyed_here_ = true;  // it may key whatever it answers
+      released_on_close_ = false;
+    }
+    if (!call->Wait(options_.answer_timeout_ms)) {
+      // The instance is kept: the answer may still come, and what it did is settled then.
+      late_ = call;
+      throw LinkError(
+          "the link program did not answer within " + std::to_string(options_.answer_timeout_ms) +
+              " ms",
+          LinkError::Fate::kUnanswered);
+    }
+    const HRESULT hr = call->result;
+    if (SUCCEEDED(hr)) {
+      if (!key) keyed_here_ = false;
+      return;
+    }
+    if (IsGone(hr)) {
+      Lost(ResultText(hr));
+      throw LinkError("the connection to the link program was lost", LinkError::Fate::kLost,
+                      released_on_close_);
+    }
+    throw LinkError("the link program refused: " + ResultText(hr), LinkError::Fate::kRefused);
+  }
+
+ private:
+  enum class State { kAway, kConnecting, kConnected };
+
+  static const wchar_t* WindowClass() {
+    static const wchar_t* name = [] {
+      WNDCLASSW wc{};
+      wc.lpfnWndProc = &WindowProc;
+      wc.hInstance = ::GetModuleHandleW(nullptr);
+      wc.lpszClassName = L"CorvantaComLink";
+      ::RegisterClassW(&wc);
+      return L"CorvantaComLink";
+    }();
+    return name;
+  }
+
+  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
+    auto* self = reinterpret_cast<Connection*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (self == nullptr) return ::DefWindowProcW(window, message, w, l);
+    // A handler may end in the owner's release; the connection outlives it.
+    const std::shared_ptr<Connection> keep = self->shared_from_this();
+    if (message == kWakeMessage) {
+      self->OnWake();
+      return 0;
+    }
+    if (message == WM_TIMER) {
+      if (w == kRetryTimer) {
+        ::KillTimer(window, kRetryTimer);
+        self->TryConnect(false);
+      } else if (w == kWatchTimer) {
+        self->OnWatch();
+      }
+      return 0;
+    }
+    return ::DefWindowProcW(window, message, w, l);
+  }
+
+  // Starts making an instance. After a loss only a link program that runs is attached to: asking
+  // COM for the class would start one its operator has just closed.
+  void TryConnect(bool first) {
+    if (!attached_ || worker_) return;
+    if (!first && !com::LinkProgramRunning()) {
+      if (!closed_said_) {
+        closed_said_ = true;
+        Status("Link program closed; waiting for it to run again (" + ComLinkName() + ")");
+      }
+      ::SetTimer(window_, kRetryTimer, static_cast<UINT>(options_.retry_ms), nullptr);
+      return;
+    }
+    first_ = first;
+    mailbox_ = std::make_shared<Mailbox>(window_, options_.max_pending_events);
+    worker_ = Worker::Start(window_, mailbox_);
+    connect_ = worker_->Post(Call::What::kConnect);
+    state_ = State::kConnecting;
+    ::SetTimer(window_, kWatchTimer, static_cast<UINT>(options_.retry_ms), nullptr);
+    if (first && connect_->Wait(options_.connect_wait_ms)) OnConnectDone();
+  }
+
+  void OnConnectDone() {
+    const std::shared_ptr<Call> call = std::move(connect_);
+    if (SUCCEEDED(call->result)) {
+      state_ = State::kConnected;
+      closed_said_ = false;
+      Status("Link program connected (" + ComLinkName() + "; SetPTT through " +
+             (call->by_dispatch ? "IDispatch" : "its interface") + ")");
+      // A key the lost or abandoned instance may have left down: the release goes to this one.
+      if (release_owed_ && !wanted_) SendWithoutWaiting(false);
+      release_owed_ = false;
+      return;
+    }
+    Stop(false);
+    if (first_) {
+      Status("Link program not connected (" + ComLinkName() + "): " + call->error +
+             "; retrying every " + Seconds(options_.retry_ms));
+    }
     ::SetTimer(window_, kRetryTimer, static_cast<UINT>(options_.retry_ms), nullptr);
   }
 
-  // The instance stopped answering: a new one is made. What the old one keyed is not known to be
-  // released (see SetPTT).
-  void Reconnect(const std::string& why) {
-    ::KillTimer(window_, kProbeTimer);
-    Disconnect(false);
+  // A request the window thread stopped waiting for has been answered.
+  void OnLateDone() {
+    const std::shared_ptr<Call> call = std::move(late_);
+    if (IsGone(call->result)) {
+      Lost(ResultText(call->result));
+      return;
+    }
+    const std::string what = std::string("SetPTT(") + (call->key ? "true" : "false") + ")";
+    if (SUCCEEDED(call->result) && !call->key) keyed_here_ = false;
+    // A key that no courtesy holds any more goes up again at once.
+    const bool release = call->key && !wanted_;
+    if (call->AnswerMs() > options_.answer_timeout_ms || FAILED(call->result)) {
+      Status("Link program answered " + what + " after " + std::to_string(call->AnswerMs()) +
+             " ms" + (FAILED(call->result) ? " (refused: " + ResultText(call->result) + ")" : "") +
+             (release ? "; releasing the key" : ""));
+    }
+    if (release) SendWithoutWaiting(false);
+  }
+
+  void OnProbeDone() {
+    const std::shared_ptr<Call> call = std::move(probe_);
+    if (IsGone(call->result)) Lost(ResultText(call->result));
+  }
+
+  // Every retry_ms while an instance exists: the liveness check, and the end of waiting for a
+  // link program that does not answer.
+  void OnWatch() {
+    if (!worker_) {
+      ::KillTimer(window_, kWatchTimer);
+      return;
+    }
+    const std::string hung = " unanswered for " + Seconds(options_.hung_ms);
+    if (late_ && !late_->Done() && late_->AgeMs() >= options_.hung_ms) {
+      return Abandon(std::string("SetPTT(") + (late_->key ? "true" : "false") + ")" + hung);
+    }
+    if (probe_ && !probe_->Done() && probe_->AgeMs() >= options_.hung_ms) {
+      return Abandon("a call" + hung);
+    }
+    if (connect_ && !connect_->Done() && connect_->AgeMs() >= options_.hung_ms) {
+      // A new attempt would wait for the same link program; once it is gone, one may start.
+      if (!com::LinkProgramRunning()) return Abandon("the creation of its object" + hung);
+      if (!hung_said_) {
+        hung_said_ = true;
+        Status("Link program not answering (" + ComLinkName() + "): the creation of its object" +
+               hung + "; waiting");
+      }
+      return;
+    }
+    // No call crosses to the link program in the middle of a transmission.
+    if (state_ == State::kConnected && !late_ && !probe_ && TransmissionDepth() == 0) {
+      probe_ = worker_->Post(Call::What::kProbe);
+    }
+  }
+
+  void OnWake() {
+    if (mailbox_) {
+      std::size_t dropped = 0;
+      for (const Mailbox::Event& e : mailbox_->Take(dropped)) {
+        if (!pending_.Push(e.kind, e.value)) ++dropped;
+      }
+      if (dropped > 0) Log("too many link events waiting; dropped " + std::to_string(dropped));
+    }
+    if (connect_ && connect_->Done()) OnConnectDone();
+    if (late_ && late_->Done()) OnLateDone();
+    if (probe_ && probe_->Done()) OnProbeDone();
+    delivery_posted_ = false;
+    DeliverPending();
+  }
+
+  void SendWithoutWaiting(bool key) { late_ = worker_->Post(Call::What::kSetPtt, key); }
+
+  // Lets go of the current instance: its thread ends the subscription and releases it after the
+  // calls before. `wait`: up to the answer timeout, unless it is known not to answer.
+  void Stop(bool wait) {
+    if (!worker_) return;
+    mailbox_->Close();
+    const bool stuck = late_ || (connect_ && !connect_->Done());
+    const std::shared_ptr<Call> stop = worker_->Post(Call::What::kStop);
+    if (wait && !stuck) stop->Wait(options_.answer_timeout_ms);
+    worker_.reset();
+    mailbox_.reset();
+    connect_.reset();
+    late_.reset();
+    probe_.reset();
+    state_ = State::kAway;
+    hung_said_ = false;
+  }
+
+  // What the link program may still have keyed for us; the next instance gets the release.
+  void OweRelease() {
+    if (keyed_here_ || (late_ && late_->key)) release_owed_ = true;
+  }
+
+  // The link program's process, or our connection to it, is gone.
+  void Lost(const std::string& why) {
+    OweRelease();
+    if (keyed_here_) released_on_close_ = true;
     keyed_here_ = false;
-    released_on_close_ = false;
-    Status("Link program " + why + "; connecting again (" + ComLinkName() + ")");
-    TryConnect(false);
+    Stop(false);
+    if (!attached_) return;
+    Status("Link program lost (" + ComLinkName() + "): " + why + "; retrying every " +
+           Seconds(options_.retry_ms));
+    ::SetTimer(window_, kRetryTimer, static_cast<UINT>(options_.retry_ms), nullptr);
   }
 
-  // Is the instance still there? One cheap call that crosses to the link program.
-  void Probe() {
-    if (object_ == nullptr || in_call_) return;
-    in_call_ = true;
-    const HRESULT hr = calls_->Call(
-        [](IEchoLinkAutomation* object) {
-          UINT count = 0;
-          return object->GetTypeInfoCount(&count);
-        },
-        options_.answer_timeout_ms);
-    in_call_ = false;
-    if (!pending_.empty()) ScheduleDelivery();
-    if (IsGone(hr)) Lost(ResultText(hr));
-    // A link program that stopped answering is as good as gone.
-    if (hr == RPC_E_CALL_CANCELED)
-      Reconnect("did not answer within " + std::to_string(options_.answer_timeout_ms) + " ms");
-  }
-
-  void ScheduleDelivery() {
-    if (delivery_posted_) return;
-    delivery_posted_ = true;
-    ::PostMessageW(window_, kDeliverMessage, 0, 0);
+  // The link program does not answer: its instance is given up, its thread left to the call.
+  void Abandon(const std::string& why) {
+    OweRelease();
+    keyed_here_ = false;
+    Stop(false);
+    Status("Link program not answering (" + ComLinkName() + "): " + why +
+           "; abandoned, connecting again");
+    ::SetTimer(window_, kRetryTimer, static_cast<UINT>(options_.retry_ms), nullptr);
   }
 
   // Delivers every waiting event in order (link/link_event_queue.h); what is still waiting goes
   // out through a new post, from the message processing of a transmission a handler starts.
   void DeliverPending() {
-    if (in_call_) return;  // COM's wait ran our message; SetPTT posts again after it
     pending_.Deliver(
-        sink_, [this] { return attached_; }, [this] { ScheduleDelivery(); },
+        sink_, [this] { return attached_; },
+        [this] {
+          if (delivery_posted_) return;
+          delivery_posted_ = true;
+          ::PostMessageW(window_, kWakeMessage, 0, 0);
+        },
         [this](const std::string& text) { Status(text); });
   }
 
@@ -514,34 +714,25 @@ class Connection final : public std::enable_shared_from_this<Connection> {
 
   ComLinkOptions options_;
   LinkEventSink sink_;
-  bool com_initialised_ = false;
   HWND window_ = nullptr;
   bool attached_ = true;
-  IEchoLinkAutomation* object_ = nullptr;
-  std::shared_ptr<CallThread> calls_;
-  IConnectionPoint* point_ = nullptr;
-  EventSink* events_ = nullptr;
-  DWORD cookie_ = 0;
+  State state_ = State::kAway;
+  std::shared_ptr<Worker> worker_;
+  std::shared_ptr<Mailbox> mailbox_;
+  std::shared_ptr<Call> connect_;  // the creation under way
+  std::shared_ptr<Call> late_;     // a request the window thread stopped waiting for
+  std::shared_ptr<Call> probe_;    // the liveness check under way
   LinkEventQueue pending_{options_.max_pending_events};
   bool delivery_posted_ = false;
-  bool in_call_ = false;
-  bool keyed_here_ = false;         // asked to key and not yet to release
+  bool first_ = true;
+  bool wanted_ = false;             // a courtesy holds the key: the last keying was not released
+  bool keyed_here_ = false;         // the link program may hold a key for us
   bool released_on_close_ = false;  // an instance that had keyed went away since the last keying
+  bool release_owed_ = false;       // the next instance gets a release
+  bool closed_said_ = false;
+  bool hung_said_ = false;
   int logged_ = 0;
 };
-
-HRESULT STDMETHODCALLTYPE EventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params,
-                                            VARIANT*, EXCEPINFO*, UINT*) {
-  if (owner_ == nullptr || (id != ptt_ && id != tx_)) return S_OK;  // not subscribed
-  if (params == nullptr || params->cArgs < 1) return DISP_E_BADPARAMCOUNT;
-  VARIANT value;
-  ::VariantInit(&value);
-  // Any non-zero argument counts as true, whatever type the link program sends it in.
-  const HRESULT hr = ::VariantChangeType(&value, &params->rgvarg[params->cArgs - 1], 0, VT_I2);
-  if (FAILED(hr)) return DISP_E_TYPEMISMATCH;
-  owner_->Queue(id == ptt_ ? LinkEventQueue::Kind::kPtt : LinkEventQueue::Kind::kTx, value.iVal);
-  return S_OK;
-}
 
 class ComLinkObject final : public LinkObject {
  public:

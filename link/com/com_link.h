@@ -2,26 +2,35 @@
 // The link program's object on Windows: its COM automation object, found by its class id
 // (local or in-process server, as registered). Making the object creates an instance and
 // subscribes to its events through its connection point; destroying it ends the subscription and
-// releases the instance, at once, also from inside one of its own event handlers.
+// releases the instance, also from inside one of its own event handlers.
 //
-// Thread rules: window thread only, in a single-threaded apartment (the object initialises COM
-// on the thread if nobody has); needs the thread's message loop (GetMessage or PeekMessage and
-// DispatchMessage) for events, retries and the liveness check.
-// - Making an object creates the instance at once and blocks until COM has it; under wine that
-//   takes about a second when the server has to be started. While the link program is away,
-//   every retry (a timer, retry_ms) blocks as long from inside message processing.
-// - SetPTT blocks until the link program answers, at most answer_timeout_ms. The call itself runs
-//   on a thread of the object's own, so the window thread can stop waiting; an unanswered call is
-//   abandoned there and the instance made anew. Meanwhile the window thread receives COM's
-//   incoming calls only (the link program may raise an event while it keys): events that arrive
-//   are kept and delivered after SetPTT, in order; none of the program's messages run, so nothing
-//   re-enters.
-// - Events: the link program's event call only queues the event and posts a window message, so it
-//   never waits for a courtesy. The program's message processing delivers it, also between two
-//   symbols of a transmission.
-// - While connected, the instance is asked every retry_ms whether it is still there (one
-//   cross-process call, a millisecond or two), so a link program that closed is noticed when
-//   the station is idle too.
+// A link program may answer late, refuse and still key, hang for good, be closed by its operator,
+// or be a 32-bit program whose custom interface a 64-bit client cannot reach. So no call that
+// crosses to it runs on the window thread: every one (creation, the interface queries, the
+// connection point, Advise, Unadvise, the type information, SetPTT, the liveness check and the
+// final Release) runs on a thread of the instance's own, in the multithreaded apartment, and the
+// window thread waits for it at most a deadline, processing nothing meanwhile.
+//
+// Thread rules: window thread only (any apartment: it makes no COM call itself); needs the
+// thread's message loop (GetMessage or PeekMessage and DispatchMessage) for events, answers that
+// come late, retries and the liveness check. Nothing here re-enters the program except event
+// delivery from message processing.
+// - Making an object starts the creation and waits for it up to connect_wait_ms (under wine a
+//   link program that has to be started takes about a second); a creation that takes longer goes
+//   on without the window thread. Retries (every retry_ms) never wait: they only start one.
+// - SetPTT waits for the answer up to answer_timeout_ms. A late answer keeps the instance: when it
+//   comes, the program's last wish is carried out (a key no courtesy holds any more is released).
+//   While an earlier request is unanswered, SetPTT returns at once with LinkError kQueued (a
+//   release, sent once the earlier one is answered) or kUnanswered (a key, never sent).
+// - Events: the link program calls the event sink on a COM thread, which only queues the event and
+//   posts a window message, so it never waits for the window thread (not even for a Morse
+//   element). Message processing delivers the events in order, also between two symbols.
+// - While connected and idle, the instance is asked every retry_ms whether it is still there,
+//   without the window thread waiting. A request unanswered for hung_ms abandons the instance.
+// - Only a link program whose process is gone counts as lost. After a loss the object attaches
+//   again only to a link program that runs: it never starts one its operator closed.
+// - Destroying the object waits up to answer_timeout_ms for the subscription's end and the
+//   release, and not at all when the link program is known not to answer.
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -31,11 +40,15 @@
 namespace corvanta {
 
 struct ComLinkOptions {
-  // Told when the connection's state changes (connected, lost), never on each retry. Called on the
-  // window thread, also from inside making an object and SetPTT, so it should only report.
+  // Told when the connection's state changes (connected, lost, closed, late), never on each retry.
+  // Called on the window thread, also from inside making an object and SetPTT, so it should only
+  // report.
   std::function<void(const std::string&)> status;
   int answer_timeout_ms = 1000;
+  int connect_wait_ms = 3000;
   int retry_ms = 2000;
+  // A request or a creation unanswered this long: the link program is taken for hung.
+  int hung_ms = 5000;
   // Events waiting for delivery beyond this are dropped (a flooding peer cannot grow memory).
   std::size_t max_pending_events = 256;
 };

@@ -80,6 +80,20 @@ int EndProcesses(const wchar_t* name) {
 
 }  // namespace
 
+int CountProcesses(const wchar_t* name) {
+  int count = 0;
+  const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = ::Process32FirstW(snapshot, &entry); more;
+       more = ::Process32NextW(snapshot, &entry)) {
+    if (::lstrcmpiW(entry.szExeFile, name) == 0) ++count;
+  }
+  ::CloseHandle(snapshot);
+  return count;
+}
+
 void RestartComService() {
   EndProcesses(L"rpcss.exe");
 }

@@ -56,6 +56,9 @@ class SimProcess {
 // The simulator's program: beside this test's folder, in tools\linksim-com.
 std::wstring SimulatorPath();
 
+// How many processes of that program name run.
+int CountProcesses(const wchar_t* name);
+
 // Ends wine's COM service, which refuses every later creation after a server was killed (wine
 // starts it again at the next need). On Windows there is none of that name; nothing happens.
 void RestartComService();

@@ -23,7 +23,7 @@ constexpr int kExitUsage = 2;
 
 const char kComUsage[] =
     "usage: corvanta-linksim [--script FILE] [--log FILE] [--err] [--late MS] [--silent]\n"
-    "                        [--drop-after N] [--help] [--version]\n"
+    "                        [--drop-after N] [--dispatch-only] [--help] [--version]\n"
     "       corvanta-linksim /RegServer [/Machine] | /UnregServer [/Machine]\n"
     "\n"
     "Plays the link program for Corvanta: serves the link program's COM class, answers SetPTT\n"
@@ -35,6 +35,8 @@ const char kComUsage[] =
     "  --late MS          answer every SetPTT MS milliseconds late\n"
     "  --silent           never answer\n"
     "  --drop-after N     disconnect the object that gets the N-th SetPTT, unanswered\n"
+    "  --dispatch-only    offer only IDispatch, as a 32-bit link program does to a 64-bit\n"
+    "                     client (its own interface cannot be marshaled there)\n"
     "  /RegServer         register this program as the class's server for this user; refused\n"
     "                     when another program (the link program) owns the class\n"
     "  /UnregServer       remove that registration, and nothing else\n"
@@ -46,6 +48,9 @@ const char kComUsage[] =
     "  wait-connect [TIMEOUT_MS]  wait until a client holds an object\n"
     "  wait-setptt 0|1 [TIMEOUT_MS]  wait until that request arrives\n"
     "  err on|off, silent on|off, late MS   change how requests are answered\n"
+    "  late-once MS               answer the next request MS milliseconds late\n"
+    "  hang [MS]                  block the program's thread (for good, or MS milliseconds):\n"
+    "                             nothing is processed, not even COM's calls\n"
     "  drop                       disconnect every object\n"
     "  quit                       end the program\n"
     "\n"
@@ -135,7 +140,7 @@ int main() {
   ::LocalFree(argv);
 
   // COM's own arguments: registration, and the start of a server COM asked for.
-  bool reg = false, unreg = false, machine = false, embedded = false;
+  bool reg = false, unreg = false, machine = false, embedded = false, dispatch_only = false;
   std::vector<std::string> rest;
   for (const std::string& arg : args) {
     if (SameWord(arg, "RegServer")) {
@@ -146,6 +151,8 @@ int main() {
       machine = true;
     } else if (SameWord(arg, "Embedding")) {
       embedded = true;
+    } else if (arg == "--dispatch-only") {
+      dispatch_only = true;
     } else {
       rest.push_back(arg);
     }
@@ -193,7 +200,7 @@ int main() {
   {
     Log log(log_file);
     ComSimulator sim(log, {options->err, options->silent, options->late_ms, options->drop_after},
-                     embedded);
+                     embedded, dispatch_only);
     if (!sim.Register(error)) {
       std::fprintf(stderr, "corvanta-linksim: %s\n", error.c_str());
       status = kExitCannotListen;

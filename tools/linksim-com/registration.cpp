@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "link/com/class_registry.h"
 #include "link/com/echolink.h"
 
 // Exported by oleaut32 but missing from MinGW-w64's headers.
@@ -44,44 +45,30 @@ const std::wstring& ClassKey() {
   return key;
 }
 
-// The default value of `root\sub`, empty when there is none.
-std::wstring ReadDefault(HKEY root, const std::wstring& sub) {
-  wchar_t value[1024];
-  DWORD bytes = sizeof value;
-  if (::RegGetValueW(root, sub.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value, &bytes) !=
-      ERROR_SUCCESS) {
-    return {};
-  }
-  return value;
+// The program a server entry names compared with `exe`, as Windows compares file names.
+bool SameProgram(const std::wstring& entry, const std::wstring& exe) {
+  return ::CompareStringOrdinal(com::ServerProgram(entry).c_str(), -1, exe.c_str(), -1, TRUE) ==
+         CSTR_EQUAL;
 }
 
-// The program a server entry names, without quotes and arguments, compared as Windows compares
-// file names.
-bool SameProgram(std::wstring entry, const std::wstring& exe) {
-  if (!entry.empty() && entry.front() == L'"') {
-    const std::size_t end = entry.find(L'"', 1);
-    entry = entry.substr(1, end == std::wstring::npos ? std::wstring::npos : end - 1);
-  } else if (const std::size_t space = entry.find(L" /"); space != std::wstring::npos) {
-    entry.resize(space);
-  }
-  return ::CompareStringOrdinal(entry.c_str(), -1, exe.c_str(), -1, TRUE) == CSTR_EQUAL;
+// Who serves the class in the classes under `root\prefix`, in either registry view: the programs
+// of its local servers, or else of its in-process servers; empty when nobody does.
+std::vector<std::wstring> RegisteredServers(HKEY root, const std::wstring& prefix = L"") {
+  std::vector<std::wstring> servers = com::ClassServers(root, prefix, L"LocalServer32");
+  if (servers.empty()) servers = com::ClassServers(root, prefix, L"InprocServer32");
+  return servers;
 }
 
-// Who serves the class in the classes under `root\prefix`: the program of its local server, or
-// of its in-process server; empty when nobody does.
-std::wstring RegisteredServer(HKEY root, const std::wstring& prefix = L"") {
-  std::wstring server = ReadDefault(root, prefix + ClassKey() + L"\\LocalServer32");
-  if (server.empty()) server = ReadDefault(root, prefix + ClassKey() + L"\\InprocServer32");
-  return server;
-}
-
-// Another program that serves the class, for this user or for the machine, or empty. Each set
+// Another program that serves the class, for this user or for the machine, in the 64-bit or the
+// 32-bit registry view (a 32-bit link program registers in the latter only), or empty. Each set
 // is read on its own: Windows merges them, wine's COM reads only the machine's.
 std::wstring OtherServer(const std::wstring& exe) {
-  for (const std::wstring& server : {RegisteredServer(HKEY_CURRENT_USER, L"Software\\Classes\\"),
-                                     RegisteredServer(HKEY_LOCAL_MACHINE, L"Software\\Classes\\"),
-                                     RegisteredServer(HKEY_CLASSES_ROOT)}) {
-    if (!server.empty() && !SameProgram(server, exe)) return server;
+  for (const auto& servers : {RegisteredServers(HKEY_CURRENT_USER, L"Software\\Classes\\"),
+                              RegisteredServers(HKEY_LOCAL_MACHINE, L"Software\\Classes\\"),
+                              RegisteredServers(HKEY_CLASSES_ROOT)}) {
+    for (const std::wstring& server : servers) {
+      if (!SameProgram(server, exe)) return server;
+    }
   }
   return {};
 }
@@ -192,7 +179,10 @@ int UnregisterServer(Scope scope) {
     }
   }
   for (HKEY root : Roots(scope)) {
-    if (SameProgram(RegisteredServer(root), exe)) ::RegDeleteTreeW(root, ClassKey().c_str());
+    const std::vector<std::wstring> servers = RegisteredServers(root);
+    if (!servers.empty() && SameProgram(servers.front(), exe)) {
+      ::RegDeleteTreeW(root, ClassKey().c_str());
+    }
     ::RegCloseKey(root);
   }
   return 0;

@@ -4,6 +4,7 @@
 #include <oleauto.h>
 #include <olectl.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <optional>
@@ -79,7 +80,8 @@ class SimObject final : public IEchoLinkAutomation,
 
   // IUnknown
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID_IEchoLinkAutomation) {
+    if (iid == IID_IUnknown || iid == IID_IDispatch ||
+        (iid == IID_IEchoLinkAutomation && !sim_.dispatch_only())) {
       *out = static_cast<IEchoLinkAutomation*>(this);
     } else if (iid == IID_IConnectionPointContainer) {
       *out = static_cast<IConnectionPointContainer*>(this);
@@ -146,6 +148,7 @@ class SimObject final : public IEchoLinkAutomation,
     const long count = sim_.CountRequest();
     sim_.Answered(key);  // tells a wait-setptt command
     const AnswerPolicy policy = sim_.policy();
+    const int late_ms = sim_.TakeLateMs();
     ++calls_;  // the nested waits below may see every client let go
     HRESULT result = S_OK;
     if (policy.drop_after > 0 && count == policy.drop_after) {
@@ -156,7 +159,7 @@ class SimObject final : public IEchoLinkAutomation,
       sim_.Wait(-1);  // never answers; other calls are still served meanwhile
       result = E_ABORT;
     } else {
-      if (policy.late_ms > 0) sim_.Wait(policy.late_ms);
+      if (late_ms > 0) sim_.Wait(late_ms);
       if (sim_.quitting()) {
         result = E_ABORT;
       } else if (policy.err) {
@@ -270,8 +273,8 @@ class Factory final : public IClassFactory {
 
 }  // namespace
 
-ComSimulator::ComSimulator(Log& log, AnswerPolicy policy, bool embedded)
-    : log_(log), policy_(policy), embedded_(embedded) {
+ComSimulator::ComSimulator(Log& log, AnswerPolicy policy, bool embedded, bool dispatch_only)
+    : log_(log), policy_(policy), embedded_(embedded), dispatch_only_(dispatch_only) {
   g_sim = this;
   WNDCLASSW wc{};
   wc.lpfnWndProc = &WindowProc;
@@ -337,6 +340,12 @@ void ComSimulator::Forget(int id, bool keyed) {
   UpdateTransmitter();
   // Started by COM for a client: done when the last client has gone.
   if (embedded_ && objects_.empty()) Quit(0);
+}
+
+int ComSimulator::TakeLateMs() {
+  const int once = late_once_ms_;
+  late_once_ms_ = 0;
+  return once > 0 ? once : policy_.late_ms;
 }
 
 void ComSimulator::Answered(bool key) {
@@ -463,7 +472,9 @@ void ComSimulator::SendEvent(const char* name, bool on) {
     for (IDispatch* sink : object->Sinks()) sinks.push_back(sink);
   }
   std::size_t reached = 0;
+  ULONGLONG longest_ms = 0;  // a client that makes the link program wait for its event
   for (IDispatch* sink : sinks) {
+    const ULONGLONG start = ::GetTickCount64();
     VARIANTARG arg;
     ::VariantInit(&arg);
     arg.vt = VT_BOOL;
@@ -473,9 +484,11 @@ void ComSimulator::SendEvent(const char* name, bool on) {
                                nullptr, nullptr))) {
       ++reached;
     }
+    longest_ms = std::max(longest_ms, ::GetTickCount64() - start);
     sink->Release();
   }
-  log_.Write(std::string("EVENT ") + name + (on ? " 1 " : " 0 ") + std::to_string(reached));
+  log_.Write(std::string("EVENT ") + name + (on ? " 1 " : " 0 ") + std::to_string(reached) + " " +
+             std::to_string(longest_ms));
 }
 
 void ComSimulator::DropAll() {
@@ -521,6 +534,13 @@ void ComSimulator::Execute(const std::string& text) {
     (cmd == "err" ? policy_.err : policy_.silent) = *OnOff(words[1], "on", "off");
   } else if (cmd == "late" && args == 1 && ms(1)) {
     policy_.late_ms = static_cast<int>(*ms(1));
+  } else if (cmd == "late-once" && args == 1 && ms(1)) {
+    late_once_ms_ = static_cast<int>(*ms(1));
+  } else if (cmd == "hang" && args <= 1 && (args == 0 || ms(1))) {
+    // A link program whose thread is blocked: it processes nothing, not even COM's calls.
+    log_.Write(args == 0 ? std::string("HANG forever") : "HANG " + std::to_string(*ms(1)));
+    ::Sleep(args == 0 ? INFINITE : static_cast<DWORD>(*ms(1)));
+    log_.Write("HANG over");
   } else if (cmd == "drop" && args == 0) {
     DropAll();
   } else if (cmd == "quit" && args == 0) {

@@ -18,7 +18,9 @@ class SimObject;
 
 class ComSimulator {
  public:
-  ComSimulator(Log& log, AnswerPolicy policy, bool embedded);
+  // `dispatch_only`: behave as a 32-bit link program looks to a 64-bit client, whose custom
+  // interface cannot be marshaled: only IDispatch (and the connection point) can be had.
+  ComSimulator(Log& log, AnswerPolicy policy, bool embedded, bool dispatch_only = false);
   ~ComSimulator();
   ComSimulator(const ComSimulator&) = delete;
   ComSimulator& operator=(const ComSimulator&) = delete;
@@ -39,6 +41,9 @@ class ComSimulator {
 
   Log& log() { return log_; }
   AnswerPolicy& policy() { return policy_; }
+  bool dispatch_only() const { return dispatch_only_; }
+  // How late to answer this request: a one-time delay first, then the policy's.
+  int TakeLateMs();
 
   // Called by the objects.
   int Adopt(SimObject* object);
@@ -63,6 +68,8 @@ class ComSimulator {
   Log& log_;
   AnswerPolicy policy_;
   bool embedded_;
+  bool dispatch_only_;
+  int late_once_ms_ = 0;
   HWND window_ = nullptr;
   DWORD cookie_ = 0;
   IClassFactory* factory_ = nullptr;

@@ -1,0 +1,27 @@
+#pragma once
+// Where the link program's class is registered, read as Windows reads it. A 32-bit link program
+// registers in the 32-bit view of the registry only; a 64-bit one in the 64-bit view: whoever
+// asks who serves the class reads both.
+//
+// Thread rules: any thread; registry reads only, no COM call, nothing that blocks for long.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace corvanta::com {
+
+// The program a server entry names, without quotes and arguments:
+// "\"C:\\Program Files\\EchoLink\\EchoLink.exe\" /Automation" -> C:\Program Files\EchoLink\EchoLink.exe
+std::wstring ServerProgram(std::wstring entry);
+
+// The class's server entries of `kind` ("LocalServer32", "InprocServer32") under
+// `root`\`prefix`CLSID\{class}, in the 64-bit and then the 32-bit view; empty ones left out.
+std::vector<std::wstring> ClassServers(HKEY root, const std::wstring& prefix, const wchar_t* kind);
+
+// Whether a process of a program that serves the class locally is running (its file name compared
+// as Windows compares file names). True when no local server is registered at all: nothing can
+// then be started by asking for the class.
+bool LinkProgramRunning();
+
+}  // namespace corvanta::com

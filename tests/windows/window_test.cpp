@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -300,8 +301,86 @@ TEST_F(WindowStation, AKilledLinkProgramMidCourtesyAndItsReturn) {
       },
       20000));
   sim_.Command("ptt 0");
+  // The key the killed instance held is released on the new one first.
+  ASSERT_TRUE(PumpUntil([&] { return sim_.Records("SETPTT").size() >= 3; }, 20000));
+  EXPECT_EQ(sim_.Requests(), (std::vector<bool>{false, true, false}));
+}
+
+// The link program answers the keying 2 s late: the courtesy goes on without it and says so, the
+// transmitter is released as soon as the answer comes, and the next event, 500 ms after the
+// answer, gives a whole courtesy on the same instance.
+TEST_F(WindowStation, ALateKeyingIsReleasedAndTheNextEventGivesAWholeCourtesy) {
+  Click("cmdEchoLink");
+  sim_.Command("late-once 2000");
+  sim_.Command("ptt 0");
+  ASSERT_TRUE(PumpUntil([&] { return sim_.Records("SETPTT").size() >= 2 && !sim_.Keyed(); },
+                        20000));
+  EXPECT_TRUE(StatusSays("RX courtesy failed: keying unanswered")) << frm_->StatusText();
+  double answered = 0, released = 0;
+  for (const auto& line : sim_.Lines()) {
+    if (line.find(" ANSWER OK ") != std::string::npos && answered == 0) answered = std::stod(line);
+    if (line.find(" TRANSMITTER 0") != std::string::npos) released = std::stod(line);
+  }
+  std::printf("late answer to released transmitter: %.1f ms\n", released - answered);
+  ASSERT_GT(answered, 0.0);
+  EXPECT_LT(released - answered, 100.0);
+
+  const std::size_t start = rec::SampleCount(recording_);
+  sim_.Command("sleep 500");
+  sim_.Command("ptt 0");
+  ASSERT_TRUE(PumpUntil([&] { return sim_.Records("SETPTT").size() >= 4; }, 20000));
+  EXPECT_EQ(sim_.Requests(), (std::vector<bool>{true, false, true, false}));
+  EXPECT_EQ(sim_.Records("CONNECT").size(), 1u);
+  ExpectElements(Heard(start), {450, 150, 450});  // "k"
+  EXPECT_NEAR(KeyedMs(2), 150 + (150 + 450) + (150 + 150) + (150 + 450) + 150, 25.0);
+  EXPECT_FALSE(sim_.Keyed());
+}
+
+// The link program's event calls never wait for the window thread, not even while it sleeps
+// through a 450 ms dash: the event is taken at once and handled between two symbols.
+TEST_F(WindowStation, TheLinkProgramsEventCallsNeverWaitForAMorseElement) {
+  Click("cmdEchoLink");
+  sim_.Command("ptt 0");
+  sim_.Command("wait-setptt 1 10000");
+  sim_.Command("sleep 400");  // inside the first dash of "k" (300 to 750 ms after the keying)
+  sim_.Command("ptt 1");
   ASSERT_TRUE(PumpUntil([&] { return sim_.Records("SETPTT").size() >= 2; }, 20000));
-  EXPECT_EQ(sim_.Requests(), (std::vector<bool>{true, false}));
+  const auto events = sim_.Records("EVENT");  // "PTT 1 <reached> <longest call in ms>"
+  ASSERT_EQ(events.size(), 2u);
+  std::printf("event call during a dash: %s\n", events[1].c_str());
+  EXPECT_EQ(events[1].rfind("PTT 1 1 ", 0), 0u) << events[1];
+  EXPECT_LT(std::stoi(events[1].substr(8)), 100) << "the link program waited for the element";
+}
+
+// A link program whose thread is blocked for good: Exit, and the close box with the release that
+// follows it, each answer within 1.5 s; Exit still saves.
+TEST_F(WindowStation, AHungLinkProgramNeverHoldsUpExitOrTheCloseBox) {
+  for (const bool exit : {true, false}) {
+    SCOPED_TRACE(exit ? "Exit" : "the close box");
+    if (frm_ == nullptr) SetUp();
+    Click("cmdEchoLink");
+    frm_->SetSlider(Slider::sldSpeed, 120);
+    sim_.Command("hang");
+    ASSERT_TRUE(PumpUntil([&] { return !sim_.Records("HANG").empty(); }, 5000));
+    const auto start = std::chrono::steady_clock::now();
+    if (exit) {
+      Click("cmdExit");
+    } else {
+      ::SendMessageW(window_, WM_CLOSE, 0, 0);
+    }
+    EXPECT_FALSE(::IsWindow(window_));
+    SetMainWindowRef(nullptr);
+    delete frm_;  // the program's last step: the link object it held is released
+    frm_ = nullptr;
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    std::printf("%s against a hung link program: %.0f ms\n", exit ? "Exit" : "close box", ms);
+    EXPECT_LT(ms, 1500.0);
+    EXPECT_EQ(ReadAll(settings_).find("\r\n 120 \r\n") != std::string::npos, exit);
+    sim_.Kill();
+    testing::RestartComService();
+    TearDown();
+  }
 }
 
 }  // namespace

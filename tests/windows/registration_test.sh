@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The COM link simulator's registration in a wine prefix (WINEPREFIX): it never displaces another
-# program's registration of the link program's class, and unregistering removes what it added
-# and nothing else.
+# program's registration of the link program's class, in either registry view (a 32-bit link
+# program registers in the 32-bit one only), and unregistering removes what it added and nothing
+# else.
 #   registration_test.sh WINE SIMULATOR_EXE
 set -uo pipefail
 WINE=$1
@@ -35,6 +36,20 @@ check "the other program's registration is still there" \
   server_is "$CLASS" 'C:\Program Files\Link\link.exe'
 check "no type library registered" absent "$LIBRARY"
 w reg delete "$CLASS" /f >/dev/null
+
+# A 32-bit link program owns it: its class is in the 32-bit registry view only, where a 64-bit
+# program reading its default view would not see it.
+w reg add "$MERGED\\LocalServer32" /ve /d 'C:\Program Files (x86)\Link\link32.exe' /reg:32 /f \
+  >/dev/null
+check "the 32-bit owner is not in the 64-bit view" absent "$MERGED"
+check "registration refused while a 32-bit program owns the class" \
+  bash -c "! timeout 60 '$WINE' '$SIM' /RegServer /Machine"
+check "unregistration refused too" bash -c "! timeout 60 '$WINE' '$SIM' /UnregServer /Machine"
+check "the 32-bit owner's registration is left as it was" \
+  bash -c "timeout 60 '$WINE' reg query '$MERGED\\LocalServer32' /ve /reg:32 2>/dev/null |
+           tr -d '\r' | grep -qF 'link32.exe'"
+check "nothing registered in the 64-bit view" absent "$MERGED"
+w reg delete "$MERGED" /reg:32 /f >/dev/null
 
 # Nobody owns it: registered, then removed without a trace.
 check "registration" w "$SIM" /RegServer /Machine

@@ -74,8 +74,8 @@ TEST(Wire, LineReaderBoundIsExactly128Bytes) {
     const std::string line(c.length, 'x');
     const auto lines = r.Feed(line + (c.cr ? "\r\n" : "\n") + "OK\n");
     SCOPED_TRACE(std::to_string(c.length) + (c.cr ? " with CR" : " without CR"));
-    EXPECT_EQ(lines, c.kept ? (std::vector<std::string>{line, "OK"})
-                            : (std::vector<std::string>{"OK"}));
+    EXPECT_EQ(lines,
+              c.kept ? (std::vector<std::string>{line, "OK"}) : (std::vector<std::string>{"OK"}));
     EXPECT_EQ(r.discarded(), c.kept ? 0u : 1u);
   }
 }

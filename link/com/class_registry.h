@@ -11,8 +11,9 @@
 
 namespace corvanta::com {
 
-// The program a server entry names, without quotes and arguments:
-// "\"C:\\Program Files\\EchoLink\\EchoLink.exe\" /Automation" -> C:\Program Files\EchoLink\EchoLink.exe
+// The program a server entry names, without quotes and arguments: the entry
+// "C:\Program Files\Link\link.exe" /Automation (quotes included) names C:\Program
+// Files\Link\link.exe
 std::wstring ServerProgram(std::wstring entry);
 
 // The class's server entries of `kind` ("LocalServer32", "InprocServer32") under

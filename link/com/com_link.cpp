@@ -172,8 +172,7 @@ class EventSink final : public IDispatch {
     if (FAILED(::VariantChangeType(&value, &params->rgvarg[params->cArgs - 1], 0, VT_I2))) {
       return DISP_E_TYPEMISMATCH;
     }
-    mailbox_->Put(id == ptt_ ? LinkEventQueue::Kind::kPtt : LinkEventQueue::Kind::kTx,
-                  value.iVal);
+    mailbox_->Put(id == ptt_ ? LinkEventQueue::Kind::kPtt : LinkEventQueue::Kind::kTx, value.iVal);
     return S_OK;
   }
 
@@ -290,7 +289,8 @@ class Worker : public std::enable_shared_from_this<Worker> {
     }
     // A 32-bit link program registers its interfaces in the 32-bit registry view only, so a
     // 64-bit client cannot have its custom interface marshaled; IDispatch always is.
-    if (FAILED(object_->QueryInterface(IID_IEchoLinkAutomation, reinterpret_cast<void**>(&dual_)))) {
+    if (FAILED(
+            object_->QueryInterface(IID_IEchoLinkAutomation, reinterpret_cast<void**>(&dual_)))) {
       dual_ = nullptr;
       wchar_t name[] = L"SetPTT";
       LPOLESTR names[] = {name};
@@ -462,11 +462,12 @@ class Connection final : public std::enable_shared_from_this<Connection> {
     }
     if (late_) {
       if (!key) {
-        throw LinkError("the link program has not answered an earlier request; the release goes "
-                        "out once it does",
-                        LinkError::Fate::kQueued);
+        throw LinkError(
+            "the link program has not answered an earlier request; the release goes "
+            "out once it does",
+            LinkError::Fate::kQueued);
       }
-      throw LinkError("the link program has not answered an earlier request; not keyed",
+      throw LinkError("the link program has not answered an earlier request",
                       LinkError::Fate::kNotSent);
     }
     const std::shared_ptr<Call> call = worker_->Post(Call::What::kSetPtt, key);
@@ -478,10 +479,9 @@ class Connection final : public std::enable_shared_from_this<Connection> {
     if (!call->Wait(options_.answer_timeout_ms)) {
       // The instance is kept: the answer may still come, and what it did is settled then.
       late_ = call;
-      throw LinkError(
-          "the link program did not answer within " + std::to_string(options_.answer_timeout_ms) +
-              " ms",
-          LinkError::Fate::kUnanswered);
+      throw LinkError("the link program did not answer within " +
+                          std::to_string(options_.answer_timeout_ms) + " ms",
+                      LinkError::Fate::kUnanswered);
     }
     const HRESULT hr = call->result;
     if (SUCCEEDED(hr)) {
@@ -594,7 +594,11 @@ class Connection final : public std::enable_shared_from_this<Connection> {
 
   void OnProbeDone() {
     const std::shared_ptr<Call> call = std::move(probe_);
-    if (IsGone(call->result)) Lost(ResultText(call->result));
+    if (IsGone(call->result)) {
+      Lost(ResultText(call->result));
+    } else if (FAILED(call->result)) {
+      Log("the liveness check failed: " + ResultText(call->result));
+    }
   }
 
   // Every retry_ms while an instance exists: the liveness check, and the end of waiting for a

@@ -269,8 +269,8 @@ TEST_F(ComLink, AHungLinkProgramHoldsNothingUpForLong) {
     const char* name;
     bool hang_before_making;
   };
-  for (const Case& c : {Case{"hung before the object is made", true},
-                        Case{"hung after it is connected", false}}) {
+  for (const Case& c :
+       {Case{"hung before the object is made", true}, Case{"hung after it is connected", false}}) {
     SCOPED_TRACE(c.name);
     ComLinkHarness fresh;
     fresh.link_options.connect_wait_ms = 1000;
@@ -312,13 +312,13 @@ TEST_F(ComLink, ALinkProgramItsOperatorClosedStaysClosed) {
   const auto closed = std::chrono::steady_clock::now();
   PumpUntil([] { return testing::CountProcesses(L"corvanta-linksim.exe") > 0; }, 10000);
   EXPECT_EQ(testing::CountProcesses(L"corvanta-linksim.exe"), 0)
-      << "the link program was started again after "
-      << static_cast<int>(ElapsedMs(closed)) << " ms";
+      << "the link program was started again after " << static_cast<int>(ElapsedMs(closed))
+      << " ms";
   const std::size_t before = harness.statuses.size();
   ASSERT_TRUE(harness.sim().Start());
   const auto started = std::chrono::steady_clock::now();
-  ASSERT_TRUE(PumpUntil([&] { return harness.SawStatus("Link program connected", before); },
-                        10000));
+  ASSERT_TRUE(
+      PumpUntil([&] { return harness.SawStatus("Link program connected", before); }, 10000));
   EXPECT_LT(ElapsedMs(started), 3000.0);
   link->SetPTT(true);
   link->SetPTT(false);
@@ -331,10 +331,10 @@ TEST_F(ComLink, ALinkProgramReachableOnlyThroughIDispatchIsKeyedThroughIt) {
   harness.options() = {L"--dispatch-only"};
   auto link = harness.Make({});
   EXPECT_TRUE(harness.SawStatus("Link program connected")) << "not connected";
-  EXPECT_TRUE(std::any_of(harness.statuses.begin(), harness.statuses.end(),
-                          [](const std::string& s) {
-                            return s.find("SetPTT through IDispatch") != std::string::npos;
-                          }));
+  EXPECT_TRUE(
+      std::any_of(harness.statuses.begin(), harness.statuses.end(), [](const std::string& s) {
+        return s.find("SetPTT through IDispatch") != std::string::npos;
+      }));
   link->SetPTT(true);
   EXPECT_TRUE(harness.Keyed());
   link->SetPTT(false);

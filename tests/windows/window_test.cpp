@@ -1,171 +1,10 @@
 // The whole Windows program in this process under wine: the Win32 window and start-up, DirectSound
 // into the private null sink, the COM link to the COM link simulator. Run under a display (Xvfb)
 // and scripts/null-sink.sh.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <chrono>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <string>
-#include <vector>
-
-#include "audio/audio_state.h"
-#include "audio/directsound/directsound_sound.h"
-#include "core/form_layout.h"
-#include "core/link.h"
-#include "core/main_window.h"
-#include "core/state.h"
-#include "core/win32/win32_platform.h"
-#include "engine/tone_generator.h"
-#include "link/com/com_link.h"
-#include "settings/settings.h"
-#include "support/recording.h"
-#include "ui/win32/main_window.h"
-#include "ui/win32/startup.h"
-
-// Windows' headers last: their macros rename names of the program's interfaces.
-#include <windows.h>
-
-#include <commctrl.h>
-#include <htmlhelp.h>
-#undef MessageBox
-
-#include "tests/windows/sim_process.h"
+#include "tests/windows/window_station.h"
 
 namespace corvanta {
 namespace {
-
-namespace rec = recording;
-namespace fs = std::filesystem;
-using testing::PumpUntil;
-using testing::SimProcess;
-
-constexpr double kToleranceMs = 12.0;  // wine's 10 ms mixing grid and 2 ms
-
-std::string SinkDescription() {
-  const char* sink = std::getenv("CORVANTA_SINK_DESCRIPTION");
-  return sink != nullptr ? sink : "Test-Sink";
-}
-
-fs::path RecordingFile() {
-  const char* file = std::getenv("CORVANTA_RECORDING");
-  if (file == nullptr) return {};
-  const std::string path = file;
-  return path.front() == '/' ? fs::path("Z:" + path) : fs::path(path);
-}
-
-std::string ReadAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-int Px(int twips) {
-  return static_cast<int>(std::lround(twips / 15.0));
-}
-
-// A settings file naming the null sink, "k" for RX and "t" for TX, 150 ms dots, setting 500.
-std::string SettingsFor(int device_index) {
-  return std::to_string(device_index) + "\r\n" + SinkDescription() +
-         "\r\n 100 \r\n 250 \r\n 500 \r\n 0 \r\nt\r\nk\r\n 100 \r\n";
-}
-
-class WindowStation : public ::testing::Test {
- protected:
-  void SetUp() override {
-    recording_ = RecordingFile();
-    ASSERT_FALSE(recording_.empty()) << "run this test through scripts/null-sink.sh";
-    ASSERT_TRUE(sim_.Start());
-    ResetProcessState();
-    ResetAudioState();
-    Audio.Backend = &backend_;
-    // The sink's place in DirectSound's list, for the settings file.
-    auto root = backend_.CreateDirectX7();
-    const auto outputs = root->GetDSEnum();
-    for (int i = 1; i <= outputs->GetCount(); ++i) {
-      if (outputs->GetDescription(i) == SinkDescription()) device_index_ = i;
-    }
-    ASSERT_GT(device_index_, 0) << "the null sink is not listed";
-    settings_ = fs::path(dir_.File(L"corvanta.cfg"));
-    std::ofstream(settings_, std::ios::binary) << SettingsFor(device_index_);
-    SetSettingsPath(settings_);
-    ComLinkOptions options;
-    options.status = [](const std::string& text) {
-      if (MainWindow* w = MainWindowRef()) w->SetStatusText(text);
-    };
-    LinkObjectFactory() = ComLinkFactory(options);
-    frm_ = win32::Main();
-    ASSERT_NE(frm_, nullptr);
-    window_ = reinterpret_cast<HWND>(frm_->Handle());
-  }
-  void TearDown() override {
-    if (::testing::Test::HasFailure() && frm_ != nullptr) {
-      for (const auto& s : frm_->StatusHistory()) std::fprintf(stderr, "status: %s\n", s.c_str());
-      for (const auto& l : sim_.Lines()) std::fprintf(stderr, "linksim: %s\n", l.c_str());
-    }
-    SetMainWindowRef(nullptr);
-    delete frm_;
-    LinkObjectFactory() = nullptr;
-    ResetAudioState();
-    ResetProcessState();
-  }
-
-  void Click(const char* name) { ::SendMessageW(frm_->Control(name), BM_CLICK, 0, 0); }
-  bool StatusSays(const std::string& part) const {
-    for (const auto& s : frm_->StatusHistory()) {
-      if (s.find(part) != std::string::npos) return true;
-    }
-    return false;
-  }
-  // The sound recorded from `start` on, once what was played before has been heard.
-  std::vector<std::int16_t> Heard(std::size_t start) {
-    const auto want = rec::SampleCount(recording_) + static_cast<std::size_t>(0.5 * rec::kRate);
-    EXPECT_TRUE(rec::WaitForSamples(recording_, want, 5000));
-    return rec::ReadFrom(recording_, start);
-  }
-  // The elements heard, checked against `nominal` (ms) and the tone of setting 500.
-  void ExpectElements(const std::vector<std::int16_t>& heard, const std::vector<double>& nominal) {
-    const auto segments = rec::FindSegments(heard);
-    for (const auto& s : segments) {
-      std::printf("segment at %.1f ms, %.1f ms long, %.3f Hz\n",
-                  static_cast<double>(s.begin - segments[0].begin) * 1000.0 / rec::kRate, s.Ms(),
-                  rec::FrequencyHz(heard, s));
-    }
-    ASSERT_EQ(segments.size(), nominal.size());  // a hole would split a tone
-    for (std::size_t i = 0; i < nominal.size(); ++i) {
-      EXPECT_NEAR(segments[i].Ms(), nominal[i], kToleranceMs) << "element " << i;
-      EXPECT_NEAR(rec::FrequencyHz(heard, segments[i]), ToneHz(500), 0.1) << "element " << i;
-      if (i > 0) {
-        const rec::Segment gap{segments[i - 1].end, segments[i].begin};
-        EXPECT_NEAR(gap.Ms(), 150.0, kToleranceMs) << "gap before element " << i;
-      }
-    }
-  }
-  // The time the simulator saw the key down for the keying requests `first` and `first + 1`:
-  // 150 ms, each symbol after a dot's pause, 150 ms.
-  double KeyedMs(std::size_t first) const {
-    std::vector<double> at;
-    for (const auto& line : sim_.Lines()) {
-      if (line.find(" SETPTT ") != std::string::npos) at.push_back(std::stod(line));
-    }
-    return at.size() > first + 1 ? at[first + 1] - at[first] : -1;
-  }
-
-  Win32Platform platform_;
-  ScopedPlatform installed_{platform_};
-  DirectSoundBackend backend_;
-  SimProcess sim_;
-  testing::TempDir dir_;
-  fs::path settings_;
-  fs::path recording_;
-  int device_index_ = 0;
-  win32::FrmMain* frm_ = nullptr;
-  HWND window_ = nullptr;
-};
 
 TEST_F(WindowStation, TheWindowIsLaidOutAsTheControlTableSays) {
   RECT client{};
@@ -313,8 +152,8 @@ TEST_F(WindowStation, ALateKeyingIsReleasedAndTheNextEventGivesAWholeCourtesy) {
   Click("cmdEchoLink");
   sim_.Command("late-once 2000");
   sim_.Command("ptt 0");
-  ASSERT_TRUE(PumpUntil([&] { return sim_.Records("SETPTT").size() >= 2 && !sim_.Keyed(); },
-                        20000));
+  ASSERT_TRUE(
+      PumpUntil([&] { return sim_.Records("SETPTT").size() >= 2 && !sim_.Keyed(); }, 20000));
   EXPECT_TRUE(StatusSays("RX courtesy failed: keying unanswered")) << frm_->StatusText();
   double answered = 0, released = 0;
   for (const auto& line : sim_.Lines()) {

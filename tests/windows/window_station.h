@@ -110,6 +110,11 @@ class WindowStation : public ::testing::Test {
     }
     SetMainWindowRef(nullptr);
     delete frm_;
+    frm_ = nullptr;
+    // What the closing left in the queue (the WM_QUIT of a destroyed main window) ends with the
+    // program's message loop, not in the next test's.
+    MSG msg;
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);
     LinkObjectFactory() = nullptr;
     ResetAudioState();
     ResetProcessState();

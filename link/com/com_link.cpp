@@ -193,7 +193,9 @@ struct Call {
   Call& operator=(const Call&) = delete;
 
   bool Done() const { return done.load(std::memory_order_acquire); }
-  bool Wait(int ms) const { return ::WaitForSingleObject(event, static_cast<DWORD>(ms)) == 0; }
+  bool Wait(int ms) const {
+    return ::WaitForSingleObject(event, static_cast<DWORD>(ms)) == WAIT_OBJECT_0;
+  }
   int AgeMs() const { return static_cast<int>(::GetTickCount64() - started); }
   // How long the link program took to answer; valid once done.
   int AnswerMs() const { return static_cast<int>(finished - started); }
@@ -215,7 +217,7 @@ struct Call {
 // the link program never answers keeps the thread and the calls behind it: the window thread then
 // abandons the worker, and the thread ends when (if ever) the call returns, after its last call
 // (kStop) has ended the subscription and released the instance.
-class Worker : public std::enable_shared_from_this<Worker> {
+class Worker {
  public:
   static std::shared_ptr<Worker> Start(HWND window, std::shared_ptr<Mailbox> mailbox) {
     std::shared_ptr<Worker> worker(new Worker(window, std::move(mailbox)));

@@ -2,6 +2,8 @@
 
 #include <tlhelp32.h>
 
+#include <algorithm>
+
 #include "link/com/echolink.h"
 
 namespace corvanta::com {
@@ -55,7 +57,7 @@ std::vector<std::wstring> ClassServers(HKEY root, const std::wstring& prefix, co
   return out;
 }
 
-bool LinkProgramRunning() {
+long long LinkProgramRunningMs() {
   std::vector<std::wstring> programs;
   for (const std::wstring& entry : ClassServers(HKEY_CLASSES_ROOT, L"", L"LocalServer32")) {
     programs.push_back(FileName(ServerProgram(entry)));
@@ -64,22 +66,38 @@ bool LinkProgramRunning() {
        ClassServers(HKEY_CURRENT_USER, L"Software\\Classes\\", L"LocalServer32")) {
     programs.push_back(FileName(ServerProgram(entry)));
   }
-  if (programs.empty()) return true;
+  if (programs.empty()) return kCannotTell;
   const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return true;  // cannot tell: let COM decide
-  bool running = false;
+  if (snapshot == INVALID_HANDLE_VALUE) return kCannotTell;
+  FILETIME now_time{};
+  ::GetSystemTimeAsFileTime(&now_time);
+  const auto ticks = [](const FILETIME& t) {  // 100 ns
+    return static_cast<long long>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
+                                  t.dwLowDateTime);
+  };
+  long long longest = -1;
   PROCESSENTRY32W process{};
   process.dwSize = sizeof process;
-  for (BOOL more = ::Process32FirstW(snapshot, &process); more && !running;
+  for (BOOL more = ::Process32FirstW(snapshot, &process); more;
        more = ::Process32NextW(snapshot, &process)) {
+    bool ours = false;
     for (const std::wstring& program : programs) {
-      if (::CompareStringOrdinal(process.szExeFile, -1, program.c_str(), -1, TRUE) == CSTR_EQUAL) {
-        running = true;
-      }
+      ours = ours ||
+             ::CompareStringOrdinal(process.szExeFile, -1, program.c_str(), -1, TRUE) == CSTR_EQUAL;
     }
+    if (!ours) continue;
+    long long ms = kCannotTell;  // a process whose start cannot be read counts as settled
+    const HANDLE handle =
+        ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process.th32ProcessID);
+    FILETIME created{}, exited{}, kernel{}, user{};
+    if (handle != nullptr && ::GetProcessTimes(handle, &created, &exited, &kernel, &user)) {
+      ms = (ticks(now_time) - ticks(created)) / 10000;
+    }
+    if (handle != nullptr) ::CloseHandle(handle);
+    longest = std::max(longest, ms);
   }
   ::CloseHandle(snapshot);
-  return running;
+  return longest;
 }
 
 }  // namespace corvanta::com

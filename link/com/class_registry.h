@@ -20,9 +20,11 @@ std::wstring ServerProgram(std::wstring entry);
 // `root`\`prefix`CLSID\{class}, in the 64-bit and then the 32-bit view; empty ones left out.
 std::vector<std::wstring> ClassServers(HKEY root, const std::wstring& prefix, const wchar_t* kind);
 
-// Whether a process of a program that serves the class locally is running (its file name compared
-// as Windows compares file names). True when no local server is registered at all: nothing can
-// then be started by asking for the class.
-bool LinkProgramRunning();
+// How long the longest-running process of a program that serves the class locally has run, in
+// ms (file names compared as Windows compares them); -1 when none runs. kCannotTell when no local
+// server is registered at all (nothing can then be started by asking for the class), or when
+// the processes cannot be listed.
+inline constexpr long long kCannotTell = 1LL << 40;
+long long LinkProgramRunningMs();
 
 }  // namespace corvanta::com

@@ -535,16 +535,21 @@ class Connection final : public std::enable_shared_from_this<Connection> {
   }
 
   // Starts making an instance. After a loss only a link program that runs is attached to: asking
-  // COM for the class would start one its operator has just closed.
+  // COM for the class would start one its operator has just closed. One that has just started is
+  // given settle_ms to offer its class first, or COM would start a second copy.
   void TryConnect(bool first) {
     if (!attached_ || worker_) return;
-    if (!first && !com::LinkProgramRunning()) {
-      if (!closed_said_) {
+    if (!first) {
+      const long long running_ms = com::LinkProgramRunningMs();
+      if (running_ms < 0 && !closed_said_) {
         closed_said_ = true;
         Status("Link program closed; waiting for it to run again (" + ComLinkName() + ")");
       }
-      ::SetTimer(window_, kRetryTimer, static_cast<UINT>(options_.retry_ms), nullptr);
-      return;
+      if (running_ms < options_.settle_ms) {
+        // Looked for more often than a retry, so that it is attached to soon after it starts.
+        ::SetTimer(window_, kRetryTimer, static_cast<UINT>(options_.settle_ms / 2), nullptr);
+        return;
+      }
     }
     first_ = first;
     mailbox_ = std::make_shared<Mailbox>(window_, options_.max_pending_events);
@@ -619,7 +624,7 @@ class Connection final : public std::enable_shared_from_this<Connection> {
     }
     if (connect_ && !connect_->Done() && connect_->AgeMs() >= options_.hung_ms) {
       // A new attempt would wait for the same link program; once it is gone, one may start.
-      if (!com::LinkProgramRunning()) return Abandon("the creation of its object" + hung);
+      if (com::LinkProgramRunningMs() < 0) return Abandon("the creation of its object" + hung);
       if (!hung_said_) {
         hung_said_ = true;
         Status("Link program not answering (" + ComLinkName() + "): the creation of its object" +

@@ -28,7 +28,8 @@
 // - While connected and idle, the instance is asked every retry_ms whether it is still there,
 //   without the window thread waiting. A request unanswered for hung_ms abandons the instance.
 // - Only a link program whose process is gone counts as lost. After a loss the object attaches
-//   again only to a link program that runs: it never starts one its operator closed.
+//   again only to a link program that runs, and has run for settle_ms: it never starts one its
+//   operator closed. Looking for it (a registry read and a list of processes) blocks briefly.
 // - Destroying the object waits up to answer_timeout_ms for the subscription's end and the
 //   release, and not at all when the link program is known not to answer.
 #include <cstddef>
@@ -49,6 +50,9 @@ struct ComLinkOptions {
   int retry_ms = 2000;
   // A request or a creation unanswered this long: the link program is taken for hung.
   int hung_ms = 5000;
+  // After a loss: how long a link program must have run before it is attached to (so that it has
+  // offered its class, and COM does not start a second copy). It is looked for twice as often.
+  int settle_ms = 1000;
   // Events waiting for delivery beyond this are dropped (a flooding peer cannot grow memory).
   std::size_t max_pending_events = 256;
 };

@@ -56,31 +56,8 @@ std::wstring SimulatorPath() {
 
 namespace {
 
-// Ends every process of that program name; returns how many.
-int EndProcesses(const wchar_t* name) {
-  int ended = 0;
-  const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return 0;
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = ::Process32FirstW(snapshot, &entry); more;
-       more = ::Process32NextW(snapshot, &entry)) {
-    if (::lstrcmpiW(entry.szExeFile, name) != 0) continue;
-    const HANDLE process =
-        ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
-    if (process == nullptr) continue;
-    ::TerminateProcess(process, 1);
-    ::WaitForSingleObject(process, 5000);
-    ::CloseHandle(process);
-    ++ended;
-  }
-  ::CloseHandle(snapshot);
-  return ended;
-}
-
-}  // namespace
-
-int CountProcesses(const wchar_t* name) {
+// Calls `each` with the id of every process of that program name; returns how many there were.
+int ForEachProcess(const wchar_t* name, const std::function<void(DWORD)>& each) {
   int count = 0;
   const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE) return 0;
@@ -88,10 +65,29 @@ int CountProcesses(const wchar_t* name) {
   entry.dwSize = sizeof entry;
   for (BOOL more = ::Process32FirstW(snapshot, &entry); more;
        more = ::Process32NextW(snapshot, &entry)) {
-    if (::lstrcmpiW(entry.szExeFile, name) == 0) ++count;
+    if (::lstrcmpiW(entry.szExeFile, name) != 0) continue;
+    ++count;
+    each(entry.th32ProcessID);
   }
   ::CloseHandle(snapshot);
   return count;
+}
+
+// Ends every process of that program name; returns how many there were.
+int EndProcesses(const wchar_t* name) {
+  return ForEachProcess(name, [](DWORD id) {
+    const HANDLE process = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+    if (process == nullptr) return;
+    ::TerminateProcess(process, 1);
+    ::WaitForSingleObject(process, 5000);
+    ::CloseHandle(process);
+  });
+}
+
+}  // namespace
+
+int CountProcesses(const wchar_t* name) {
+  return ForEachProcess(name, [](DWORD) {});
 }
 
 void RestartComService() {

@@ -319,8 +319,7 @@ TEST_F(ComLink, ALinkProgramItsOperatorClosedStaysClosed) {
   const auto started = std::chrono::steady_clock::now();
   ASSERT_TRUE(
       PumpUntil([&] { return harness.SawStatus("Link program connected", before); }, 10000));
-  std::printf("attached %.0f ms after the link program was started by hand\n",
-              ElapsedMs(started));
+  std::printf("attached %.0f ms after the link program was started by hand\n", ElapsedMs(started));
   EXPECT_LT(ElapsedMs(started), 3000.0);
   link->SetPTT(true);
   link->SetPTT(false);

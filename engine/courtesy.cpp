@@ -69,16 +69,17 @@ std::string SettleKey(Step step, const std::exception& error, bool last) {
     return last ? "; nothing keyed"
                 : "; the key stays down for the transmission this one is nested in";
   }
+  const bool released = link_error != nullptr && link_error->released;
+  // A link program may key and still refuse, or key after its answer was given up on: after any
+  // keying request that reached it, the last holder sends one release whatever the answer was.
+  if (released && (step != Step::kKeying || !last)) {
+    return "; the link program released the key when the connection closed";
+  }
   if (!last) return "; the key stays down for the transmission this one is nested in";
   if (link_error != nullptr && link_error->fate == LinkError::Fate::kQueued) {
     return "; release sent once the link program answers";
   }
-  // A link program may key and still refuse, or key after its answer was given up on: after any
-  // keying request that reached it, one release goes out, whatever the answer was.
   if (step == Step::kKeying) return Release("; release sent");
-  if (link_error != nullptr && link_error->released) {
-    return "; the link program released the key when the connection closed";
-  }
   // The key counts as down from the moment it was asked for, so the release is tried whatever
   // happened.
   return Release("; key released");

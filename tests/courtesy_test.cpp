@@ -384,25 +384,40 @@ TEST(CourtesyTable, FailuresNeverLeaveTheKeyDown) {
   }
 }
 
-// A nested transmission that fails leaves the key to the one it is nested in, which goes on
-// keyed and releases at its own end.
-TEST_F(Courtesy, ARefusedNestedKeyingLeavesTheOuterKeyDown) {
-  StartMonitoring();
-  world.platform.At(300, [this] {
-    links.on_setptt = [](bool key) {
-      if (key) throw LinkError("the link program refused: busy", LinkError::Fate::kRefused);
-    };
-    Echolink_TX(0);
-    EXPECT_TRUE(links.keyed);
-    EXPECT_NE(world.window.status.find("stays down"), std::string::npos) << world.window.status;
-    links.on_setptt = nullptr;
-  });
-  PlayRxCourtesy();
-  std::vector<bool> keys;
-  for (const PttCall& c : links.calls) keys.push_back(c.key);
-  EXPECT_EQ(keys, (std::vector<bool>{true, false}));
-  // "t" alone releases at 800; the nested attempt took its 100 ms pause before keying.
-  EXPECT_EQ(links.calls.back().at_ms, 900);
+// A nested transmission whose keying fails leaves the release to the one it is nested in, which
+// goes on and releases at its own end; its status tells the truth about the key: still down for
+// the outer one after a refusal, released by the link program when the connection closed.
+TEST(CourtesyTable, AFailedNestedKeyingLeavesTheReleaseToTheOuterOne) {
+  using Fate = LinkError::Fate;
+  const struct {
+    const char* name;
+    Fate fate;
+    bool released;
+    const char* status_part;
+  } cases[] = {
+      {"refused", Fate::kRefused, false, "; the key stays down for the transmission"},
+      {"connection lost", Fate::kLost, true, "; the link program released the key when the"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Station t;
+    t.StartMonitoring();
+    t.world.platform.At(300, [&t, &c] {
+      t.links.on_setptt = [&c](bool key) {
+        if (key) throw LinkError("the nested keying failed", c.fate, c.released);
+      };
+      Echolink_TX(0);
+      EXPECT_NE(t.world.window.status.find(c.status_part), std::string::npos)
+          << t.world.window.status;
+      t.links.on_setptt = nullptr;
+    });
+    PlayRxCourtesy();
+    std::vector<bool> keys;
+    for (const PttCall& call : t.links.calls) keys.push_back(call.key);
+    EXPECT_EQ(keys, (std::vector<bool>{true, false}));
+    // "t" alone releases at 800; the nested attempt took its 100 ms pause before keying.
+    EXPECT_EQ(t.links.calls.back().at_ms, 900);
+  }
 }
 
 // Nothing waits for the operator while the key is down: a box asked for during a transmission

@@ -82,6 +82,39 @@ TEST_F(WindowStation, StartThenARxCourtesyAndATest) {
   EXPECT_FALSE(sim_.Keyed());
 }
 
+// The operator drops the device list, moves to another output with the arrow keys and presses
+// Return, then Start: the output picked is the one stored and saved, position and name, and the
+// box shows it. (The box reports the new selection before its text follows.)
+TEST_F(WindowStation, AnOutputPickedFromTheListWithTheKeyboardIsTheOneSaved) {
+  ASSERT_GE(device_index_, 2) << "needs an entry above the sink";
+  HWND box = frm_->Control("cmboDevice");
+  ::SetForegroundWindow(window_);
+  ::SetFocus(box);
+  ASSERT_TRUE(PumpUntil([&] { return ::GetFocus() == box || ::IsChild(box, ::GetFocus()); }, 5000));
+  // The list is dropped on the stored name's entry (the one the box shows) ...
+  ::SendMessageW(box, CB_SETCURSEL, static_cast<WPARAM>(device_index_ - 1), 0);
+  const WORD keys[] = {VK_F4, VK_UP, VK_RETURN};  // ... then one entry up, and taken
+  for (const WORD key : keys) {
+    INPUT input[2] = {};
+    input[0].type = input[1].type = INPUT_KEYBOARD;
+    input[0].ki.wVk = input[1].ki.wVk = key;
+    input[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    ASSERT_EQ(::SendInput(2, input, sizeof(INPUT)), 2u);
+    PumpUntil([] { return false; }, 200);  // the box's own animation and messages
+  }
+  const std::string above = std::to_string(device_index_ - 1);
+  ASSERT_TRUE(PumpUntil([&] { return Settings.DeviceIndex == above; }, 5000))
+      << "the output picked is not the one stored; DeviceIndex " << Settings.DeviceIndex;
+  wchar_t entry[256] = {};
+  ::SendMessageW(box, CB_GETLBTEXT, static_cast<WPARAM>(device_index_ - 2),
+                 reinterpret_cast<LPARAM>(entry));
+  const std::string name = win32::Narrow(entry);
+  EXPECT_EQ(Settings.DeviceName, name);
+  EXPECT_EQ(frm_->DeviceText(), name);
+  Click("cmdEchoLink");
+  EXPECT_EQ(ReadAll(settings_).rfind(above + "\r\n" + name + "\r\n", 0), 0u) << ReadAll(settings_);
+}
+
 // A slider reports on release and on keyboard steps, not while its thumb is dragged.
 TEST_F(WindowStation, SlidersReportWhenLetGoNotWhileDragged) {
   HWND speed = frm_->Control("sldSpeed");

@@ -412,7 +412,20 @@ void FrmMain::OnCommand(int id, int code, HWND control) {
     const std::string text = WindowText(control);
     return Guarded([&text] { txtTX_Change(text); });
   }
-  if (control == Control("cmboDevice") && code == CBN_SELCHANGE) return Run(cmboDevice_Click);
+  if (control == Control("cmboDevice") && code == CBN_SELCHANGE) {
+    // The box tells of a new selection before its own text follows: the text is made the chosen
+    // entry's first, so the handler stores the name of the output the operator picked.
+    const LRESULT chosen = ::SendMessageW(control, CB_GETCURSEL, 0, 0);
+    const LRESULT length = ::SendMessageW(control, CB_GETLBTEXTLEN, static_cast<WPARAM>(chosen), 0);
+    if (chosen != CB_ERR && length != CB_ERR) {
+      std::wstring entry(static_cast<std::size_t>(length) + 1, L'\0');
+      ::SendMessageW(control, CB_GETLBTEXT, static_cast<WPARAM>(chosen),
+                     reinterpret_cast<LPARAM>(entry.data()));
+      entry.resize(static_cast<std::size_t>(length));
+      ::SetWindowTextW(control, entry.c_str());
+    }
+    return Run(cmboDevice_Click);
+  }
   if (code != BN_CLICKED) return;
   if (control == Control("cmdEchoLink")) return Run(handlers.cmdEchoLink_Click);
   if (control == Control("cmdTest")) return Run(handlers.cmdTest_Click);

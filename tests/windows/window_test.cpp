@@ -271,9 +271,12 @@ HWND HelpWindow() {
 }
 
 // The About window shows the title, the version and the description, and Esc and Enter each
-// close it; every opening builds it anew.
+// close it; every opening builds it anew, and shows the one icon the program loaded (a new icon
+// each time would be a handle lost at every opening).
 TEST(About, ShowsTheVersionAndClosesWithEscAndEnter) {
   static std::vector<std::string> texts;
+  static std::vector<LRESULT> icons;  // the icon shown at each opening
+  icons.clear();
   static WPARAM key = 0;
   static int ticks = 0;  // a window the key did not close is closed after 5 s, as a failure
   for (const WPARAM close_key : {WPARAM{VK_ESCAPE}, WPARAM{VK_RETURN}}) {
@@ -290,6 +293,8 @@ TEST(About, ShowsTheVersionAndClosesWithEscAndEnter) {
             wchar_t text[512] = {};
             ::GetWindowTextW(child, text, 512);
             texts.push_back(win32::Narrow(text));
+            if (const LRESULT icon = ::SendMessageW(child, STM_GETICON, 0, 0))
+              icons.push_back(icon);
             return TRUE;
           },
           0);
@@ -304,6 +309,8 @@ TEST(About, ShowsTheVersionAndClosesWithEscAndEnter) {
     EXPECT_EQ(win32::AboutDescription().rfind("Echolink Courtesy Tone generator.\r\n\r\n", 0), 0u);
     EXPECT_EQ(::FindWindowW(nullptr, L"About Corvanta"), nullptr);
   }
+  ASSERT_EQ(icons.size(), 2u);
+  EXPECT_EQ(icons[0], icons[1]) << "each opening loaded an icon of its own, never freed";
 }
 
 TEST(SettingsLocation, BesideTheProgramWhenItsFolderTakesFilesElseInAppData) {

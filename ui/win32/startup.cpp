@@ -103,8 +103,8 @@ HWND MakeIcon(HWND parent, int left, int top) {
   HWND picture =
       ::CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_ICON, Px(left), Px(top), 32,
                         32, parent, nullptr, ::GetModuleHandleW(nullptr), nullptr);
-  HICON icon = static_cast<HICON>(
-      ::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1), IMAGE_ICON, 32, 32, 0));
+  HICON icon = static_cast<HICON>(::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1),
+                                               IMAGE_ICON, 32, 32, LR_SHARED));
   ::SendMessageW(picture, STM_SETICON, reinterpret_cast<WPARAM>(icon), 0);
   return picture;
 }

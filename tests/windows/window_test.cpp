@@ -357,5 +357,33 @@ TEST(Help, TheMenuAsksForTheContentsAndTheIndexAndTheViewerOpens) {
   ::DestroyWindow(HelpWindow());
 }
 
+// A help file that the viewer cannot open is said in a box (HTML Help itself says nothing), titled
+// with the program's name and without an icon; a viewer that opens brings no box.
+TEST(Help, AHelpFileTheViewerCannotOpenIsSaidInABox) {
+  struct Boxes final : Platform {
+    void Sleep(std::int32_t) override {}
+    void DoEvents() override {}
+    std::int64_t NowMs() override { return 0; }
+    void MessageBox(const std::string& text, const std::string& title, MsgIcon icon) override {
+      shown.push_back(title + ": " + text + (icon == MsgIcon::kNone ? "" : " (with an icon)"));
+    }
+    std::vector<std::string> shown;
+  } boxes;
+  ScopedPlatform installed(boxes);
+  const std::wstring missing = HelpFileBuilt() + L".missing";
+  for (const std::wstring& file : {missing, HelpFileBuilt()}) {
+    win32::HelpFile() = file;
+    boxes.shown.clear();
+    win32::mnuHelpContents_Click();
+    if (file == missing) {
+      EXPECT_EQ(boxes.shown, std::vector<std::string>{"Corvanta: The help viewer could not open " +
+                                                      win32::Narrow(missing)});
+    } else {
+      EXPECT_TRUE(boxes.shown.empty()) << boxes.shown.front();
+      if (PumpUntil([] { return HelpWindow() != nullptr; }, 2000)) ::DestroyWindow(HelpWindow());
+    }
+  }
+}
+
 }  // namespace
 }  // namespace corvanta

@@ -188,7 +188,18 @@ void ShowHelp(UINT command) {
     return;
   }
   const std::intptr_t window = MainWindowRef() != nullptr ? MainWindowRef()->Handle() : 0;
-  HelpCaller()(window, file, command);
+  // HTML Help tells nobody when it cannot open the file (missing, unreadable, no viewer): the
+  // operator is told here instead, as a help call that fails is.
+  std::intptr_t viewer = 0;
+  std::string why;
+  try {
+    viewer = HelpCaller()(window, file, command);
+  } catch (const std::exception& e) {
+    why = e.what();
+  }
+  if (viewer == 0) {
+    MsgBox(why.empty() ? "The help viewer could not open " + Narrow(file) : why, MsgIcon::kNone);
+  }
 }
 
 }  // namespace

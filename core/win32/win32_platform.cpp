@@ -39,6 +39,11 @@ void Win32Platform::DoEvents() {
       quit_code_ = static_cast<int>(msg.wParam);
       continue;
     }
+    // Tab, the arrow keys and the access keys work between two symbols as in the main loop.
+    if (msg.message >= WM_KEYFIRST && msg.message <= WM_KEYLAST && msg.hwnd != nullptr) {
+      const HWND root = ::GetAncestor(msg.hwnd, GA_ROOT);
+      if (root != nullptr && ::IsDialogMessageW(root, &msg)) continue;
+    }
     ::TranslateMessage(&msg);
     ::DispatchMessageW(&msg);
   }

@@ -4,8 +4,9 @@
 // thread's Win32 message queue for DoEvents, and the system's message box.
 //
 // Thread rules: as for every Platform, the window thread only. DoEvents dispatches every message
-// waiting in the thread's queue (PeekMessage, TranslateMessage, DispatchMessage), so it re-enters
-// the program: link events, timers and clicks run inside it. MessageBox runs the system's modal
+// waiting in the thread's queue (PeekMessage, TranslateMessage, DispatchMessage; keys first through
+// their window's IsDialogMessage, as the main loop does), so it re-enters the program: link events,
+// timers and clicks run inside it. MessageBox runs the system's modal
 // loop until the operator closes the box.
 #include "core/platform.h"
 

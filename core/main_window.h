@@ -8,6 +8,7 @@
 // device click opens the output device, which can take a while and show a message box whose event
 // loop does run other handlers.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -60,6 +61,25 @@ class MainWindow {
   // after such a call instead of keeping a raw pointer. It may be destroyed from inside one of its
   // own event handlers; its events stop at once.
   std::unique_ptr<LinkObject> Echolink;
+};
+
+// What the main window's buttons, its Help menu, its closing and its sound watch do. Start-up
+// fills them in; an empty one makes its control do nothing. Each toolkit's window calls them on
+// the window thread, from its own message processing.
+struct WindowHandlers {
+  std::function<void()> cmdEchoLink_Click;
+  std::function<void()> cmdTest_Click;
+  std::function<void()> CmdSend_Click;
+  std::function<void()> cmdExit_Click;
+  std::function<void()> Form_Unload;
+  // Asked before the window closes; false puts the closing off (the handler closes the window
+  // again itself later).
+  std::function<bool()> Form_QueryUnload;
+  std::function<void()> mnuHelpContents_Click;
+  std::function<void()> mnuHelpSearchForHelpOn_Click;
+  std::function<void()> mnuHelpAbout_Click;
+  // A few times a second while the window is open: notices a sound output that went away.
+  std::function<void()> sound_watch;
 };
 
 // The program-wide reference to the one main window, set by start-up and cleared at exit.

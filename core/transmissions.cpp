@@ -18,6 +18,7 @@ struct Deferred {
 
 int g_depth = 0;
 bool g_ending = false;
+bool g_closing_program = false;
 std::vector<std::function<void()>> g_closing;
 std::vector<Deferred> g_deferred;
 
@@ -86,8 +87,17 @@ void EndTransmissions(std::function<void()> then) {
   Settings.SendState = 2;
 }
 
+void BeginClosing() {
+  g_closing_program = true;
+}
+
+bool Closing() {
+  return g_closing_program;
+}
+
 void ResetTransmissions() {
   g_depth = 0;
+  g_closing_program = false;
   g_ending = false;
   g_closing.clear();
   g_deferred.clear();

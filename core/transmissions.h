@@ -43,6 +43,12 @@ void WhenIdle(std::function<void()> action, const std::string& key = {});
 // Every request is kept: an Exit followed by the close box runs both, in that order.
 void EndTransmissions(std::function<void()> then);
 
+// The program is closing (Exit or the close box was asked for): from then on no transmission
+// starts, so a link event queued behind the request cannot key the transmitter again before the
+// program goes. Closing() stays true until ResetTransmissions.
+void BeginClosing();
+bool Closing();
+
 // Forgets every count, request and deferred action (a fresh start-up in the same process).
 void ResetTransmissions();
 

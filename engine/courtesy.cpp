@@ -142,6 +142,7 @@ void Keyed(const char* name, std::int32_t before_ms, std::int32_t around_ms,
 }
 
 void Transmit(const Shape& s) {
+  if (Closing()) return;  // the program is going: nothing more goes on the air
   TransmissionScope scope;
   SetPicture(s.picture, true);
   *s.flag = kTrue;
@@ -174,6 +175,7 @@ void cmdTest_Click() {
 }
 
 void CmdSend_Click() {
+  if (Closing()) return;
   TransmissionScope scope;
   try {
     MainWindow& w = Window();

@@ -444,9 +444,11 @@ TEST(LinkEndToEnd, FaultsNeverLeaveTheTransmitterKeyed) {
   struct Case {
     const char* name;
     QStringList options;
-    const char* script;   // sent to the simulator after Start
-    const char* closing;  // "close" (the close box) or "exit" (Exit) while the character sounds
-    const char* status;   // part of the last status text ("" when the window closed)
+    const char* script;  // sent to the simulator after Start
+    // "close" (the close box) or "exit" (Exit) while the character sounds; "exit, event": Exit
+    // with the next event arriving while the courtesy lets go of the key
+    const char* closing;
+    const char* status;                 // part of the last status text ("" when the window closed)
     std::vector<std::string> requests;  // the keying requests the simulator saw
   };
   const Case cases[] = {
@@ -473,6 +475,7 @@ TEST(LinkEndToEnd, FaultsNeverLeaveTheTransmitterKeyed) {
        {"1"}},
       {"window closed mid-pattern", {}, "tx 0\n", "close", "", {"1", "0"}},
       {"Exit mid-pattern", {}, "tx 0\n", "exit", "", {"1", "0"}},
+      {"Exit mid-pattern, an event behind it", {}, "tx 0\n", "exit, event", "", {"1", "0"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -482,9 +485,10 @@ TEST(LinkEndToEnd, FaultsNeverLeaveTheTransmitterKeyed) {
     if (!closing.empty()) {
       // Fires inside the transmission, between two symbols: "k" at 150 ms dots keys for 2 s.
       QPointer<FrmMain> frm = station.window();
-      QTimer::singleShot(1000, [frm, closing] {
+      QTimer::singleShot(1000, [frm, closing, &station] {
         if (frm && closing == "close") frm->close();
-        if (frm && closing == "exit") frm->findChild<QPushButton*>("cmdExit")->click();
+        if (frm && closing.rfind("exit", 0) == 0) frm->findChild<QPushButton*>("cmdExit")->click();
+        if (closing == "exit, event") station.Command("sleep 40\ntx 0\n");
       });
     }
     station.Command(c.script);

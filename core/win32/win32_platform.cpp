@@ -33,10 +33,12 @@ Win32Platform::~Win32Platform() {
 
 void Win32Platform::DoEvents() {
   MSG msg;
+  bool quit = false;
+  int quit_code = 0;
   while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     if (msg.message == WM_QUIT) {
-      quit_seen_ = true;
-      quit_code_ = static_cast<int>(msg.wParam);
+      quit = true;
+      quit_code = static_cast<int>(msg.wParam);
       continue;
     }
     // Tab, the arrow keys and the access keys work between two symbols as in the main loop.
@@ -47,6 +49,9 @@ void Win32Platform::DoEvents() {
     ::TranslateMessage(&msg);
     ::DispatchMessageW(&msg);
   }
+  // The quit belongs to the main loop, which ends the program on it: taken off the queue here,
+  // it would leave the loop waiting forever with no window.
+  if (quit) ::PostQuitMessage(quit_code);
 }
 
 void Win32Platform::MessageBox(const std::string& text, const std::string& title, MsgIcon icon) {

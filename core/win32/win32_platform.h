@@ -6,8 +6,8 @@
 // Thread rules: as for every Platform, the window thread only. DoEvents dispatches every message
 // waiting in the thread's queue (PeekMessage, TranslateMessage, DispatchMessage; keys first through
 // their window's IsDialogMessage, as the main loop does), so it re-enters the program: link events,
-// timers and clicks run inside it. MessageBox runs the system's modal
-// loop until the operator closes the box.
+// timers and clicks run inside it. A WM_QUIT it meets is posted again for the main loop. MessageBox
+// runs the system's modal loop until the operator closes the box.
 #include "core/platform.h"
 
 namespace corvanta {
@@ -27,14 +27,8 @@ class Win32Platform final : public Platform {
   void CloseTimeline() override { std_.CloseTimeline(); }
   std::int64_t EdgeInstantNs() override { return std_.EdgeInstantNs(); }
 
-  // A WM_QUIT taken from the queue by DoEvents is kept here for the outermost loop to see.
-  bool quit_seen() const { return quit_seen_; }
-  int quit_code() const { return quit_code_; }
-
  private:
   StdPlatform std_;
-  bool quit_seen_ = false;
-  int quit_code_ = 0;
 };
 
 }  // namespace corvanta

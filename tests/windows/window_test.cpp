@@ -253,6 +253,53 @@ TEST_F(WindowStation, TheLinkProgramsEventCallsNeverWaitForAMorseElement) {
   EXPECT_LT(std::stoi(events[1].substr(8)), 100) << "the link program waited for the element";
 }
 
+// Exit by its access key during a courtesy, with a link event arriving while the courtesy lets
+// go of the key: the courtesy ends with the key released, nothing more is keyed, the settings
+// are saved, and the main loop gets its quit (the program ends instead of waiting windowless).
+TEST_F(WindowStation, ExitDuringACourtesyWithAnEventBehindItEndsTheProgram) {
+  Click("cmdEchoLink");
+  frm_->SetSlider(Slider::sldSpeed, 120);
+  ::SetForegroundWindow(window_);
+  ::SetFocus(frm_->Control("txtRX"));
+  static SimProcess* sim = nullptr;
+  sim = &sim_;
+  const UINT_PTR timer = ::SetTimer(nullptr, 0, 20, [](HWND, UINT, UINT_PTR id, DWORD) {
+    if (sim->Records("SETPTT").empty()) return;
+    ::KillTimer(nullptr, id);
+    // Alt+I ("Ex&it"), then the next event while the courtesy ends and lets go.
+    INPUT keys[4] = {};
+    for (INPUT& k : keys) k.type = INPUT_KEYBOARD;
+    keys[0].ki.wVk = keys[3].ki.wVk = VK_MENU;
+    keys[1].ki.wVk = keys[2].ki.wVk = 'I';
+    keys[2].ki.dwFlags = keys[3].ki.dwFlags = KEYEVENTF_KEYUP;
+    ::SendInput(4, keys, sizeof(INPUT));
+    sim->Command("sleep 40");
+    sim->Command("ptt 0");
+  });
+  sim_.Command("ptt 0");
+  // The program's own main loop: it ends on the quit and on nothing else.
+  bool quit = false;
+  const ULONGLONG end = ::GetTickCount64() + 20000;
+  while (!quit && ::GetTickCount64() < end) {
+    MSG msg;
+    while (!quit && ::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      quit = msg.message == WM_QUIT;
+      if (quit) break;
+      ::TranslateMessage(&msg);
+      ::DispatchMessageW(&msg);
+    }
+    if (!quit) ::MsgWaitForMultipleObjectsEx(0, nullptr, 10, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  }
+  ::KillTimer(nullptr, timer);
+  EXPECT_TRUE(quit) << "the main loop never got its quit";
+  EXPECT_FALSE(::IsWindow(window_));
+  ASSERT_TRUE(PumpUntil([&] { return sim_.Records("EVENT").size() >= 2; }, 5000));
+  PumpUntil([] { return false; }, 300);  // what the second event would have keyed
+  EXPECT_EQ(sim_.Requests(), (std::vector<bool>{true, false}));
+  EXPECT_FALSE(sim_.Keyed());
+  EXPECT_NE(ReadAll(settings_).find("\r\n 120 \r\n"), std::string::npos) << "Exit did not save";
+}
+
 // A link program whose thread is blocked for good: Exit, and the close box with the release that
 // follows it, each answer within 1.5 s; Exit still saves.
 TEST_F(WindowStation, AHungLinkProgramNeverHoldsUpExitOrTheCloseBox) {

@@ -186,6 +186,9 @@ FrmMain::FrmMain() {
   clock_ = new QTimer(this);
   connect(clock_, &QTimer::timeout, this, &FrmMain::UpdateClock);
   clock_->start(1000);
+  sound_watch_ = new QTimer(this);
+  connect(sound_watch_, &QTimer::timeout, this, [this] { Guarded(handlers.sound_watch); });
+  sound_watch_->start(250);
   UpdateClock();
 
   layout()->setSizeConstraint(QLayout::SetFixedSize);

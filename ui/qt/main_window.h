@@ -54,21 +54,8 @@ class FrmMain final : public QMainWindow, public MainWindow {
   // The window's load step: the captions of Exit, Send and Start.
   void Form_Load();
 
-  // What the buttons, the menu and the closing do. Start-up fills them in; an empty one makes
-  // the control do nothing.
-  struct Handlers {
-    std::function<void()> cmdEchoLink_Click;
-    std::function<void()> cmdTest_Click;
-    std::function<void()> CmdSend_Click;
-    std::function<void()> cmdExit_Click;
-    std::function<void()> Form_Unload;
-    // Asked before the window closes; false puts the closing off (the handler closes the window
-    // again itself later).
-    std::function<bool()> Form_QueryUnload;
-    std::function<void()> mnuHelpContents_Click;
-    std::function<void()> mnuHelpSearchForHelpOn_Click;
-    std::function<void()> mnuHelpAbout_Click;
-  };
+  // Start-up fills them in; sound_watch runs every 250 ms.
+  using Handlers = WindowHandlers;
   Handlers handlers;
 
  protected:
@@ -99,6 +86,7 @@ class FrmMain final : public QMainWindow, public MainWindow {
   QLabel* panelDate_;
   QLabel* panelTime_;
   QTimer* clock_;
+  QTimer* sound_watch_;
   std::vector<std::string> status_history_;
 };
 

@@ -61,20 +61,8 @@ class FrmMain final : public MainWindow {
   HWND Control(std::string_view name) const;
   const std::vector<std::string>& StatusHistory() const { return status_history_; }
 
-  // What the buttons, the menu, the closing and the window's timers do; start-up fills them in.
-  struct Handlers {
-    std::function<void()> cmdEchoLink_Click;
-    std::function<void()> cmdTest_Click;
-    std::function<void()> CmdSend_Click;
-    std::function<void()> cmdExit_Click;
-    std::function<void()> Form_Unload;
-    // Asked before the window closes; false puts the closing off.
-    std::function<bool()> Form_QueryUnload;
-    std::function<void()> mnuHelpContents_Click;
-    std::function<void()> mnuHelpSearchForHelpOn_Click;
-    std::function<void()> mnuHelpAbout_Click;
-    std::function<void()> sound_watch;  // every 250 ms
-  };
+  // Start-up fills them in; sound_watch runs every 250 ms.
+  using Handlers = WindowHandlers;
   Handlers handlers;
 
   // Runs `action` from the message loop, after the current message (a deferred close).

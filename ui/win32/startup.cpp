@@ -4,16 +4,9 @@
 #include <exception>
 #include <memory>
 
-#include "audio/audio_state.h"
-#include "audio/sound_device.h"
 #include "core/errors.h"
-#include "core/link.h"
 #include "core/platform.h"
-#include "core/state.h"
-#include "core/transmissions.h"
 #include "core/version.h"
-#include "engine/courtesy.h"
-#include "link/echolink_events.h"
 #include "settings/settings.h"
 
 // Windows' headers last: their macros (MessageBox, WAVE_FORMAT_PCM) would rename names of the
@@ -27,8 +20,6 @@
 namespace corvanta::win32 {
 
 namespace {
-
-std::vector<std::string> g_notes;
 
 int Px(int twips) {
   return static_cast<int>(std::lround(twips / 15.0));
@@ -168,19 +159,6 @@ class FrmSplash {
   std::vector<HFONT> fonts_;
 };
 
-// Exit and the close box during a transmission: the transmissions end at their next symbol and
-// release the key first; the closing goes on from the message loop.
-void ExitWhenIdle(FrmMain& frm) {
-  if (TransmissionDepth() == 0) return cmdExit_Click();
-  EndTransmissions([&frm] { frm.Post([] { cmdExit_Click(); }); });
-}
-
-bool CloseWhenIdle(FrmMain& frm) {
-  if (TransmissionDepth() == 0) return true;
-  EndTransmissions([&frm] { frm.Post([&frm] { frm.Close(); }); });
-  return false;
-}
-
 void ShowHelp(UINT command) {
   const std::wstring& file = HelpFile();
   if (file.empty()) {
@@ -210,10 +188,6 @@ std::filesystem::path SettingsLocation(const std::filesystem::path& exe_dir,
   if (beside.parent_path() == exe_dir) return beside;
   if (appdata == nullptr || *appdata == L'\0') return beside;
   return std::filesystem::path(appdata) / L"Corvanta" / kSettingsFileName;
-}
-
-const std::vector<std::string>& StartupNotes() {
-  return g_notes;
 }
 
 std::wstring& HelpFile() {
@@ -305,84 +279,68 @@ void mnuHelpAbout_Click() {
   for (HFONT f : fonts) ::DeleteObject(f);
 }
 
-FrmMain* Main() {
-  Flags.IsLoading = kTrue;
-  Flags.IsMonitoring = kFalse;
-  g_notes.clear();
+namespace {
 
-  auto splash = std::make_unique<FrmSplash>();
-  splash->Show();
-
-  auto* frm = new FrmMain;
-  SetMainWindowRef(frm);
-  frm->handlers.cmdEchoLink_Click = cmdEchoLink_Click;
-  frm->handlers.cmdTest_Click = cmdTest_Click;
-  frm->handlers.CmdSend_Click = CmdSend_Click;
-  frm->handlers.cmdExit_Click = [frm] { ExitWhenIdle(*frm); };
-  frm->handlers.Form_QueryUnload = [frm] { return CloseWhenIdle(*frm); };
-  frm->handlers.Form_Unload = Form_Unload;
-  frm->handlers.mnuHelpContents_Click = mnuHelpContents_Click;
-  frm->handlers.mnuHelpSearchForHelpOn_Click = mnuHelpSearchForHelpOn_Click;
-  // Modal like a message box: it waits for the key to be released.
-  frm->handlers.mnuHelpAbout_Click = [] { WhenIdle(mnuHelpAbout_Click, "about"); };
-  frm->handlers.sound_watch = CheckSoundOutput;
-  frm->Form_Load();
-  frm->SetPictureVisible(Picture::picRX, false);
-  frm->SetPictureVisible(Picture::picTX, false);
-
-  InstallLinkEventHandlers();
-  CreateLinkObject();
-  Sleep(1000);
-  splash.reset();
-
-  Guarded([] { g_notes = LoadSettings(); });
-  frm->SetTestEnabled(false);
-  frm->Show();
-  frm->SetStatusText("Loading Direct Sound Drivers");
-  Guarded(CreateDxRoot);
-  Guarded(LoadSoundDevices);
-  Flags.IsLoading = kFalse;
-  frm->SetDeviceText(Settings.DeviceName);
-  if (!g_notes.empty()) frm->SetStatusText("Settings: " + JoinNotes(g_notes));
-  return frm;
-}
-
-void cmdExit_Click() {
-  if (MainWindowRef() == nullptr) return;  // asked twice during a transmission
-  MainWindow& w = Window();
-  if (!Settings.DeviceIndex.empty()) {
-    try {
-      SaveSettings();
-    } catch (const SettingsError& e) {
-      MsgBox(e.what(), MsgIcon::kWarning);
+class Win32Toolkit final : public StartupToolkit {
+ public:
+  void ShowSplash() override {
+    splash_ = std::make_unique<FrmSplash>();
+    splash_->Show();
+  }
+  void CloseSplash() override { splash_.reset(); }
+  MainWindow& CreateMainWindow(const WindowHandlers& handlers) override {
+    frm_ = new FrmMain;
+    frm_->handlers = handlers;
+    frm_->Form_Load();
+    return *frm_;
+  }
+  void ShowMainWindow() override { frm_->Show(); }
+  void Post(std::function<void()> action) override {
+    if (frm_ != nullptr && frm_->Handle() != 0) frm_->Post(std::move(action));
+  }
+  void CloseMainWindow() override {
+    if (frm_ != nullptr && frm_->Handle() != 0) frm_->Close();
+  }
+  void DestroyMainWindow() override {
+    if (frm_ != nullptr && frm_->Handle() != 0) {
+      ::DestroyWindow(reinterpret_cast<HWND>(frm_->Handle()));
     }
-    if (Audio.SoundDevice) Guarded(StopSound);
-    w.Echolink.reset();
   }
-  auto* frm = dynamic_cast<FrmMain*>(&w);
-  SetMainWindowRef(nullptr);
-  if (frm != nullptr) ::DestroyWindow(reinterpret_cast<HWND>(frm->Handle()));
-}
+  // Every other window of the program still open closes with the main window, the latest first.
+  void CloseOtherWindows() override {
+    std::vector<HWND> windows;
+    ::EnumThreadWindows(
+        ::GetCurrentThreadId(),
+        [](HWND window, LPARAM list) -> BOOL {
+          reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+          return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&windows));
+    for (HWND window : windows) {
+      if (!::IsWindowVisible(window)) continue;
+      wchar_t cls[64] = {};
+      ::GetClassNameW(window, cls, 64);
+      if (std::wstring(cls) == L"CorvantaFrmMain") continue;
+      ::PostMessageW(window, WM_CLOSE, 0, 0);
+    }
+  }
+  void ShowHelpContents() override { mnuHelpContents_Click(); }
+  void ShowHelpIndex() override { mnuHelpSearchForHelpOn_Click(); }
+  void ShowAbout() override { mnuHelpAbout_Click(); }
 
-// Every other window of the program still open closes with the main window, the latest first.
-void Form_Unload() {
-  std::vector<HWND> windows;
-  ::EnumThreadWindows(
-      ::GetCurrentThreadId(),
-      [](HWND window, LPARAM list) -> BOOL {
-        reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&windows));
-  const HWND main =
-      MainWindowRef() != nullptr ? reinterpret_cast<HWND>(MainWindowRef()->Handle()) : nullptr;
-  for (HWND window : windows) {
-    if (window == main || !::IsWindowVisible(window)) continue;
-    wchar_t cls[64] = {};
-    ::GetClassNameW(window, cls, 64);
-    if (std::wstring(cls) == L"CorvantaFrmMain") continue;
-    ::PostMessageW(window, WM_CLOSE, 0, 0);
-  }
+  FrmMain* window() const { return frm_; }
+
+ private:
+  std::unique_ptr<FrmSplash> splash_;
+  FrmMain* frm_ = nullptr;  // owned by Main's caller
+};
+
+}  // namespace
+
+FrmMain* Main() {
+  static Win32Toolkit toolkit;
+  RunStartup(toolkit);
+  return toolkit.window();
 }
 
 }  // namespace corvanta::win32

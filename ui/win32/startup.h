@@ -1,7 +1,6 @@
 #pragma once
-// Start-up and shutdown of the Windows program: the splash window, the main window with its
-// handlers, the link object, the settings and the sound devices, in the order the program has
-// always used; Exit and the closing of the main window.
+// The Windows program's windows under the portable start-up and shutdown (link/startup.h): the
+// splash, the main window, the About window and HTML Help.
 //
 // Thread rules: the window thread, which must be a single-threaded COM apartment with the
 // common controls loaded. Main blocks for the splash's second and processes no messages.
@@ -11,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "link/startup.h"
 #include "ui/win32/main_window.h"
 
 namespace corvanta::win32 {
@@ -21,14 +21,9 @@ namespace corvanta::win32 {
 std::filesystem::path SettingsLocation(const std::filesystem::path& exe_dir,
                                        const wchar_t* appdata);
 
-// Runs start-up; returns the shown main window (owned by the caller; it stays valid until the
-// message loop has ended).
+// Runs start-up (link/startup.h) with the Windows program's windows; returns the shown main
+// window (owned by the caller; it stays valid until the message loop has ended).
 FrmMain* Main();
-// Repairs made to the settings file during start-up.
-const std::vector<std::string>& StartupNotes();
-
-void cmdExit_Click();
-void Form_Unload();
 
 // The help file's full path: corvanta.chm beside the program. Empty means no help.
 std::wstring& HelpFile();

@@ -1,0 +1,130 @@
+#include "link/startup.h"
+
+#include <exception>
+#include <iostream>
+
+#include "audio/audio_state.h"
+#include "audio/sound_device.h"
+#include "core/errors.h"
+#include "core/link.h"
+#include "core/platform.h"
+#include "core/state.h"
+#include "core/transmissions.h"
+#include "engine/courtesy.h"
+#include "link/echolink_events.h"
+#include "settings/settings.h"
+
+namespace corvanta {
+namespace {
+
+StartupToolkit* g_toolkit = nullptr;
+std::vector<std::string> g_notes;
+
+// A step that fails is said in the status bar (or on standard error before the window exists)
+// and start-up goes on: the operator gets a window either way.
+void Reporting(const std::function<void()>& step) {
+  try {
+    step();
+  } catch (const std::exception& e) {
+    if (MainWindow* w = MainWindowRef()) {
+      w->SetStatusText(std::string("Error: ") + e.what());
+    } else {
+      std::cerr << "corvanta: " << e.what() << '\n';
+    }
+  }
+}
+
+void cmdExit_Click() {
+  // Exit asked for twice during a transmission runs once: the window is gone the second time.
+  if (MainWindowRef() == nullptr) return;
+  MainWindow& w = Window();
+  if (!Settings.DeviceIndex.empty()) {
+    try {
+      SaveSettings();
+    } catch (const SettingsError& e) {
+      // The program still closes, but the operator learns the changes were not kept.
+      MsgBox(e.what(), MsgIcon::kWarning);
+    }
+    if (Audio.SoundDevice) Reporting(StopSound);
+    w.Echolink.reset();
+  }
+  SetMainWindowRef(nullptr);
+  if (g_toolkit != nullptr) g_toolkit->DestroyMainWindow();
+}
+
+WindowHandlers StationHandlers(StartupToolkit& toolkit) {
+  WindowHandlers h;
+  h.cmdEchoLink_Click = cmdEchoLink_Click;
+  h.cmdTest_Click = cmdTest_Click;
+  h.CmdSend_Click = CmdSend_Click;
+  h.cmdExit_Click = ExitWhenIdle;
+  h.Form_QueryUnload = CloseWhenIdle;
+  h.Form_Unload = [&toolkit] { toolkit.CloseOtherWindows(); };
+  h.mnuHelpContents_Click = [&toolkit] { toolkit.ShowHelpContents(); };
+  h.mnuHelpSearchForHelpOn_Click = [&toolkit] { toolkit.ShowHelpIndex(); };
+  // The About window is modal: it waits for the key to be released, as message boxes do.
+  h.mnuHelpAbout_Click = [&toolkit] { WhenIdle([&toolkit] { toolkit.ShowAbout(); }, "about"); };
+  h.sound_watch = CheckSoundOutput;
+  return h;
+}
+
+}  // namespace
+
+MainWindow& RunStartup(StartupToolkit& toolkit) {
+  g_toolkit = &toolkit;
+  ResetTransmissions();
+  Flags.IsLoading = kTrue;
+  Flags.IsMonitoring = kFalse;
+  g_notes.clear();
+
+  toolkit.ShowSplash();
+  MainWindow& w = toolkit.CreateMainWindow(StationHandlers(toolkit));
+  SetMainWindowRef(&w);
+  w.SetPictureVisible(Picture::picRX, false);
+  w.SetPictureVisible(Picture::picTX, false);
+
+  InstallLinkEventHandlers();
+  CreateLinkObject();
+  Sleep(1000);
+  toolkit.CloseSplash();
+
+  Reporting([] { g_notes = LoadSettings(); });
+  w.SetTestEnabled(false);
+  toolkit.ShowMainWindow();
+  w.SetStatusText("Loading Direct Sound Drivers");
+  Reporting(CreateDxRoot);
+  Reporting(LoadSoundDevices);
+  Flags.IsLoading = kFalse;
+  w.SetDeviceText(Settings.DeviceName);
+  // Repairs made to the settings would otherwise vanish under the start-up texts.
+  if (!g_notes.empty()) w.SetStatusText("Settings: " + JoinNotes(g_notes));
+  return w;
+}
+
+const std::vector<std::string>& StartupNotes() {
+  return g_notes;
+}
+
+void ExitWhenIdle() {
+  BeginClosing();
+  if (TransmissionDepth() == 0) {
+    cmdExit_Click();
+    return;
+  }
+  // The exit goes on from the message loop, where a link event that arrived meanwhile may have
+  // started another transmission: it is asked again there rather than run inside one.
+  EndTransmissions([] {
+    if (g_toolkit != nullptr) g_toolkit->Post(ExitWhenIdle);
+  });
+}
+
+bool CloseWhenIdle() {
+  if (TransmissionDepth() == 0) return true;
+  BeginClosing();
+  EndTransmissions([] {
+    if (g_toolkit != nullptr) g_toolkit->Post([] { g_toolkit->CloseMainWindow(); });
+  });
+  return false;
+}
+
+}  // namespace corvanta

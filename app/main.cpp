@@ -2,6 +2,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QPointer>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +24,7 @@
 #include "settings/settings.h"
 #include "ui/qt/about_help.h"
 #include "ui/qt/main_window.h"
+#include "ui/qt/one_copy.h"
 #include "ui/qt/qt_platform.h"
 #include "ui/qt/signals.h"
 #include "ui/qt/startup.h"
@@ -100,6 +102,24 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName("corvanta");
   QApplication::setApplicationVersion(corvanta::kVersionText);
 
+  // One copy per link: a second one would key the same transmitter for every event.
+  const char* runtime_dir = std::getenv("XDG_RUNTIME_DIR");
+  const QString claim_folder = runtime_dir != nullptr && *runtime_dir != '\0'
+                                   ? QString::fromLocal8Bit(runtime_dir) + "/corvanta"
+                                   : "/tmp/corvanta-" + QString::number(getuid());
+  corvanta::LinkClaim claim(claim_folder, endpoint_text);
+  if (!claim.claimed()) {
+    const bool shown = claim.AskFirstCopyToShow();
+    std::cerr << "corvanta: already running for the link " << endpoint_text
+              << (shown ? "; its window was brought to the front" : "")
+              << ". One copy keys a link: this one ends.\n";
+    return 1;
+  }
+  if (!claim.error().isEmpty()) {
+    std::cerr << "corvanta: " << claim.error().toStdString()
+              << "; a second copy for this link would not be noticed\n";
+  }
+
   corvanta::QtPlatform platform;
   corvanta::ScopedPlatform installed(platform);
   // An installed program keeps its settings with the user's. It is installed when its help file
@@ -136,7 +156,15 @@ int main(int argc, char** argv) {
   if (QFileInfo::exists(help)) corvanta::HelpFile() = QDir::cleanPath(help).toStdString();
 
   corvanta::CloseOnSignals(&app);
-  corvanta::Main();
+  corvanta::FrmMain* frm = corvanta::Main();
+  claim.OnSecondCopy([window = QPointer<corvanta::FrmMain>(frm)] {
+    if (!window) return;
+    window->showNormal();
+    window->raise();
+    window->activateWindow();
+    window->SetStatusText(
+        "A second copy of Corvanta for this link was started and ended: one copy keys a link");
+  });
   corvanta::StartupFinished();
   const int status = QApplication::exec();
   corvanta::ResetAudioState();  // streams close before the sound system goes

@@ -2,11 +2,13 @@
 // sound backend and a clock that does not really sleep.
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPointer>
+#include <QProcess>
 #include <QPushButton>
 #include <QSlider>
 #include <QTabWidget>
@@ -16,6 +18,7 @@
 #include <csignal>
 #include <fstream>
 #include <iterator>
+#include <memory>
 
 #include "audio/audio_state.h"
 #include "core/platform.h"
@@ -27,6 +30,7 @@
 #include "ui/qt/about_help.h"
 #include "ui/qt/help_viewer.h"
 #include "ui/qt/main_window.h"
+#include "ui/qt/one_copy.h"
 #include "ui/qt/signals.h"
 #include "ui/qt/startup.h"
 
@@ -350,6 +354,60 @@ class WindowTest : public QObject {
     QVERIFY(!viewer.Loaded());
     QVERIFY(viewer.PageText().contains("cannot be opened"));
     delete &viewer;
+  }
+
+  // One copy per link: a second claim for the same endpoint fails and brings the first forward;
+  // another link, or a claim left by a copy that ended, is taken.
+  void oneCopyPerLinkInOneProcess() {
+    const QString folder = dir_.filePath("claims");
+    int shown = 0;
+    auto first = std::make_unique<LinkClaim>(folder, "unix:/run/a.sock");
+    QVERIFY(first->claimed());
+    first->OnSecondCopy([&shown] { ++shown; });
+    LinkClaim second(folder, "unix:/run/a.sock");
+    QVERIFY(!second.claimed());
+    QVERIFY(second.AskFirstCopyToShow());
+    QTRY_COMPARE(shown, 1);
+    QVERIFY(LinkClaim(folder, "unix:/run/b.sock").claimed());
+    first.reset();
+    LinkClaim after(folder, "unix:/run/a.sock");
+    QVERIFY(after.claimed());
+    QVERIFY(!LinkClaim(folder, "unix:/run/a.sock").AskFirstCopyToShow());  // nobody listens
+  }
+
+  // The program itself, twice for one link and once for another: the second ends at once and
+  // says why; the third runs.
+  void aSecondProgramForTheSameLinkEnds() {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", dir_.path());
+    env.insert("XDG_CONFIG_HOME", dir_.filePath("config"));
+    env.insert("SDL_AUDIODRIVER", "dummy");
+    const auto start = [&env](const QString& link) {
+      auto p = std::make_unique<QProcess>();
+      p->setProcessEnvironment(env);
+      p->start(CORVANTA_PROGRAM, {"--link", link});
+      return p;
+    };
+    const QString a = "unix:" + dir_.filePath("a.sock"), b = "unix:" + dir_.filePath("b.sock");
+    auto first = start(a);
+    QVERIFY(first->waitForStarted(5000));
+    const QString claims = qEnvironmentVariable("XDG_RUNTIME_DIR") + "/corvanta";
+    QTRY_VERIFY_WITH_TIMEOUT(!QDir(claims).entryList({"link-*.sock"}, QDir::System).isEmpty(),
+                             10000);
+    auto second = start(a);
+    QVERIFY(second->waitForFinished(10000));
+    QCOMPARE(second->exitCode(), 1);
+    const QString said = second->readAllStandardError();
+    QVERIFY2(said.contains("already running for the link " + a +
+                           "; its window was brought to the front"),
+             qPrintable(said));
+    auto third = start(b);
+    QVERIFY(!third->waitForFinished(3000));  // still running: another link
+    for (auto* p : {first.get(), third.get()}) {
+      QCOMPARE(p->state(), QProcess::Running);
+      p->terminate();
+      QVERIFY(p->waitForFinished(10000));
+    }
   }
 };
 

@@ -15,6 +15,7 @@
 #include "core/win32/win32_platform.h"
 #include "link/com/com_link.h"
 #include "settings/settings.h"
+#include "ui/win32/one_copy.h"
 #include "ui/win32/startup.h"
 
 // Windows' headers last: their macros (MessageBox, WAVE_FORMAT_PCM) would rename names of the
@@ -37,6 +38,13 @@ fs::path ExeFolder() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  // One copy per link program: a second one brings the first forward and ends before it touches
+  // the link or the sound.
+  const corvanta::win32::SessionClaim claim;
+  if (!claim.claimed()) {
+    corvanta::win32::ShowFirstCopy();
+    return 1;
+  }
   if (FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 1;
   INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX),
                                 ICC_BAR_CLASSES | ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES};

@@ -27,6 +27,7 @@
 #include "settings/settings.h"
 #include "support/recording.h"
 #include "ui/win32/main_window.h"
+#include "ui/win32/one_copy.h"
 #include "ui/win32/startup.h"
 
 // Windows' headers last: their macros rename names of the program's interfaces.

@@ -300,6 +300,37 @@ TEST_F(WindowStation, ExitDuringACourtesyWithAnEventBehindItEndsTheProgram) {
   EXPECT_NE(ReadAll(settings_).find("\r\n 120 \r\n"), std::string::npos) << "Exit did not save";
 }
 
+// A second copy of the program started while this one runs: it ends at once, before touching the
+// link program, and this copy's window comes to the front saying why. The claim is the session's
+// one: taken again only once its holder has let it go.
+TEST_F(WindowStation, ASecondCopyBringsTheFirstForwardAndEnds) {
+  auto claim = std::make_unique<win32::SessionClaim>();  // as the program takes it at start
+  ASSERT_TRUE(claim->claimed());
+  EXPECT_FALSE(win32::SessionClaim().claimed());
+  ::ShowWindow(window_, SW_MINIMIZE);
+  std::wstring program = testing::SimulatorPath();
+  program = program.substr(0, program.find(L"\\tools\\")) + L"\\app\\win32\\corvanta.exe";
+  std::wstring command = L"\"" + program + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION second{};
+  ASSERT_TRUE(::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               dir_.File(L"").c_str(), &startup, &second));
+  ASSERT_TRUE(
+      PumpUntil([&] { return ::WaitForSingleObject(second.hProcess, 0) == WAIT_OBJECT_0; }, 10000));
+  DWORD code = 0;
+  ::GetExitCodeProcess(second.hProcess, &code);
+  ::CloseHandle(second.hProcess);
+  ::CloseHandle(second.hThread);
+  EXPECT_EQ(code, 1u);
+  EXPECT_TRUE(PumpUntil([&] { return StatusSays(win32::kSecondCopyText); }, 5000));
+  EXPECT_FALSE(::IsIconic(window_));
+  EXPECT_EQ(::GetForegroundWindow(), window_);
+  EXPECT_EQ(sim_.Records("CONNECT").size(), 1u) << "the second copy reached the link program";
+  claim.reset();
+  EXPECT_TRUE(win32::SessionClaim().claimed());
+}
+
 // A link program whose thread is blocked for good: Exit, and the close box with the release that
 // follows it, each answer within 1.5 s; Exit still saves.
 TEST_F(WindowStation, AHungLinkProgramNeverHoldsUpExitOrTheCloseBox) {

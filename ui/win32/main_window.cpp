@@ -11,6 +11,7 @@
 #include "core/form_layout.h"
 #include "core/state.h"
 #include "core/window_handlers.h"
+#include "ui/win32/one_copy.h"
 
 // Windows' headers last: their macros (MessageBox, WAVE_FORMAT_PCM) would rename names of the
 // program's interfaces.
@@ -492,6 +493,12 @@ std::intptr_t FrmMain::OnMessage(unsigned message, std::uintptr_t w, std::intptr
       return ::DefWindowProcW(window, message, w, l);
     }
     default:
+      if (message == SecondCopyMessage()) {
+        if (::IsIconic(window_)) ::ShowWindow(window_, SW_RESTORE);
+        ::SetForegroundWindow(window_);
+        SetStatusText(kSecondCopyText);
+        return 0;
+      }
       return ::DefWindowProcW(window_, message, w, l);
   }
 }

@@ -15,6 +15,12 @@
 # CORVANTA_SERVER_START, a command that starts the server again after the command stopped it
 # (with PulseAudio its null sink comes with it; its recorder does not). Set
 # CORVANTA_KEEP_SANDBOX=1 to keep the folder.
+#
+# With CORVANTA_SINK_CONTROL=1 the command may take the null sink away and bring it back, as a
+# USB interface unplugged and replugged, also from under wine where it cannot run pactl: it
+# creates the file "unload" or "load" in the folder CORVANTA_SINK_CONTROL then names, and waits
+# for "unloaded" or "loaded" there. A returning sink gets a new recorder, appending to the same
+# recording.
 set -uo pipefail
 
 D=$(mktemp -d "${TMPDIR:-/tmp}/corvanta-pulse.XXXXXX")
@@ -45,6 +51,7 @@ cleanup() {
     while read -r pid; do stop_pid "$pid" TERM; done <"$D/server.pids"
   fi
   for pid in "${EXTRA_PIDS[@]}"; do stop_pid "$pid" TERM; done
+  if [ -f "$D/sink-control/recorder.pid" ]; then stop_pid "$(cat "$D/sink-control/recorder.pid")" INT; fi
   if [ -z "${CORVANTA_KEEP_SANDBOX:-}" ]; then rm -rf "$D"; else echo "sandbox kept in $D" >&2; fi
 }
 trap cleanup EXIT
@@ -130,6 +137,38 @@ if [ ! -s "$D/recording.raw" ]; then
   echo "null-sink.sh: the recorder wrote nothing" >&2
   cat "$D/parec.log" >&2
   exit 1
+fi
+
+if [ "${CORVANTA_SINK_CONTROL:-}" = 1 ]; then
+  C="$D/sink-control"
+  mkdir -p -m 700 "$C"
+  (
+    while sleep 0.05; do
+      if [ -e "$C/unload" ]; then
+        module=$(pactl list short modules | awk '/module-null-sink/ {print $1; exit}')
+        [ -n "$module" ] && pactl unload-module "$module"
+        rm -f "$C/unload" "$C/loaded"
+        touch "$C/unloaded"
+      fi
+      if [ -e "$C/load" ]; then
+        pactl load-module module-null-sink sink_name=t rate=44100 channels=1 \
+          sink_properties=device.description=Test-Sink >/dev/null
+        parec -d t.monitor --raw --format=s16le --rate=44100 --channels=1 --latency-msec=2 \
+          >>"$D/recording.raw" 2>>"$D/parec.log" &
+        echo $! >"$C/recorder.pid"
+        # Its first block, as at the start: the recording goes on in real time from then.
+        size=$(stat -c %s "$D/recording.raw")
+        for _ in $(seq 1 100); do
+          [ "$(stat -c %s "$D/recording.raw")" -gt "$size" ] && break
+          sleep 0.05
+        done
+        rm -f "$C/load" "$C/unloaded"
+        touch "$C/loaded"
+      fi
+    done
+  ) &
+  EXTRA_PIDS+=("$!")
+  export CORVANTA_SINK_CONTROL="$C"
 fi
 
 export SDL_AUDIODRIVER=pulseaudio

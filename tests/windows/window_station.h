@@ -128,6 +128,19 @@ class WindowStation : public ::testing::Test {
     }
     return false;
   }
+  // Takes the null sink away or brings it back ("unload", "load"), as a USB interface unplugged
+  // and replugged, through scripts/null-sink.sh's sink control; true once done.
+  static bool Sink(const std::string& what) {
+    const char* dir = std::getenv("CORVANTA_SINK_CONTROL");
+    if (dir == nullptr) return false;
+    const fs::path folder("Z:" + std::string(dir));
+    std::ofstream(folder / what).close();
+    for (int i = 0; i < 400; ++i) {
+      if (fs::exists(folder / (what + "ed"))) return true;
+      ::Sleep(25);
+    }
+    return false;
+  }
   // The sound recorded from `start` on, once what was played before has been heard.
   std::vector<std::int16_t> Heard(std::size_t start) {
     const auto want = rec::SampleCount(recording_) + static_cast<std::size_t>(0.5 * rec::kRate);

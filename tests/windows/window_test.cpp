@@ -1,6 +1,7 @@
 // The whole Windows program in this process under wine: the Win32 window and start-up, DirectSound
 // into the private null sink, the COM link to the COM link simulator. Run under a display (Xvfb)
 // and scripts/null-sink.sh.
+#include "core/transmissions.h"
 #include "tests/windows/window_station.h"
 
 namespace corvanta {
@@ -329,6 +330,50 @@ TEST_F(WindowStation, ASecondCopyBringsTheFirstForwardAndEnds) {
   EXPECT_EQ(sim_.Records("CONNECT").size(), 1u) << "the second copy reached the link program";
   claim.reset();
   EXPECT_TRUE(win32::SessionClaim().claimed());
+}
+
+// The output goes away in the middle of a courtesy (a USB interface unplugged): the courtesy ends
+// at its next element with the key released and the window says so; once the output is back,
+// the next event's courtesy is heard whole on it, without a restart.
+TEST_F(WindowStation, ALostOutputEndsTheCourtesyAndTheReturningOneIsUsed) {
+  ASSERT_NE(std::getenv("CORVANTA_SINK_CONTROL"), nullptr) << "needs CORVANTA_SINK_CONTROL=1";
+  Click("cmdEchoLink");
+  frm_->SetTextBox(TextBox::txtRX, "0");  // five dashes: keyed for 3.3 s
+  static SimProcess* sim = nullptr;
+  static bool unloaded = false;
+  sim = &sim_;
+  unloaded = false;
+  const UINT_PTR timer = ::SetTimer(nullptr, 0, 300, [](HWND, UINT, UINT_PTR id, DWORD) {
+    if (sim->Records("SETPTT").empty()) return;
+    ::KillTimer(nullptr, id);
+    unloaded = Sink("unload");
+  });
+  sim_.Command("ptt 0");
+  ASSERT_TRUE(
+      PumpUntil([&] { return sim_.Records("SETPTT").size() >= 2 && !sim_.Keyed(); }, 15000));
+  ::KillTimer(nullptr, timer);
+  EXPECT_TRUE(unloaded);
+  EXPECT_EQ(sim_.Requests(), (std::vector<bool>{true, false}));
+  std::printf("keyed while the output went: %.0f ms\n", KeyedMs(0));
+  EXPECT_LT(KeyedMs(0), 2500.0) << "the courtesy went on without its output";
+  EXPECT_TRUE(StatusSays("Sound output lost: " + SinkDescription())) << frm_->StatusText();
+
+  ASSERT_TRUE(Sink("load"));
+  frm_->SetTextBox(TextBox::txtRX, "k");
+  const std::size_t start = rec::SampleCount(recording_);
+  // The system notices the returning output on its own time: events until one keys.
+  ASSERT_TRUE(PumpUntil(
+      [&] {
+        if (sim_.Records("SETPTT").size() >= 4) return sim_.Records("SETPTT").size() % 2 == 0;
+        if (TransmissionDepth() == 0 && sim_.Records("EVENT").size() < 12) {
+          sim_.Command("ptt 0");
+          PumpUntil([&] { return sim_.Records("SETPTT").size() > 2; }, 500);
+        }
+        return false;
+      },
+      20000));
+  ASSERT_TRUE(PumpUntil([&] { return !sim_.Keyed() && TransmissionDepth() == 0; }, 10000));
+  ExpectElements(Heard(start), {450, 150, 450});
 }
 
 // A link program whose thread is blocked for good: Exit, and the close box with the release that

@@ -28,13 +28,41 @@ std::int32_t ParseDeviceIndex(std::string_view text) {
   return value;
 }
 
-// 1-based position of the first output called `name`, 0 when none is.
+// The name without the number Windows puts before a replugged USB output ("2- USB Audio CODEC").
+std::string_view WithoutNumber(std::string_view name) {
+  std::size_t digits = 0;
+  while (digits < name.size() && name[digits] >= '0' && name[digits] <= '9') ++digits;
+  if (digits == 0 || name.substr(digits, 2) != "- ") return name;
+  return name.substr(digits + 2);
+}
+
+// 1-based position of the first output called `name`, else of the one output whose name is
+// `name` once such a number is taken off either; 0 when none is, or more than one is.
 std::int32_t FindByName(DirectSoundEnum& outputs, const std::string& name) {
   const std::int32_t count = outputs.GetCount();
   for (std::int32_t i = 1; i <= count; ++i) {
     if (outputs.GetDescription(i) == name) return i;
   }
-  return 0;
+  std::int32_t found = 0;
+  for (std::int32_t i = 1; i <= count; ++i) {
+    if (WithoutNumber(outputs.GetDescription(i)) != WithoutNumber(name)) continue;
+    if (found != 0) return 0;  // which one the operator meant cannot be told
+    found = i;
+  }
+  return found;
+}
+
+// The chosen output `name` is missing: the box shows its name over the outputs there are now and
+// takes a pick again, also while monitoring, so that the operator need not restart to choose
+// another one.
+void OfferOtherOutputs(DirectSoundEnum& outputs, const std::string& name) {
+  MainWindow& w = Window();
+  w.ClearDevices();
+  const std::int32_t count =
+      std::min<std::int32_t>(outputs.GetCount(), std::numeric_limits<std::int16_t>::max());
+  for (std::int32_t i = 1; i <= count; ++i) w.AddDevice(outputs.GetDescription(i));
+  w.SetDeviceText(name);
+  w.SetDeviceBoxEnabled(true);
 }
 
 void ReportOpeningFailed() {
@@ -83,21 +111,26 @@ bool CreateSoundDevice() {
   const std::shared_ptr<DirectSoundEnum> outputs = Audio.DxRoot->GetDSEnum();
   std::int32_t index = ParseDeviceIndex(Settings.DeviceIndex);
   const std::int32_t count = outputs->GetCount();
-  const std::string& name = Settings.DeviceName;
+  const std::string name = Settings.DeviceName;  // a copy: a renamed output replaces it
   const bool named_there = index >= 1 && index <= count && outputs->GetDescription(index) == name;
   if (!name.empty() && !named_there) {
     // Sound must go to the card the operator chose, never to whatever took its place.
     const std::int32_t was = index;
     index = FindByName(*outputs, name);
     if (index == 0) {
+      OfferOtherOutputs(*outputs, name);
       w.SetStatusText("Error: sound output not found: " + name);
       return false;
     }
+    const std::string listed = outputs->GetDescription(index);
     Settings.DeviceIndex = std::to_string(index);
-    w.SetDeviceText(name);
-    w.SetStatusText("Sound output " + name + " found at position " + Settings.DeviceIndex +
-                    (was >= 1 ? " (was " + std::to_string(was) + ")" : ""));
+    Settings.DeviceName = listed;
+    w.SetDeviceText(listed);
+    w.SetStatusText("Sound output " + name + " found" +
+                    (listed != name ? " as " + listed : std::string()) + " at position " +
+                    Settings.DeviceIndex + (was >= 1 ? " (was " + std::to_string(was) + ")" : ""));
   } else if (index < 1 || index > count) {
+    OfferOtherOutputs(*outputs, name);
     w.SetStatusText("Error: output device " + Settings.DeviceIndex + " is not in the device list");
     return false;
   }
@@ -114,6 +147,9 @@ bool CreateSoundDevice() {
   Audio.AmplitudeScale = 1.0f;
   Audio.WaveFormat = kToneFormat;
   Audio.BufferDesc.lFlags = DSBCAPS_GLOBALFOCUS;
+  // Monitoring keeps the box locked to the output in use; it was opened while the output was
+  // missing.
+  if (Flags.IsMonitoring != kFalse) w.SetDeviceBoxEnabled(false);
   w.SetStatusText("Sound Initilisation Completed");
   return true;
 }

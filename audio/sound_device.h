@@ -24,8 +24,12 @@ void LoadSoundDevices();
 // Opens the device named by DeviceIndex and fixes the wave format, buffer flags and amplitude.
 // The outputs are listed afresh for each opening. When the entry at DeviceIndex does not carry
 // the stored DeviceName (an interface replugged, the machine restarted), the entry that does is
-// opened, DeviceIndex follows it and the box shows it; when none does, nothing is opened and the
-// status bar says so. An empty DeviceName leaves the position alone to count.
+// opened, DeviceIndex follows it and the box shows it. Failing that, the one entry whose name
+// matches once the number Windows puts before a replugged output ("2- USB Audio CODEC") is taken
+// off either is opened, and DeviceName becomes its name. When none does (or more than one),
+// nothing is opened, the status bar says so, and the box lists the outputs there are now and is
+// enabled, also while monitoring, for the operator to pick another; a later successful opening
+// while monitoring locks it again. An empty DeviceName leaves the position alone to count.
 // A failed opening is reported here (message box, status text) and leaves the previous device in
 // use; no error reaches the caller. Returns whether this opening succeeded, so that a link event
 // can refuse to key the transmitter for a courtesy nobody would hear.

@@ -39,6 +39,8 @@ class MainWindow {
   // The device list: entries in order, the selected position (0-based, -1 for none) and the
   // editable text. Selecting an entry raises the list's click handler; setting the text does not.
   virtual void AddDevice(const std::string& description) = 0;
+  // Empties the list and the text; raises nothing.
+  virtual void ClearDevices() = 0;
   virtual int DeviceCount() const = 0;
   virtual void SelectDevice(int position) = 0;
   virtual int SelectedDevice() const = 0;

@@ -9,6 +9,10 @@
 // opened or the disk reports a write error they throw SettingsError, its text "cannot sync PATH to
 // disk: REASON" with the system's reason, to be put after what the caller was doing.
 #include <filesystem>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
 
 namespace corvanta {
 
@@ -18,5 +22,20 @@ void SyncFileToDisk(const std::filesystem::path& path);
 // The entries of `folder`: a file created or renamed in it. A file system that cannot sync a
 // folder at all counts as done, since it offers nothing more.
 void SyncFolderToDisk(const std::filesystem::path& folder);
+
+// The system's own text for a failed file call (on Windows the system's message for its error
+// code, which the standard library would read as an unrelated C library error).
+std::string SystemErrorText(const std::error_code& error);
+
+// Whether a failed replacing rename may pass when tried again shortly: on Windows a virus
+// scanner or an indexer holds a new file for a moment. Never on POSIX systems.
+bool RenameMayPassLater(const std::error_code& error);
+
+// The settings file's text in the form the platform's earlier programs read and wrote: UTF-8 on
+// POSIX systems; on Windows the ANSI code page, or UTF-8 after a byte-order mark when a text does
+// not fit in it (nothing is lost). ToFileText takes the program's UTF-8; FromFileText turns the
+// file's lines back into UTF-8 in place, also reading the UTF-8 an earlier Windows build wrote.
+std::string ToFileText(std::string_view utf8);
+void FromFileText(std::vector<std::string>& lines);
 
 }  // namespace corvanta

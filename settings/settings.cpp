@@ -11,6 +11,7 @@
 #include "core/errors.h"
 #include "core/form_layout.h"
 #include "core/main_window.h"
+#include "core/platform.h"
 #include "core/rounding.h"
 #include "core/window_handlers.h"
 #include "settings/durable.h"
@@ -80,7 +81,7 @@ fs::path FinalTarget(const fs::path& path) {
       CannotWrite(path, std::make_error_code(std::errc::too_many_symbolic_link_levels).message());
     }
     const fs::path next = fs::read_symlink(target, ec);
-    if (ec) CannotWrite(path, ec.message());
+    if (ec) CannotWrite(path, SystemErrorText(ec));
     target = next.is_absolute() ? next : target.parent_path() / next;
   }
 }
@@ -272,7 +273,7 @@ void WriteFileAtomically(const fs::path& path, std::string_view bytes, const Chu
   // is never readable to others, not even for a moment.
   if (fs::exists(old)) {
     fs::permissions(tmp, old.permissions() & fs::perms::mask, ec);
-    if (ec) fail(ec.message());
+    if (ec) fail(SystemErrorText(ec));
   }
   bool ok =
       write
@@ -289,7 +290,11 @@ void WriteFileAtomically(const fs::path& path, std::string_view bytes, const Chu
     fail(e.what());
   }
   fs::rename(tmp, target, ec);
-  if (ec) fail(ec.message());
+  for (int tries = 0; ec && RenameMayPassLater(ec) && tries < 10; ++tries) {
+    Sleep(50);  // a scanner holding the new or the old file lets go within moments
+    fs::rename(tmp, target, ec);
+  }
+  if (ec) fail(SystemErrorText(ec));
   // The rename itself lives in the folder. The old file is gone by now, so a failure here cannot
   // be undone, only reported.
   try {
@@ -301,7 +306,7 @@ void WriteFileAtomically(const fs::path& path, std::string_view bytes, const Chu
 }
 
 void SaveSettings() {
-  WriteFileAtomically(SettingsPath(), SettingsFileBytes(Settings));
+  WriteFileAtomically(SettingsPath(), ToFileText(SettingsFileBytes(Settings)));
 }
 
 std::vector<std::string> LoadSettings() {
@@ -327,6 +332,7 @@ std::vector<std::string> LoadSettings() {
         std::ifstream in(path, std::ios::binary);
         readable = in.is_open();
         if (readable) file = ReadLines(in);
+        FromFileText(file.lines);
         readable = readable && !in.bad();
       } catch (const std::exception&) {
         readable = false;  // a read error inside the stream library

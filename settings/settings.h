@@ -74,8 +74,9 @@ std::string_view TrimSpaces(std::string_view text);
 // Throws SettingsError when the file cannot be written; the previous file is then left as it was.
 // It also throws when the folder cannot be forced onto the disk after the rename: the new file is
 // then in place but might not survive a power cut. Blocks the window thread until the disk has the
-// data, normally a few milliseconds. `write` puts the bytes on the stream and returns false when it
-// could not (a seam for failure tests).
+// data, normally a few milliseconds; on Windows a rename refused while another program holds the
+// file for a moment (a virus scanner) is tried again for up to half a second. `write` puts the
+// bytes on the stream and returns false when it could not (a seam for failure tests).
 using ChunkWriter = std::function<bool(std::ostream&, std::string_view)>;
 void WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes,
                          const ChunkWriter& write = {});

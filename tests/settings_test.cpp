@@ -35,7 +35,7 @@ std::string ReasonText(std::errc error) {
   if (kPosixFiles) return std::make_error_code(error).message();
   const int code = error == std::errc::not_a_directory ? 267 /* ERROR_DIRECTORY */
                                                        : 2 /* ERROR_FILE_NOT_FOUND */;
-  return std::system_category().message(code);
+  return SystemErrorText(std::error_code(code, std::system_category()));
 }
 
 std::string ReadAll(const fs::path& p) {

@@ -130,6 +130,7 @@ TEST_F(SoundDevice, TheChosenDeviceIsFoundByNameWhenPositionsChange) {
     const char* opened;  // "" for none
     const char* index_after;
     const char* status;
+    const char* name_after = nullptr;  // when the name follows a renamed output
   };
   const Case cases[] = {
       {"name at its position",
@@ -161,6 +162,45 @@ TEST_F(SoundDevice, TheChosenDeviceIsFoundByNameWhenPositionsChange) {
        "2",
        "Sound Initilisation Completed"},
       {"gone", {"A", "B"}, "2", "USB Audio", "", "2", "Error: sound output not found: USB Audio"},
+      // Windows numbers a replugged USB output: the number is taken off either name.
+      {"renamed with a number",
+       {"A", "2- USB Audio"},
+       "1",
+       "USB Audio",
+       "2- USB Audio",
+       "2",
+       "Sound Initilisation Completed",
+       "2- USB Audio"},
+      {"number gone again",
+       {"USB Audio"},
+       "2",
+       "2- USB Audio",
+       "USB Audio",
+       "1",
+       "Sound Initilisation Completed",
+       "USB Audio"},
+      {"another number",
+       {"B", "3- USB Audio"},
+       "1",
+       "2- USB Audio",
+       "3- USB Audio",
+       "2",
+       "Sound Initilisation Completed",
+       "3- USB Audio"},
+      {"two numbered alike: which one cannot be told",
+       {"2- USB Audio", "3- USB Audio"},
+       "1",
+       "USB Audio",
+       "",
+       "1",
+       "Error: sound output not found: USB Audio"},
+      {"a number that is not Windows'",
+       {"2 USB Audio"},
+       "1",
+       "USB Audio",
+       "",
+       "1",
+       "Error: sound output not found: USB Audio"},
       {"no name: the position counts",
        {"A", "B"},
        "2",
@@ -169,14 +209,23 @@ TEST_F(SoundDevice, TheChosenDeviceIsFoundByNameWhenPositionsChange) {
        "2",
        "Sound Initilisation Completed"},
   };
+  Flags.IsMonitoring = kTrue;  // the box is locked while monitoring, unless the output is missing
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     world.sound.devices() = c.now;
     Settings.DeviceIndex = c.index;
     Settings.DeviceName = c.device_name;
+    world.window.device_box_enabled = false;
     const std::size_t before = Opened().size();
     const bool opened = CreateSoundDevice();
     EXPECT_EQ(opened, *c.opened != '\0');
+    EXPECT_EQ(Settings.DeviceName, c.name_after != nullptr ? c.name_after : c.device_name);
+    // A missing output leaves the box open on the outputs there are now, showing the stored name.
+    EXPECT_EQ(world.window.device_box_enabled, !opened);
+    if (!opened) {
+      EXPECT_EQ(world.window.devices, c.now);
+      EXPECT_EQ(world.window.device_text, c.device_name);
+    }
     const auto all = Opened();
     if (opened) {
       ASSERT_EQ(all.size(), before + 1);
@@ -187,7 +236,7 @@ TEST_F(SoundDevice, TheChosenDeviceIsFoundByNameWhenPositionsChange) {
     EXPECT_EQ(Settings.DeviceIndex, c.index_after);
     EXPECT_EQ(world.window.status, c.status);
     if (std::string(c.index) != c.index_after) {
-      EXPECT_EQ(world.window.device_text, c.device_name);  // the box shows what is used
+      EXPECT_EQ(world.window.device_text, Settings.DeviceName);  // the box shows what is used
     }
   }
   EXPECT_TRUE(world.platform.messages.empty());

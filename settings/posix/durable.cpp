@@ -49,4 +49,18 @@ void SyncFolderToDisk(const std::filesystem::path& folder) {
   if (error != 0 && error != EINVAL && error != ENOTSUP) Fail(target, error);
 }
 
+std::string SystemErrorText(const std::error_code& error) {
+  return error.message();
+}
+
+bool RenameMayPassLater(const std::error_code& /*error*/) {
+  return false;
+}
+
+std::string ToFileText(std::string_view utf8) {
+  return std::string(utf8);
+}
+
+void FromFileText(std::vector<std::string>& /*lines*/) {}
+
 }  // namespace corvanta

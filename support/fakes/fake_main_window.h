@@ -24,6 +24,11 @@ class FakeMainWindow final : public MainWindow {
   void SetTestEnabled(bool enabled) override { test_enabled = enabled; }
   void SetDeviceBoxEnabled(bool enabled) override { device_box_enabled = enabled; }
   void AddDevice(const std::string& description) override { devices.push_back(description); }
+  void ClearDevices() override {
+    devices.clear();
+    selected = -1;
+    device_text.clear();
+  }
   int DeviceCount() const override { return static_cast<int>(devices.size()); }
   void SelectDevice(int position) override;
   int SelectedDevice() const override { return selected; }

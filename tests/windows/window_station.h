@@ -93,7 +93,8 @@ class WindowStation : public ::testing::Test {
     }
     ASSERT_GT(device_index_, 0) << "the null sink is not listed";
     settings_ = fs::path(dir_.File(L"corvanta.cfg"));
-    std::ofstream(settings_, std::ios::binary) << SettingsFor(device_index_);
+    std::ofstream(settings_, std::ios::binary)
+        << (initial_settings_.empty() ? SettingsFor(device_index_) : initial_settings_);
     SetSettingsPath(settings_);
     ComLinkOptions options;
     options.status = [](const std::string& text) {
@@ -183,6 +184,7 @@ class WindowStation : public ::testing::Test {
   fs::path settings_;
   fs::path recording_;
   int device_index_ = 0;
+  std::string initial_settings_;  // the settings file start-up finds, when not SettingsFor's
   win32::FrmMain* frm_ = nullptr;
   HWND window_ = nullptr;
 };

@@ -116,6 +116,43 @@ TEST_F(WindowStation, AnOutputPickedFromTheListWithTheKeyboardIsTheOneSaved) {
   EXPECT_EQ(ReadAll(settings_).rfind(above + "\r\n" + name + "\r\n", 0), 0u) << ReadAll(settings_);
 }
 
+// Started with an output that is gone (its name nowhere in the list): the box says so and stays
+// open for a pick, the operator picks the sink with the keyboard without restarting, and the
+// station runs on it with the box locked again.
+TEST_F(WindowStation, AMissingOutputCanBeReplacedWithoutARestart) {
+  initial_settings_ = "1\r\nGone Card\r\n 100 \r\n 250 \r\n 500 \r\n 0 \r\nt\r\nk\r\n 100 \r\n";
+  TearDown();
+  SetUp();
+  Click("cmdEchoLink");
+  HWND box = frm_->Control("cmboDevice");
+  EXPECT_TRUE(StatusSays("Error: sound output not found: Gone Card"));
+  ASSERT_TRUE(::IsWindowEnabled(box)) << "the box is locked on a missing output";
+  EXPECT_EQ(frm_->DeviceText(), "Gone Card");
+  ::SetForegroundWindow(window_);
+  ::SetFocus(box);
+  ASSERT_TRUE(PumpUntil([&] { return ::GetFocus() == box || ::IsChild(box, ::GetFocus()); }, 5000));
+  // The list drops with no entry chosen: the first Down takes the first entry.
+  std::vector<WORD> keys{VK_F4};
+  for (int i = 0; i < device_index_; ++i) keys.push_back(VK_DOWN);
+  keys.push_back(VK_RETURN);
+  for (const WORD key : keys) {
+    INPUT input[2] = {};
+    input[0].type = input[1].type = INPUT_KEYBOARD;
+    input[0].ki.wVk = input[1].ki.wVk = key;
+    input[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    ASSERT_EQ(::SendInput(2, input, sizeof(INPUT)), 2u);
+    PumpUntil([] { return false; }, 150);
+  }
+  ASSERT_TRUE(PumpUntil([&] { return Settings.DeviceName == SinkDescription(); }, 5000))
+      << Settings.DeviceName;
+  EXPECT_EQ(Settings.DeviceIndex, std::to_string(device_index_));
+  EXPECT_FALSE(::IsWindowEnabled(box)) << "monitoring keeps the box locked once the output opens";
+  const std::size_t start = rec::SampleCount(recording_);
+  sim_.Command("ptt 0");
+  ASSERT_TRUE(PumpUntil([&] { return sim_.Records("SETPTT").size() >= 2; }, 20000));
+  ExpectElements(Heard(start), {450, 150, 450});
+}
+
 // The operator presses Tab while a courtesy sounds: the focus moves on to the next control, as it
 // does when the station is idle, instead of the key going to the character box.
 TEST_F(WindowStation, TabMovesTheFocusWhileACourtesySounds) {
@@ -465,11 +502,14 @@ TEST(About, ShowsTheVersionAndClosesWithEscAndEnter) {
   EXPECT_EQ(icons[0], icons[1]) << "each opening loaded an icon of its own, never freed";
 }
 
-TEST(SettingsLocation, BesideTheProgramWhenItsFolderTakesFilesElseInAppData) {
+TEST(SettingsLocation, BesideAPortableCopyElseInAppData) {
   testing::TempDir writable;
   const fs::path exe_dir = fs::path(writable.File(L"x")).parent_path();
   const fs::path missing = exe_dir / L"no" / L"such";
   const wchar_t* appdata = L"C:\\Users\\op\\AppData\\Roaming";
+  testing::TempDir installed_dir;  // writable, as Program Files is to an administrator
+  const fs::path installed = fs::path(installed_dir.File(L"uninstall.exe")).parent_path();
+  std::ofstream(installed / L"uninstall.exe").close();
   const struct {
     fs::path exe_dir;
     const wchar_t* appdata;
@@ -479,6 +519,8 @@ TEST(SettingsLocation, BesideTheProgramWhenItsFolderTakesFilesElseInAppData) {
       {exe_dir, nullptr, exe_dir / L"corvanta.cfg"},
       {missing, appdata, fs::path(appdata) / L"Corvanta" / L"corvanta.cfg"},
       {missing, nullptr, missing / L"corvanta" / L"corvanta.cfg"},
+      {installed, appdata, fs::path(appdata) / L"Corvanta" / L"corvanta.cfg"},
+      {installed, nullptr, installed / L"corvanta.cfg"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(win32::SettingsLocation(c.exe_dir, c.appdata), c.want) << c.exe_dir.string();

@@ -249,6 +249,12 @@ void FrmMain::SetDeviceBoxEnabled(bool enabled) {
 void FrmMain::AddDevice(const std::string& d) {
   cmboDevice_->addItem(QString::fromStdString(d));
 }
+void FrmMain::ClearDevices() {
+  const QSignalBlocker quiet(cmboDevice_);
+  cmboDevice_->clear();
+  cmboDevice_->setEditText({});
+}
+
 int FrmMain::DeviceCount() const {
   return cmboDevice_->count();
 }

@@ -34,6 +34,7 @@ class FrmMain final : public QMainWindow, public MainWindow {
   void SetTestEnabled(bool enabled) override;
   void SetDeviceBoxEnabled(bool enabled) override;
   void AddDevice(const std::string& description) override;
+  void ClearDevices() override;
   int DeviceCount() const override;
   void SelectDevice(int position) override;
   int SelectedDevice() const override;

@@ -287,6 +287,11 @@ void FrmMain::SetDeviceBoxEnabled(bool enabled) {
   ::EnableWindow(Control("cmboDevice"), enabled ? TRUE : FALSE);
 }
 
+void FrmMain::ClearDevices() {
+  ::SendMessageW(Control("cmboDevice"), CB_RESETCONTENT, 0, 0);
+  ::SetWindowTextW(Control("cmboDevice"), L"");
+}
+
 void FrmMain::AddDevice(const std::string& description) {
   ::SendMessageW(Control("cmboDevice"), CB_ADDSTRING, 0,
                  reinterpret_cast<LPARAM>(Wide(description).c_str()));
@@ -413,7 +418,16 @@ void FrmMain::OnCommand(int id, int code, HWND control) {
     const std::string text = WindowText(control);
     return Guarded([&text] { txtTX_Change(text); });
   }
-  if (control == Control("cmboDevice") && code == CBN_SELCHANGE) {
+  if (control == Control("cmboDevice")) {
+    // With the list dropped, every arrow key moves the selection: only the entry taken (Return, a
+    // click) is the operator's pick. With the list closed, each arrow key picks.
+    if (code == CBN_SELCHANGE && ::SendMessageW(control, CB_GETDROPPEDSTATE, 0, 0) != FALSE) {
+      pick_pending_ = true;
+      return;
+    }
+    if (code == CBN_SELENDCANCEL) pick_pending_ = false;
+    if (code == CBN_SELENDOK && !std::exchange(pick_pending_, false)) return;
+    if (code != CBN_SELCHANGE && code != CBN_SELENDOK) return;
     // The box tells of a new selection before its own text follows: the text is made the chosen
     // entry's first, so the handler stores the name of the output the operator picked.
     const LRESULT chosen = ::SendMessageW(control, CB_GETCURSEL, 0, 0);

@@ -39,6 +39,7 @@ class FrmMain final : public MainWindow {
   void SetTestEnabled(bool enabled) override;
   void SetDeviceBoxEnabled(bool enabled) override;
   void AddDevice(const std::string& description) override;
+  void ClearDevices() override;
   int DeviceCount() const override;
   void SelectDevice(int position) override;
   int SelectedDevice() const override;
@@ -87,6 +88,7 @@ class FrmMain final : public MainWindow {
   std::vector<std::string> status_history_;
   std::vector<std::function<void()>> posted_;
   std::string status_text_ = "Status";
+  bool pick_pending_ = false;  // an entry moved to in the dropped device list, not yet taken
 };
 
 // Runs a handler at the boundary with the window system: any error goes to the status bar (or,

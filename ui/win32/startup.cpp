@@ -184,9 +184,15 @@ void ShowHelp(UINT command) {
 
 std::filesystem::path SettingsLocation(const std::filesystem::path& exe_dir,
                                        const wchar_t* appdata) {
-  const std::filesystem::path beside = ResolveSettingsPath(exe_dir, false, nullptr, nullptr);
+  const bool has_appdata = appdata != nullptr && *appdata != L'\0';
+  // An installed copy (its uninstaller beside it) keeps the user's settings with the user, also
+  // when run as administrator, who could write into its folder: one file per user, always.
+  std::error_code ec;
+  const bool installed = std::filesystem::exists(exe_dir / L"uninstall.exe", ec);
+  const std::filesystem::path beside =
+      ResolveSettingsPath(exe_dir, installed && has_appdata, nullptr, nullptr);
   if (beside.parent_path() == exe_dir) return beside;
-  if (appdata == nullptr || *appdata == L'\0') return beside;
+  if (!has_appdata) return beside;
   return std::filesystem::path(appdata) / L"Corvanta" / kSettingsFileName;
 }
 

@@ -15,9 +15,10 @@
 
 namespace corvanta::win32 {
 
-// Where the settings file lives: beside the program when its folder `exe_dir` takes new files (a
-// portable copy), otherwise, as under Program Files, in `appdata`\Corvanta\ (the user's
-// %APPDATA%). With no %APPDATA% it stays with the program's folder, and saving reports it.
+// Where the settings file lives: beside the program when its folder `exe_dir` takes new files and
+// holds no uninstaller (a portable copy), otherwise, as an installed copy, in
+// `appdata`\Corvanta\ (the user's %APPDATA%), even when run with rights to write beside it. With
+// no %APPDATA% it stays with the program's folder, and saving reports it.
 std::filesystem::path SettingsLocation(const std::filesystem::path& exe_dir,
                                        const wchar_t* appdata);
 

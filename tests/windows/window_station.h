@@ -70,6 +70,40 @@ inline int Px(int twips) {
   return static_cast<int>(std::lround(twips / 15.0));
 }
 
+// Keeps what `window` shows, frame included, as a 24-bit bitmap file at `path` (a POSIX path).
+inline void SaveScreenshot(HWND window, const std::string& path) {
+  ::RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+  RECT r{};
+  ::GetWindowRect(window, &r);
+  const int width = r.right - r.left, height = r.bottom - r.top;
+  HDC screen = ::GetDC(nullptr);
+  HDC memory = ::CreateCompatibleDC(screen);
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = height;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 24;
+  void* bits = nullptr;
+  HBITMAP bitmap = ::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = ::SelectObject(memory, bitmap);
+  ::BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
+  ::GdiFlush();
+  const DWORD row = static_cast<DWORD>((width * 3 + 3) & ~3);
+  BITMAPFILEHEADER file{};
+  file.bfType = 0x4D42;  // "BM"
+  file.bfOffBits = sizeof file + sizeof info.bmiHeader;
+  file.bfSize = file.bfOffBits + row * static_cast<DWORD>(height);
+  std::ofstream out(fs::path("Z:" + path), std::ios::binary);
+  out.write(reinterpret_cast<const char*>(&file), sizeof file);
+  out.write(reinterpret_cast<const char*>(&info.bmiHeader), sizeof info.bmiHeader);
+  out.write(static_cast<const char*>(bits), static_cast<std::streamsize>(row) * height);
+  ::SelectObject(memory, old);
+  ::DeleteObject(bitmap);
+  ::DeleteDC(memory);
+  ::ReleaseDC(nullptr, screen);
+}
+
 // A settings file naming the null sink, "k" for RX and "t" for TX, 150 ms dots, setting 500.
 inline std::string SettingsFor(int device_index) {
   return std::to_string(device_index) + "\r\n" + SinkDescription() +

@@ -7,11 +7,24 @@
 namespace corvanta {
 namespace {
 
+// At the window's DPI: 15 twips a pixel at 96 dpi, 10 at 144 (150 %, where the test is run again
+// with CORVANTA_EXPECT_DPI set; CORVANTA_SCREENSHOT names a bitmap file to keep what it showed).
 TEST_F(WindowStation, TheWindowIsLaidOutAsTheControlTableSays) {
+  const int dpi = static_cast<int>(::GetDpiForWindow(window_));
+  if (const char* expect = std::getenv("CORVANTA_EXPECT_DPI")) {
+    EXPECT_EQ(dpi, std::atoi(expect));
+  }
+  const auto Px = [dpi](int twips) { return static_cast<int>(std::lround(twips * dpi / 1440.0)); };
   RECT client{};
   ::GetClientRect(window_, &client);
-  EXPECT_EQ(client.right, 490);
-  EXPECT_EQ(client.bottom, 184);
+  EXPECT_EQ(client.right, Px(kMainClient.width));
+  EXPECT_EQ(client.bottom, Px(kMainClient.height));
+  std::printf("at %d dpi the client area is %ld x %ld\n", dpi, client.right, client.bottom);
+  LOGFONTW font{};
+  ::GetObjectW(reinterpret_cast<HFONT>(::SendMessageW(frm_->Control("cmdExit"), WM_GETFONT, 0, 0)),
+               sizeof font, &font);
+  EXPECT_EQ(-font.lfHeight, static_cast<int>(std::lround(kMainFont.points * dpi / 72.0)));
+  if (const char* shot = std::getenv("CORVANTA_SCREENSHOT")) SaveScreenshot(window_, shot);
   for (const ControlEntry& c : MainFormControls()) {
     HWND control = frm_->Control(c.name);
     ASSERT_NE(control, nullptr) << c.name;

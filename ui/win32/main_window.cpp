@@ -34,15 +34,36 @@ constexpr int kMenuAbout = 42;
 constexpr std::size_t kHistory = 8;
 constexpr COLORREF kBlue = RGB(0, 0, 255);
 constexpr const wchar_t* kClassName = L"CorvantaFrmMain";
+// A fixed border: caption, system menu and minimise, no sizing.
+// No WS_CLIPCHILDREN: the frames are transparent and need the window's face behind them.
+constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 
-int Px(int twips) {
-  return static_cast<int>(std::lround(twips / 15.0));
+// Twips to pixels at `dpi` (1440 twips an inch).
+int Px(int twips, int dpi) {
+  return static_cast<int>(std::lround(twips * dpi / 1440.0));
 }
 
-HFONT MakeFont(const FontStyle& style, const FontStyle& fallback) {
+// The window's DPI. Windows 10 tells each window its own (per-monitor awareness); older systems
+// have one for the whole screen.
+int WindowDpi(HWND window) {
+  using GetDpiForWindowCall = UINT(WINAPI*)(HWND);
+  static const auto get_dpi = [] {
+    const FARPROC found = ::GetProcAddress(::GetModuleHandleW(L"user32.dll"), "GetDpiForWindow");
+    return reinterpret_cast<GetDpiForWindowCall>(reinterpret_cast<void (*)()>(found));
+  }();
+  if (get_dpi != nullptr && window != nullptr) {
+    if (const UINT dpi = get_dpi(window); dpi > 0) return static_cast<int>(dpi);
+  }
+  HDC screen = ::GetDC(nullptr);
+  const int dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
+  ::ReleaseDC(nullptr, screen);
+  return dpi > 0 ? dpi : 96;
+}
+
+HFONT MakeFont(const FontStyle& style, const FontStyle& fallback, int dpi) {
   const FontStyle& f = style.points > 0 ? style : fallback;
-  // Points to pixels at 96 dpi, negative: the character height without the leading.
-  const int height = -static_cast<int>(std::lround(f.points * 96.0 / 72.0));
+  // Points to pixels at the window's DPI, negative: the character height without the leading.
+  const int height = -static_cast<int>(std::lround(f.points * dpi / 72.0));
   return ::CreateFontW(height, 0, 0, 0, f.bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
                        DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                        DEFAULT_PITCH | FF_SWISS, Wide(f.face).c_str());
@@ -129,28 +150,14 @@ FrmMain::FrmMain() {
   ::AppendMenuW(help, MF_STRING, kMenuAbout, L"&About ");
   ::AppendMenuW(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(help), L"&Help");
 
-  // A fixed border: caption, system menu and minimise, no sizing.
-  // No WS_CLIPCHILDREN: the frames are transparent and need the window's face behind them.
-  const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
-  RECT frame{0, 0, Px(kMainClient.width), Px(kMainClient.height)};
-  ::AdjustWindowRectEx(&frame, style, TRUE, 0);
-  window_ = ::CreateWindowExW(0, kClassName, Wide(kAppTitle).c_str(), style, CW_USEDEFAULT,
-                              CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top,
-                              nullptr, bar, ::GetModuleHandleW(nullptr), this);
+  // Sized and laid out at the window's own DPI below, once the window exists to tell it.
+  window_ =
+      ::CreateWindowExW(0, kClassName, Wide(kAppTitle).c_str(), kStyle, CW_USEDEFAULT,
+                        CW_USEDEFAULT, 100, 100, nullptr, bar, ::GetModuleHandleW(nullptr), this);
   if (window_ == nullptr) throw WindowError("cannot create the main window");
-
-  main_font_ = MakeFont(kMainFont, kMainFont);
-  label_font_ = MakeFont(FontStyle{"Arial", 9, false}, kMainFont);
 
   int id = kFirstId;
   for (const ControlEntry& c : MainFormControls()) {
-    int left = Px(c.place.left), top = Px(c.place.top);
-    if (*c.parent != '\0') {
-      const ControlEntry& parent = MainFormControl(c.parent);
-      left = Px(parent.place.left + c.place.left);
-      top = Px(parent.place.top + c.place.top);
-    }
-    int width = Px(c.place.width), height = Px(c.place.height);
     const wchar_t* cls = L"STATIC";
     DWORD ctl_style = WS_CHILD | (c.visible ? WS_VISIBLE : 0);
     DWORD ex_style = 0;
@@ -175,7 +182,6 @@ FrmMain::FrmMain() {
       case ControlKind::kComboBox:
         cls = L"COMBOBOX";
         ctl_style |= WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWN | CBS_AUTOHSCROLL;
-        height = 200;  // the list's height when dropped down
         break;
       case ControlKind::kButton:
         cls = L"BUTTON";
@@ -189,15 +195,10 @@ FrmMain::FrmMain() {
         ctl_style |= CCS_NOPARENTALIGN | CCS_NORESIZE | WS_CLIPSIBLINGS;
         break;
     }
-    HWND control = ::CreateWindowExW(
-        ex_style, cls, Wide(c.caption).c_str(), ctl_style, left, top, width, height, window_,
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), ::GetModuleHandleW(nullptr), nullptr);
+    HWND control = ::CreateWindowExW(ex_style, cls, Wide(c.caption).c_str(), ctl_style, 0, 0, 0, 0,
+                                     window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                                     ::GetModuleHandleW(nullptr), nullptr);
     if (control == nullptr) throw WindowError(std::string("cannot create ") + c.name);
-    ::SendMessageW(control, WM_SETFONT,
-                   reinterpret_cast<WPARAM>(c.font.points > 0 && c.font.points != kMainFont.points
-                                                ? label_font_
-                                                : main_font_),
-                   FALSE);
     if (c.kind == ControlKind::kSlider) {
       ::SendMessageW(control, TBM_SETRANGEMIN, FALSE, c.range.min);
       ::SendMessageW(control, TBM_SETRANGEMAX, FALSE, c.range.max);
@@ -206,9 +207,6 @@ FrmMain::FrmMain() {
       reported_[control] = c.range.min;
     }
     if (c.kind == ControlKind::kStatusBar) {
-      const int total = Px(c.place.width);
-      int parts[3] = {total - kDatePanelPx - kTimePanelPx, total - kTimePanelPx, -1};
-      ::SendMessageW(control, SB_SETPARTS, 3, reinterpret_cast<LPARAM>(parts));
       ::SendMessageW(control, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(L"Status"));
     }
     if (c.kind == ControlKind::kPicture) {
@@ -218,9 +216,60 @@ FrmMain::FrmMain() {
     controls_.emplace(c.name, control);
     ++id;
   }
+  Layout(WindowDpi(window_));
+  const auto [width, height] = FrameFor(dpi_);
+  ::SetWindowPos(window_, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   UpdateClock();
   ::SetTimer(window_, kClockTimer, 1000, nullptr);
   ::SetTimer(window_, kSoundTimer, 250, nullptr);
+}
+
+std::pair<int, int> FrmMain::FrameFor(int dpi) const {
+  RECT frame{0, 0, Px(kMainClient.width, dpi), Px(kMainClient.height, dpi)};
+  using AdjustForDpiCall = BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT);
+  static const auto adjust = [] {
+    const FARPROC found =
+        ::GetProcAddress(::GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi");
+    return reinterpret_cast<AdjustForDpiCall>(reinterpret_cast<void (*)()>(found));
+  }();
+  if (adjust != nullptr) {
+    adjust(&frame, kStyle, TRUE, 0, static_cast<UINT>(dpi));
+  } else {
+    ::AdjustWindowRectEx(&frame, kStyle, TRUE, 0);
+  }
+  return {frame.right - frame.left, frame.bottom - frame.top};
+}
+
+void FrmMain::Layout(int dpi) {
+  dpi_ = dpi;
+  HFONT main_font = MakeFont(kMainFont, kMainFont, dpi);
+  HFONT label_font = MakeFont(FontStyle{"Arial", 9, false}, kMainFont, dpi);
+  for (const ControlEntry& c : MainFormControls()) {
+    HWND control = Control(c.name);
+    int left = Px(c.place.left, dpi), top = Px(c.place.top, dpi);
+    if (*c.parent != '\0') {
+      const ControlEntry& parent = MainFormControl(c.parent);
+      left = Px(parent.place.left + c.place.left, dpi);
+      top = Px(parent.place.top + c.place.top, dpi);
+    }
+    // A drop-down box's height is its list's when dropped down.
+    const int height = c.kind == ControlKind::kComboBox ? Px(3000, dpi) : Px(c.place.height, dpi);
+    ::SetWindowPos(control, nullptr, left, top, Px(c.place.width, dpi), height,
+                   SWP_NOZORDER | SWP_NOACTIVATE);
+    const bool label = c.font.points > 0 && c.font.points != kMainFont.points;
+    ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(label ? label_font : main_font),
+                   TRUE);
+    if (c.kind == ControlKind::kStatusBar) {
+      const int total = Px(c.place.width, dpi);
+      const int date = kDatePanelPx * dpi / 96, time = kTimePanelPx * dpi / 96;
+      int parts[3] = {total - date - time, total - time, -1};
+      ::SendMessageW(control, SB_SETPARTS, 3, reinterpret_cast<LPARAM>(parts));
+    }
+  }
+  if (main_font_ != nullptr) ::DeleteObject(static_cast<HFONT>(main_font_));
+  if (label_font_ != nullptr) ::DeleteObject(static_cast<HFONT>(label_font_));
+  main_font_ = main_font;
+  label_font_ = label_font;
 }
 
 FrmMain::~FrmMain() {
@@ -489,6 +538,16 @@ std::intptr_t FrmMain::OnMessage(unsigned message, std::uintptr_t w, std::intptr
       auto actions = std::move(posted_);
       posted_.clear();
       for (auto& action : actions) Guarded(action);
+      return 0;
+    }
+    case WM_DPICHANGED: {
+      // Moved to a monitor of another scale, or the scale changed: laid out afresh at the new
+      // DPI, where Windows suggests.
+      const auto* suggested = reinterpret_cast<const RECT*>(l);
+      Layout(static_cast<int>(LOWORD(w)));
+      const auto [width, height] = FrameFor(dpi_);
+      ::SetWindowPos(window_, nullptr, suggested->left, suggested->top, width, height,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
       return 0;
     }
     case WM_CLOSE:

@@ -1,6 +1,7 @@
 #pragma once
 // frmMain as a native Win32 window: every control of the portable control table
-// (core/form_layout.h) at its twips place (15 twips a pixel at 96 dpi), common controls v6
+// (core/form_layout.h) at its twips place at the window's DPI (15 twips a pixel at 96 dpi, 10 at
+// 144; laid out again when the window moves to a monitor of another scale), common controls v6
 // (trackbars, a drop-down combo box, edit boxes, push buttons, a three-panel status bar with the
 // date and time), the Help menu and the two indicator pictures.
 //
@@ -12,6 +13,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/main_window.h"
@@ -75,6 +77,10 @@ class FrmMain final : public MainWindow {
   void OnCommand(int id, int code, HWND control);
   void OnSlider(HWND control, int code);
   void UpdateClock();
+  // Places every control and sets the fonts at `dpi` (twips x dpi / 1440, points x dpi / 72).
+  void Layout(int dpi);
+  // The outer width and height of the window whose client area is the form's at `dpi`.
+  std::pair<int, int> FrameFor(int dpi) const;
   HWND SliderFor(Slider which) const;
   HWND LabelFor(ValueLabel which) const;
   HWND BoxFor(TextBox which) const;
@@ -83,6 +89,7 @@ class FrmMain final : public MainWindow {
   HWND window_ = nullptr;
   void* main_font_ = nullptr;   // HFONT
   void* label_font_ = nullptr;  // HFONT
+  int dpi_ = 96;
   std::map<std::string, HWND, std::less<>> controls_;
   std::map<HWND, int> reported_;  // each slider's last reported position
   std::vector<std::string> status_history_;

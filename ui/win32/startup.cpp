@@ -21,8 +21,19 @@ namespace corvanta::win32 {
 
 namespace {
 
+// The screen's DPI: the splash and the About window are laid out for it when they open.
+int ScreenDpi() {
+  static const int dpi = [] {
+    HDC screen = ::GetDC(nullptr);
+    const int found = ::GetDeviceCaps(screen, LOGPIXELSY);
+    ::ReleaseDC(nullptr, screen);
+    return found > 0 ? found : 96;
+  }();
+  return dpi;
+}
+
 int Px(int twips) {
-  return static_cast<int>(std::lround(twips / 15.0));
+  return static_cast<int>(std::lround(twips * ScreenDpi() / 1440.0));
 }
 
 constexpr const char* kNoHelp =
@@ -39,7 +50,7 @@ struct Label {
 };
 
 HFONT MakeFont(const char* face, double points, bool bold) {
-  return ::CreateFontW(-static_cast<int>(std::lround(points * 96.0 / 72.0)), 0, 0, 0,
+  return ::CreateFontW(-static_cast<int>(std::lround(points * ScreenDpi() / 72.0)), 0, 0, 0,
                        bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                        OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                        DEFAULT_PITCH | FF_SWISS, Wide(face).c_str());
@@ -91,11 +102,12 @@ HWND MakeLabels(HWND parent, const std::vector<Label>& labels, std::vector<HFONT
 }
 
 HWND MakeIcon(HWND parent, int left, int top) {
+  const int size = 32 * ScreenDpi() / 96;
   HWND picture =
-      ::CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_ICON, Px(left), Px(top), 32,
-                        32, parent, nullptr, ::GetModuleHandleW(nullptr), nullptr);
+      ::CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_ICON, Px(left), Px(top), size,
+                        size, parent, nullptr, ::GetModuleHandleW(nullptr), nullptr);
   HICON icon = static_cast<HICON>(::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1),
-                                               IMAGE_ICON, 32, 32, LR_SHARED));
+                                               IMAGE_ICON, size, size, LR_SHARED));
   ::SendMessageW(picture, STM_SETICON, reinterpret_cast<WPARAM>(icon), 0);
   return picture;
 }

@@ -163,6 +163,19 @@ class WindowStation : public ::testing::Test {
     }
     return false;
   }
+  // Presses and lets go of each key in turn, as the operator's keyboard does, giving the window a
+  // moment for each (a dropped list animates) before the next. False when the system refused one.
+  static bool Press(const std::vector<WORD>& keys) {
+    for (const WORD key : keys) {
+      INPUT input[2] = {};
+      input[0].type = input[1].type = INPUT_KEYBOARD;
+      input[0].ki.wVk = input[1].ki.wVk = key;
+      input[1].ki.dwFlags = KEYEVENTF_KEYUP;
+      if (::SendInput(2, input, sizeof(INPUT)) != 2) return false;
+      PumpUntil([] { return false; }, 200);
+    }
+    return true;
+  }
   // Takes the null sink away or brings it back ("unload", "load"), as a USB interface unplugged
   // and replugged, through scripts/null-sink.sh's sink control; true once done.
   static bool Sink(const std::string& what) {

@@ -107,15 +107,7 @@ TEST_F(WindowStation, AnOutputPickedFromTheListWithTheKeyboardIsTheOneSaved) {
   ASSERT_TRUE(PumpUntil([&] { return ::GetFocus() == box || ::IsChild(box, ::GetFocus()); }, 5000));
   // The list is dropped on the stored name's entry (the one the box shows) ...
   ::SendMessageW(box, CB_SETCURSEL, static_cast<WPARAM>(device_index_ - 1), 0);
-  const WORD keys[] = {VK_F4, VK_UP, VK_RETURN};  // ... then one entry up, and taken
-  for (const WORD key : keys) {
-    INPUT input[2] = {};
-    input[0].type = input[1].type = INPUT_KEYBOARD;
-    input[0].ki.wVk = input[1].ki.wVk = key;
-    input[1].ki.dwFlags = KEYEVENTF_KEYUP;
-    ASSERT_EQ(::SendInput(2, input, sizeof(INPUT)), 2u);
-    PumpUntil([] { return false; }, 200);  // the box's own animation and messages
-  }
+  ASSERT_TRUE(Press({VK_F4, VK_UP, VK_RETURN}));  // ... then one entry up, and taken
   const std::string above = std::to_string(device_index_ - 1);
   ASSERT_TRUE(PumpUntil([&] { return Settings.DeviceIndex == above; }, 5000))
       << "the output picked is not the one stored; DeviceIndex " << Settings.DeviceIndex;
@@ -148,14 +140,7 @@ TEST_F(WindowStation, AMissingOutputCanBeReplacedWithoutARestart) {
   std::vector<WORD> keys{VK_F4};
   for (int i = 0; i < device_index_; ++i) keys.push_back(VK_DOWN);
   keys.push_back(VK_RETURN);
-  for (const WORD key : keys) {
-    INPUT input[2] = {};
-    input[0].type = input[1].type = INPUT_KEYBOARD;
-    input[0].ki.wVk = input[1].ki.wVk = key;
-    input[1].ki.dwFlags = KEYEVENTF_KEYUP;
-    ASSERT_EQ(::SendInput(2, input, sizeof(INPUT)), 2u);
-    PumpUntil([] { return false; }, 150);
-  }
+  ASSERT_TRUE(Press(keys));
   ASSERT_TRUE(PumpUntil([&] { return Settings.DeviceName == SinkDescription(); }, 5000))
       << Settings.DeviceName;
   EXPECT_EQ(Settings.DeviceIndex, std::to_string(device_index_));

@@ -76,6 +76,11 @@ CONF
   cat >"$D/config/pipewire/pipewire-pulse.conf.d/corvanta-test.conf" <<CONF
 pulse.properties = { server.address = [ "unix:$D/native" ] }
 CONF
+  # WirePlumber's Bluetooth monitor loads its logind module, which makes WirePlumber exit at start
+  # on a machine without systemd's login manager (a container, a server). A null sink needs no
+  # Bluetooth.
+  mkdir -p -m 700 "$D/config/wireplumber/bluetooth.lua.d"
+  echo 'bluez_monitor.enabled = false' >"$D/config/wireplumber/bluetooth.lua.d/51-corvanta-test.lua"
   # WirePlumber, which links streams to the sink, will not run without a session bus.
   dbus-daemon --session --address="unix:path=$D/bus" --nofork --nopidfile >"$D/dbus.log" 2>&1 &
   EXTRA_PIDS+=($!)

@@ -8,12 +8,13 @@
 // run an audio callback on another thread; what that thread may touch is written beside the
 // implementation. No operation processes window messages, so none re-enters the program.
 //
-// Blocking: operations that start a stream hold up the window thread while it settles. With SDL,
-// making a buffer, a device opening that wakes a stream closed while idle, and Play or WriteBuffer
-// on a closed (or, for Play, paused) stream each wait up to 300 ms, normally a few tens; after a
-// failure, listing or opening devices also asks the sound server (up to 300 ms) and may start the
-// sound system anew. Everything else waits only briefly: for a running audio callback to return,
-// or for a stream to close.
+// Blocking: starting a stream (making a buffer, a device opening that wakes a stream closed while
+// idle, Play or WriteBuffer on a closed or paused stream) holds up the window thread while the
+// sound server opens it, normally a few tens of ms. With SDL the stream's timing then settles on
+// its own, and the first WriteBuffer of a tone (not of silence) waits for that, up to 300 ms after
+// the start; after a failure, listing or opening devices also asks the sound server (up to
+// 300 ms) and may start the sound system anew. Everything else waits only briefly: for a running
+// audio callback to return, or for a stream to close.
 //
 // Ownership: every object made here belongs to its caller. A buffer does not depend on the device
 // object that made it: the program replaces the device at each opening and keeps its buffer
@@ -101,9 +102,10 @@ class DirectX7 {
   virtual std::shared_ptr<DirectSoundEnum> GetDSEnum() = 0;
   virtual std::unique_ptr<DirectSound> DirectSoundCreate(const std::string& guid) = 0;
   // Streams closed while the station was idle open again now, ahead of the tones a transmission
-  // is about to write (their first tone then finds a settled stream); a stream whose output went
-  // away is made anew if the output is back. Window thread; blocks while a stream starts, at
-  // most a few hundred ms each. Backends that never close idle streams do nothing.
+  // is about to write (their first tone then finds a settled stream: the settling runs during
+  // the transmission's pause and lead); a stream whose output went away is made anew if the
+  // output is back. Window thread; blocks while a stream opens, a few tens of ms each. Backends
+  // that never close idle streams do nothing.
   virtual void WakeIdleStreams() {}
 };
 

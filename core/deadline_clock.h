@@ -26,7 +26,12 @@ class DeadlineClock {
       : now_(std::move(now)), sleep_until_(std::move(sleep_until)) {}
 
   // Opens a timeline starting now; Close ends the innermost one.
-  void Open() { deadlines_.push_back(now_()); }
+  void Open() { deadlines_.push_back({now_(), false}); }
+  // Opens a timeline that started at `started_ns` (an event that came before the work leading to
+  // the transmission, such as opening the sound output). Its first wait takes that work out of
+  // its own length, however long, since nothing is heard before it; what the work took beyond
+  // that wait moves the rest of the timeline on.
+  void OpenAt(std::int64_t started_ns) { deadlines_.push_back({started_ns, true}); }
   void Close() {
     if (!deadlines_.empty()) deadlines_.pop_back();
   }
@@ -39,7 +44,18 @@ class DeadlineClock {
       if (ms > 0) sleep_until_(now + std::int64_t{ms} * 1'000'000);
       return;
     }
-    std::int64_t& deadline = deadlines_.back();
+    Timeline& t = deadlines_.back();
+    std::int64_t& deadline = t.deadline;
+    if (t.first_absorbs) {
+      t.first_absorbs = false;
+      deadline += std::int64_t{ms} * 1'000'000;
+      if (deadline > now) {
+        sleep_until_(deadline);
+      } else if (now - deadline > kSlackNs) {
+        deadline = now;
+      }
+      return;
+    }
     if (now - deadline > kSlackNs) deadline = now;
     deadline += std::int64_t{ms} * 1'000'000;
     if (deadline > now) sleep_until_(deadline);
@@ -52,15 +68,22 @@ class DeadlineClock {
   std::int64_t EdgeInstantNs() {
     const std::int64_t now = now_();
     if (deadlines_.empty()) return now;
-    std::int64_t& deadline = deadlines_.back();
+    std::int64_t& deadline = deadlines_.back().deadline;
     if (now - deadline > kEdgeSlackNs) deadline = now;
     return deadline;
   }
 
+  // The steady clock now, in ns: the instant an event is taken, to open a timeline at later.
+  std::int64_t Now() const { return now_(); }
+
  private:
   std::function<std::int64_t()> now_;
   std::function<void(std::int64_t)> sleep_until_;
-  std::vector<std::int64_t> deadlines_;
+  struct Timeline {
+    std::int64_t deadline;
+    bool first_absorbs;  // opened at an earlier instant: see OpenAt
+  };
+  std::vector<Timeline> deadlines_;
 };
 
 }  // namespace corvanta

@@ -40,7 +40,12 @@ class Platform {
   // waits until deadlines counted from its start. Platforms without real time (tests on a
   // virtual clock) need none: their sleeps are exact. Window thread; nests.
   virtual void OpenTimeline() {}
+  // A timeline that started at `started_ns` (from TimelineNowNs), at an event taken before work
+  // that must not delay what follows (core/deadline_clock.h, OpenAt).
+  virtual void OpenTimelineAt(std::int64_t /*started_ns*/) { OpenTimeline(); }
   virtual void CloseTimeline() {}
+  // The steady clock now, in ns, as the timeline counts it.
+  virtual std::int64_t TimelineNowNs() { return NowMs() * 1'000'000; }
   // The instant, on the steady clock in ns, that a change to the sound made now belongs to: the
   // nominal end of the last wait while a timeline is open, otherwise now. The sound output
   // places its edges there; it asks from its writes on the window thread. It may move the open
@@ -69,11 +74,22 @@ inline std::int64_t NowMs() {
 inline std::int64_t EdgeInstantNs() {
   return Services().EdgeInstantNs();
 }
+inline std::int64_t TimelineNowNs() {
+  return Services().TimelineNowNs();
+}
 
 // Keeps a timeline open for the lifetime of a scope (a courtesy transmission).
 class TimelineScope {
  public:
   TimelineScope() { Services().OpenTimeline(); }
+  // Counted from `started_ns` when it is not negative.
+  explicit TimelineScope(std::int64_t started_ns) {
+    if (started_ns < 0) {
+      Services().OpenTimeline();
+    } else {
+      Services().OpenTimelineAt(started_ns);
+    }
+  }
   ~TimelineScope() { Services().CloseTimeline(); }
   TimelineScope(const TimelineScope&) = delete;
   TimelineScope& operator=(const TimelineScope&) = delete;
@@ -98,8 +114,10 @@ class StdPlatform final : public Platform {
   std::int64_t NowMs() override;
   void MessageBox(const std::string& text, const std::string& title, MsgIcon icon) override;
   void OpenTimeline() override { deadlines_.Open(); }
+  void OpenTimelineAt(std::int64_t started_ns) override { deadlines_.OpenAt(started_ns); }
   void CloseTimeline() override { deadlines_.Close(); }
   std::int64_t EdgeInstantNs() override { return deadlines_.EdgeInstantNs(); }
+  std::int64_t TimelineNowNs() override { return deadlines_.Now(); }
 
  private:
   DeadlineClock deadlines_;

@@ -29,6 +29,7 @@ struct Shape {
   Picture picture;
   std::int16_t* flag;
   std::string* text;
+  std::int64_t event_ns = -1;  // the link event that asked for it; -1: now
 };
 
 // Where a transmission was when it failed, for an honest report on the transmitter.
@@ -108,9 +109,10 @@ void SetPicture(Picture picture, bool visible) {
 // Keys the held link object, runs `send`, and gives the key back: the outermost holder releases
 // it, a nested one leaves it down. Whatever fails, the key is settled and reported here.
 void Keyed(const char* name, std::int32_t before_ms, std::int32_t around_ms,
-           const std::function<void()>& send) {
-  // The pauses, the symbols and the release follow deadlines counted from here.
-  TimelineScope timeline;
+           const std::function<void()>& send, std::int64_t event_ns = -1) {
+  // The pauses, the symbols and the release follow deadlines counted from here, or from the
+  // event: the device opening it made then is taken out of the pause before the keying.
+  TimelineScope timeline(event_ns);
   Step step = Step::kBeforeKeying;
   try {
     PrepareOutput(Settings.ToneFrequency);  // settled by the first tone, 250 ms or more ahead
@@ -146,22 +148,35 @@ void Transmit(const Shape& s) {
   TransmissionScope scope;
   SetPicture(s.picture, true);
   *s.flag = kTrue;
-  Keyed(s.name, 100, 150, [&s] {
-    std::string pattern = MorseFor(*s.text);
-    SendMorse(pattern);
-  });
+  Keyed(
+      s.name, 100, 150,
+      [&s] {
+        std::string pattern = MorseFor(*s.text);
+        SendMorse(pattern);
+      },
+      s.event_ns);
   *s.flag = kFalse;
   SetPicture(s.picture, false);
 }
 
 }  // namespace
 
+void PlayTxCourtesy(std::int64_t event_ns) {
+  Transmit(
+      {"TX courtesy", Picture::picTX, &Flags.TxTonePlaying, &Settings.TxCourtesyText, event_ns});
+}
+
+void PlayRxCourtesy(std::int64_t event_ns) {
+  Transmit(
+      {"RX courtesy", Picture::picRX, &Flags.RxTonePlaying, &Settings.RxCourtesyText, event_ns});
+}
+
 void PlayTxCourtesy() {
-  Transmit({"TX courtesy", Picture::picTX, &Flags.TxTonePlaying, &Settings.TxCourtesyText});
+  PlayTxCourtesy(-1);
 }
 
 void PlayRxCourtesy() {
-  Transmit({"RX courtesy", Picture::picRX, &Flags.RxTonePlaying, &Settings.RxCourtesyText});
+  PlayRxCourtesy(-1);
 }
 
 void cmdTest_Click() {

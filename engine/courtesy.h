@@ -18,12 +18,18 @@
 // own in place of the held one and opens the device, keys with 200 ms around the character, and
 // leaves no object held; the next transmission makes one anew. Test without an open output returns
 // at once. The outermost one then runs what was deferred, which may block in turn (a message box).
+#include <cstdint>
+
 #include "core/transmissions.h"
 
 namespace corvanta {
 
 void PlayTxCourtesy();
 void PlayRxCourtesy();
+// For a link event taken at `event_ns` (TimelineNowNs): the 100 ms before the keying count from
+// the event, so that opening the device for it does not delay the keying.
+void PlayTxCourtesy(std::int64_t event_ns);
+void PlayRxCourtesy(std::int64_t event_ns);
 void cmdTest_Click();
 void CmdSend_Click();
 

@@ -44,20 +44,25 @@ void SkipSilent(const char* name) {
 // Every event opens the device again, which also wakes a stream closed while the station was
 // idle: a "PTT 1" (the signal starts) readies the output well before the "PTT 0" whose courtesy
 // follows.
+//
+// The courtesy's 100 ms before the keying count from the event: the opening takes its time out of
+// them, so the key goes down 100 ms after the event whether the stream was open or had closed.
 void Echolink_PTT(std::int16_t bPTT) {
   if (Flags.IsMonitoring == kFalse) return;
+  const std::int64_t event_ns = TimelineNowNs();
   const bool opened = RestartSoundDevice();
   if (Flags.RxTonePlaying != kFalse || Flags.TxTonePlaying != kFalse || bPTT != 0) return;
   if (!opened) return SkipSilent("RX courtesy");
-  PlayRxCourtesy();
+  PlayRxCourtesy(event_ns);
 }
 
 void Echolink_TX(std::int16_t bTX) {
   if (Flags.IsMonitoring == kFalse) return;
+  const std::int64_t event_ns = TimelineNowNs();
   const bool opened = RestartSoundDevice();
   if (Flags.TxTonePlaying != kFalse || bTX != 0) return;
   if (!opened) return SkipSilent("TX courtesy");
-  PlayTxCourtesy();
+  PlayTxCourtesy(event_ns);
 }
 
 void InstallLinkEventHandlers() {

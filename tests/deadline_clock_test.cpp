@@ -98,5 +98,35 @@ TEST(DeadlineClock, NestedTimelinesEachKeepTheirOwnDeadlines) {
   EXPECT_TRUE(t.clock.Active());
 }
 
+// A timeline opened at an earlier event: the work since (opening the sound output) comes out of
+// the first wait, whatever it took up to that wait's length, so the key goes down on time; what
+// it took beyond that moves the rest on. The waits after the first keep their own slack.
+TEST(DeadlineClock, ATimelineFromAnEventTakesTheWorkSinceOutOfItsFirstWait) {
+  struct Case {
+    const char* name;
+    std::int64_t work;         // between the event and the first (100 ms) wait
+    std::int64_t keyed_after;  // the first wait's end, from the event
+    std::int64_t lead_end;     // the 150 ms wait after it, from the event
+  };
+  const Case cases[] = {
+      {"stream open: a few ms", 3 * kMs, 100 * kMs, 250 * kMs},
+      {"stream woken: 63 ms", 63 * kMs, 100 * kMs, 250 * kMs},
+      {"just within the pause", 100 * kMs, 100 * kMs, 250 * kMs},
+      {"slower than the pause, within the slack", 117 * kMs, 117 * kMs, 250 * kMs},
+      {"far slower than the pause: the rest moves on", 205 * kMs, 205 * kMs, 355 * kMs},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeTime t;
+    const std::int64_t event = t.now;
+    t.now += c.work;
+    t.clock.OpenAt(event);
+    t.clock.Wait(100);
+    EXPECT_EQ(t.now - event, c.keyed_after);
+    t.clock.Wait(150);
+    EXPECT_EQ(t.now - event, c.lead_end);
+  }
+}
+
 }  // namespace
 }  // namespace corvanta

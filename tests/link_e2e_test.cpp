@@ -223,6 +223,34 @@ TEST(LinkEndToEnd, StartThenPttKeysTheLinkAroundTheRecordedRxCharacter) {
   EXPECT_NEAR(rec::FrequencyHz(heard, segments[0]), ToneHz(Settings.ToneFrequency), 1.0);
 }
 
+// The key goes down 100 ms after the link event whether the sound stream was open or had closed
+// for idleness: the opening and the stream's settling use the pause and the lead, not add to
+// them. (It came 205 ms after the event with the stream closed, when the settling came first.)
+TEST(LinkEndToEnd, TheKeyGoesDown100MsAfterTheEventWithTheStreamOpenOrClosed) {
+  Station station({});
+  ASSERT_TRUE(station.ready());
+  station.Command("ptt 0\n");  // makes the stream
+  ASSERT_TRUE(WaitFor([&] { return station.Records("SETPTT").size() >= 2 && AtRest(); }, 10000));
+  for (const bool open : {true, false}) {
+    SCOPED_TRACE(open ? "stream open" : "stream closed for idleness");
+    if (!open) {
+      const std::uint64_t closes = Stats().idle_closes;
+      ASSERT_TRUE(WaitFor([&] { return Stats().idle_closes > closes; }, 10000));
+    }
+    const std::size_t before = station.Records("SETPTT").size();
+    station.Command("ptt 0\n");
+    ASSERT_TRUE(WaitFor([&] { return station.Records("SETPTT").size() >= before + 2; }, 10000));
+    const double lead =
+        station.Records("SETPTT")[before].first - station.Records("EVENT").back().first;
+    std::cout << (open ? "stream open" : "stream closed") << ": keyed " << lead
+              << " ms after the event (nominal 100)\n";
+    // The event and the request cross the local socket once each; a loaded machine adds a stall.
+    EXPECT_GE(lead, 99.0);
+    EXPECT_LE(lead, 125.0);
+    ASSERT_TRUE(WaitFor([] { return AtRest(); }, 5000));
+  }
+}
+
 // Events that arrive during the only symbol of the RX character are handled right after it,
 // inside the courtesy: the second PTT is ignored, the TX courtesy nests, and the transmitter stays
 // keyed from the first request to the outer release.

@@ -44,7 +44,8 @@ constexpr std::int64_t kIdleCloseFrames = kSampleRate * 3;
 // A new stream first fills the server's queue in a burst, and only then runs at the output's pace;
 // until then the edge clock's reference still moves, and an edge placed then would come out
 // early or late. The clock counts as settled once the lowest offsets of two consecutive spans of
-// this many frames agree (within the jitter); opening waits for that, at most kSettleWaitMs.
+// this many frames agree (within the jitter); a tone's write waits for that, at most
+// kSettleWaitMs after the stream started.
 constexpr std::int64_t kSettleFrames = kSampleRate * 60 / 1000;
 constexpr double kSettleJitterNs = 200'000;
 constexpr int kSettleWaitMs = 300;
@@ -160,6 +161,8 @@ class SdlBuffer final : public DirectSoundBuffer {
       Reach();
       at_ns = EdgeInstantNs();  // the opening took its time: the change belongs to now
     }
+    // A tone's edge needs the settled timing; silence has no edge to place.
+    if (!silent && WaitSettled()) at_ns = EdgeInstantNs();
     // Until the callback has taken this write, the housekeeper must not count the stream idle.
     silent_frames_.store(0, std::memory_order_relaxed);
     std::optional<std::uint8_t> slot = free_.Pop();
@@ -195,7 +198,7 @@ class SdlBuffer final : public DirectSoundBuffer {
     settled_.store(false, std::memory_order_relaxed);
     reset_clock_.store(true, std::memory_order_release);
     SDL_PauseAudioDevice(device_, 0);
-    WaitSettled();
+    settle_by_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSettleWaitMs);
   }
 
   void Stop() override {
@@ -265,8 +268,8 @@ class SdlBuffer final : public DirectSoundBuffer {
   };
 
   // Under stream_mutex_ (or in the constructor). The stream starts at once, looping whatever the
-  // buffer holds (silence until a tone is written), and the call returns once its timing has
-  // settled: a few tens of milliseconds, at most kSettleWaitMs.
+  // buffer holds (silence until a tone is written); its timing settles meanwhile (a few tens of
+  // milliseconds, at most kSettleWaitMs), which the first tone's write waits for.
   void Open() {
     SDL_AudioSpec want{};
     want.freq = static_cast<int>(kRate);
@@ -285,7 +288,7 @@ class SdlBuffer final : public DirectSoundBuffer {
     }
     paused_ = false;
     SDL_PauseAudioDevice(device_, 0);
-    WaitSettled();
+    settle_by_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSettleWaitMs);
   }
 
   // Under stream_mutex_. An output that went away (unplugged, the sound server stopped) leaves
@@ -311,14 +314,18 @@ class SdlBuffer final : public DirectSoundBuffer {
     lost_ = false;
   }
 
-  // Window thread, under stream_mutex_.
-  void WaitSettled() {
-    const auto give_up =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kSettleWaitMs);
+  // Window thread, under stream_mutex_: before a tone's edge is placed, the stream's timing must
+  // have settled, at most kSettleWaitMs after it started. The opening itself does not wait, so a
+  // link event's opening leaves the pause before the keying and the lead before the first tone
+  // for the settling. Returns whether it waited.
+  bool WaitSettled() {
+    bool waited = false;
     while (!settled_.load(std::memory_order_acquire) &&
-           std::chrono::steady_clock::now() < give_up) {
+           std::chrono::steady_clock::now() < settle_by_) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      waited = true;
     }
+    return waited;
   }
 
   // Under stream_mutex_, with the stream closed, so the callback's own state is ours to set.
@@ -390,9 +397,10 @@ class SdlBuffer final : public DirectSoundBuffer {
   SpscRing<Pending, 8> pending_;    // window thread -> audio thread
   SpscRing<std::uint8_t, 8> free_;  // audio thread -> window thread
   std::atomic<bool> reset_clock_{false};
-  std::atomic<std::int32_t> seek_{-1};          // window thread requests, audio thread takes
-  std::atomic<std::int64_t> silent_frames_{0};  // audio thread counts, housekeeper reads
-  std::atomic<bool> settled_{false};            // audio thread sets, window thread waits
+  std::atomic<std::int32_t> seek_{-1};                 // window thread requests, audio thread takes
+  std::atomic<std::int64_t> silent_frames_{0};         // audio thread counts, housekeeper reads
+  std::atomic<bool> settled_{false};                   // audio thread sets, window thread waits
+  std::chrono::steady_clock::time_point settle_by_{};  // the latest a tone waits for it
   // The stream's state, shared by the window thread and the housekeeper; never the callback.
   std::mutex stream_mutex_;
   SDL_AudioDeviceID device_ = 0;  // 0 while closed for idleness

@@ -12,6 +12,8 @@ class QtPlatform final : public Platform {
   std::int64_t NowMs() override { return std_.NowMs(); }
   void MessageBox(const std::string& text, const std::string& title, MsgIcon icon) override;
   void OpenTimeline() override { std_.OpenTimeline(); }
+  void OpenTimelineAt(std::int64_t started_ns) override { std_.OpenTimelineAt(started_ns); }
+  std::int64_t TimelineNowNs() override { return std_.TimelineNowNs(); }
   void CloseTimeline() override { std_.CloseTimeline(); }
   std::int64_t EdgeInstantNs() override { return std_.EdgeInstantNs(); }
 

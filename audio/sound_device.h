@@ -44,7 +44,7 @@ bool RestartSoundDevice();
 // Looks whether the output of the sound buffer has gone away (unplugged, the sound server
 // stopped) and says "Sound output lost: NAME" in the status bar once when it has; a courtesy
 // under way then fails at its next element and releases its key, and the next device opening
-// finds the output again by its name once it is back. The window calls it a few times a second.
+// finds the output again by its name once it is back. The window calls it every kSoundWatchMs.
 void CheckSoundOutput();
 
 // Stops the looping buffer and rewinds it; nothing to do before the first tone.

@@ -1,8 +1,9 @@
 // The program's own figures, one per line: start-up time from the process start to the main
 // window shown and filled (the one-second splash included), resident memory after start-up, and
 // CPU of the program and the sound server while it monitors the link with nothing happening,
-// before the first tone and after one. Run it through scripts/null-sink.sh; CORVANTA_LINKSIM
-// names the simulator to connect to, CORVANTA_BENCH_IDLE_S the idle measuring time (default 10).
+// before the first tone, right after one and once its stream has closed. Run it through
+// scripts/null-sink.sh; CORVANTA_LINKSIM names the simulator to connect to, CORVANTA_BENCH_IDLE_S
+// the idle measuring time (default 10).
 #include <unistd.h>
 #include <QApplication>
 #include <QElapsedTimer>
@@ -122,6 +123,10 @@ int main(int argc, char** argv) {
   Pump(500);
   IdleCpu("monitoring, after a transmission", idle_s);
   std::printf("resident memory after a transmission: %.1f MB\n", rec::ResidentMb());
+  // The station as it spends most of its life: its stream closed after the silence.
+  const std::uint64_t closes = corvanta::Stats().idle_closes;
+  for (int i = 0; i < 100 && corvanta::Stats().idle_closes == closes; ++i) Pump(100);
+  IdleCpu("monitoring, the stream closed after the transmission", idle_s);
 
   frm->close();
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

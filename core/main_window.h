@@ -80,9 +80,14 @@ struct WindowHandlers {
   std::function<void()> mnuHelpContents_Click;
   std::function<void()> mnuHelpSearchForHelpOn_Click;
   std::function<void()> mnuHelpAbout_Click;
-  // A few times a second while the window is open: notices a sound output that went away.
+  // Every kSoundWatchMs while the window is open: notices a sound output that went away. (A
+  // courtesy under way notices it at its next element by itself.)
   std::function<void()> sound_watch;
 };
+
+// How often an idle window looks for a lost output: as often as an operator needs telling, no
+// more, so that an idle station costs next to nothing.
+inline constexpr int kSoundWatchMs = 2000;
 
 // The program-wide reference to the one main window, set by start-up and cleared at exit.
 // Not owning: the Qt window deletes itself once closed and clears the reference as it goes. Code

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "audio/edge_clock.h"
@@ -161,8 +162,14 @@ class SdlBuffer final : public DirectSoundBuffer {
       Reach();
       at_ns = EdgeInstantNs();  // the opening took its time: the change belongs to now
     }
-    // A tone's edge needs the settled timing; silence has no edge to place.
-    if (!silent && WaitSettled()) at_ns = EdgeInstantNs();
+    // A stream started for this very tone has its timing settled first, and the tone belongs to
+    // the moment after; one started ahead (by a link event's opening, or by the silence written
+    // before a transmission's pause) settles during the pause and the lead instead.
+    if (silent) {
+      settle_for_tone_ = false;
+    } else if (std::exchange(settle_for_tone_, false) && WaitSettled()) {
+      at_ns = EdgeInstantNs();
+    }
     // Until the callback has taken this write, the housekeeper must not count the stream idle.
     silent_frames_.store(0, std::memory_order_relaxed);
     std::optional<std::uint8_t> slot = free_.Pop();
@@ -199,6 +206,7 @@ class SdlBuffer final : public DirectSoundBuffer {
     reset_clock_.store(true, std::memory_order_release);
     SDL_PauseAudioDevice(device_, 0);
     settle_by_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSettleWaitMs);
+    settle_for_tone_ = true;
   }
 
   void Stop() override {
@@ -238,6 +246,7 @@ class SdlBuffer final : public DirectSoundBuffer {
     std::lock_guard lock(stream_mutex_);
     NoticeLoss();
     if (device_ == 0 && (running_ || lost_)) Reach();
+    settle_for_tone_ = false;  // opened ahead of the transmission: it settles in the pause
     silent_frames_.store(0, std::memory_order_relaxed);
   }
 
@@ -289,6 +298,7 @@ class SdlBuffer final : public DirectSoundBuffer {
     paused_ = false;
     SDL_PauseAudioDevice(device_, 0);
     settle_by_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSettleWaitMs);
+    settle_for_tone_ = true;
   }
 
   // Under stream_mutex_. An output that went away (unplugged, the sound server stopped) leaves
@@ -314,10 +324,10 @@ class SdlBuffer final : public DirectSoundBuffer {
     lost_ = false;
   }
 
-  // Window thread, under stream_mutex_: before a tone's edge is placed, the stream's timing must
-  // have settled, at most kSettleWaitMs after it started. The opening itself does not wait, so a
-  // link event's opening leaves the pause before the keying and the lead before the first tone
-  // for the settling. Returns whether it waited.
+  // Window thread, under stream_mutex_: waits until the stream's timing has settled, at most
+  // kSettleWaitMs after it started. The opening itself does not wait, so a link event's opening
+  // leaves the pause before the keying and the lead before the first tone for the settling.
+  // Returns whether it waited.
   bool WaitSettled() {
     bool waited = false;
     while (!settled_.load(std::memory_order_acquire) &&
@@ -401,6 +411,7 @@ class SdlBuffer final : public DirectSoundBuffer {
   std::atomic<std::int64_t> silent_frames_{0};         // audio thread counts, housekeeper reads
   std::atomic<bool> settled_{false};                   // audio thread sets, window thread waits
   std::chrono::steady_clock::time_point settle_by_{};  // the latest a tone waits for it
+  bool settle_for_tone_ = false;  // started for the write at hand, with no pause ahead of its tone
   // The stream's state, shared by the window thread and the housekeeper; never the callback.
   std::mutex stream_mutex_;
   SDL_AudioDeviceID device_ = 0;  // 0 while closed for idleness

@@ -23,12 +23,28 @@ std::wstring Wide(const std::string& text) {
 
 }  // namespace
 
-Win32Platform::Win32Platform() {
-  ::timeBeginPeriod(1);
-}
+Win32Platform::Win32Platform() = default;
 
 Win32Platform::~Win32Platform() {
-  ::timeEndPeriod(1);
+  while (timelines_ > 0) CloseTimeline();
+}
+
+// The system timer at 1 ms costs the whole machine wakeups and power: it is asked for only while
+// a transmission's timeline is open, where a 50 ms element must not stretch to the next 15.6 ms
+// tick.
+void Win32Platform::OpenTimeline() {
+  if (timelines_++ == 0) ::timeBeginPeriod(1);
+  std_.OpenTimeline();
+}
+
+void Win32Platform::OpenTimelineAt(std::int64_t started_ns) {
+  if (timelines_++ == 0) ::timeBeginPeriod(1);
+  std_.OpenTimelineAt(started_ns);
+}
+
+void Win32Platform::CloseTimeline() {
+  std_.CloseTimeline();
+  if (timelines_ > 0 && --timelines_ == 0) ::timeEndPeriod(1);
 }
 
 void Win32Platform::DoEvents() {

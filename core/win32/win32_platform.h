@@ -1,6 +1,7 @@
 #pragma once
 // The platform services on Windows: the standard library's clock and deadline sleeps (with the
-// system timer at 1 ms, so a 50 ms element is not stretched to the next 15.6 ms tick), the
+// system timer at 1 ms while a transmission's timeline is open, so a 50 ms element is not
+// stretched to the next 15.6 ms tick; an idle station leaves it alone), the
 // thread's Win32 message queue for DoEvents, and the system's message box.
 //
 // Thread rules: as for every Platform, the window thread only. DoEvents dispatches every message
@@ -23,14 +24,15 @@ class Win32Platform final : public Platform {
   void DoEvents() override;
   std::int64_t NowMs() override { return std_.NowMs(); }
   void MessageBox(const std::string& text, const std::string& title, MsgIcon icon) override;
-  void OpenTimeline() override { std_.OpenTimeline(); }
-  void OpenTimelineAt(std::int64_t started_ns) override { std_.OpenTimelineAt(started_ns); }
+  void OpenTimeline() override;
+  void OpenTimelineAt(std::int64_t started_ns) override;
   std::int64_t TimelineNowNs() override { return std_.TimelineNowNs(); }
-  void CloseTimeline() override { std_.CloseTimeline(); }
+  void CloseTimeline() override;
   std::int64_t EdgeInstantNs() override { return std_.EdgeInstantNs(); }
 
  private:
   StdPlatform std_;
+  int timelines_ = 0;  // open ones: the 1 ms system timer is held while any is
 };
 
 }  // namespace corvanta

@@ -185,10 +185,10 @@ FrmMain::FrmMain() {
 
   clock_ = new QTimer(this);
   connect(clock_, &QTimer::timeout, this, &FrmMain::UpdateClock);
-  clock_->start(1000);
+  clock_->setSingleShot(true);
   sound_watch_ = new QTimer(this);
   connect(sound_watch_, &QTimer::timeout, this, [this] { Guarded(handlers.sound_watch); });
-  sound_watch_->start(250);
+  sound_watch_->start(kSoundWatchMs);
   UpdateClock();
 
   layout()->setSizeConstraint(QLayout::SetFixedSize);
@@ -213,11 +213,15 @@ void FrmMain::closeEvent(QCloseEvent* event) {
   event->accept();
 }
 
+// The date and the time to the minute (a label repaints only when its text changes); the timer
+// wakes once a minute, just after the minute turns, not every second.
 void FrmMain::UpdateClock() {
   const QDateTime now = QDateTime::currentDateTime();
   const QLocale locale;
   panelDate_->setText(locale.toString(now.date(), QLocale::ShortFormat));
   panelTime_->setText(locale.toString(now.time(), QLocale::ShortFormat));
+  const QTime t = now.time();
+  clock_->start((60 - t.second()) * 1000 - t.msec() + 20);
 }
 
 void FrmMain::SetStatusText(const std::string& text) {

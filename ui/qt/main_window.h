@@ -55,7 +55,7 @@ class FrmMain final : public QMainWindow, public MainWindow {
   // The window's load step: the captions of Exit, Send and Start.
   void Form_Load();
 
-  // Start-up fills them in; sound_watch runs every 250 ms.
+  // Start-up fills them in; sound_watch runs every kSoundWatchMs.
   using Handlers = WindowHandlers;
   Handlers handlers;
 

@@ -220,8 +220,7 @@ FrmMain::FrmMain() {
   const auto [width, height] = FrameFor(dpi_);
   ::SetWindowPos(window_, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   UpdateClock();
-  ::SetTimer(window_, kClockTimer, 1000, nullptr);
-  ::SetTimer(window_, kSoundTimer, 250, nullptr);
+  ::SetTimer(window_, kSoundTimer, kSoundWatchMs, nullptr);
 }
 
 std::pair<int, int> FrmMain::FrameFor(int dpi) const {
@@ -421,13 +420,23 @@ void FrmMain::Run(const std::function<void()>& handler) {
   if (handler) Guarded(handler);
 }
 
+// The date and the time to the minute, set when they change; the timer wakes once a minute, just
+// after the minute turns, not every second.
 void FrmMain::UpdateClock() {
+  SYSTEMTIME now{};
+  ::GetLocalTime(&now);
   wchar_t date[64] = {}, time[64] = {};
-  ::GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, nullptr, nullptr, date, 64);
-  ::GetTimeFormatW(LOCALE_USER_DEFAULT, TIME_NOSECONDS, nullptr, nullptr, time, 64);
-  HWND bar = Control("sbStatusBar");
-  ::SendMessageW(bar, SB_SETTEXTW, 1, reinterpret_cast<LPARAM>(date));
-  ::SendMessageW(bar, SB_SETTEXTW, 2, reinterpret_cast<LPARAM>(time));
+  ::GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &now, nullptr, date, 64);
+  ::GetTimeFormatW(LOCALE_USER_DEFAULT, TIME_NOSECONDS, &now, nullptr, time, 64);
+  const std::wstring shown = std::wstring(date) + L"|" + time;
+  if (shown != clock_text_) {
+    clock_text_ = shown;
+    HWND bar = Control("sbStatusBar");
+    ::SendMessageW(bar, SB_SETTEXTW, 1, reinterpret_cast<LPARAM>(date));
+    ::SendMessageW(bar, SB_SETTEXTW, 2, reinterpret_cast<LPARAM>(time));
+  }
+  const UINT to_next_minute = (60 - now.wSecond) * 1000u - now.wMilliseconds + 20u;
+  ::SetTimer(window_, kClockTimer, to_next_minute, nullptr);
 }
 
 // A slider reports a new position when it is let go and on every keyboard or page step; while

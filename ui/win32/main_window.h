@@ -64,7 +64,7 @@ class FrmMain final : public MainWindow {
   HWND Control(std::string_view name) const;
   const std::vector<std::string>& StatusHistory() const { return status_history_; }
 
-  // Start-up fills them in; sound_watch runs every 250 ms.
+  // Start-up fills them in; sound_watch runs every kSoundWatchMs.
   using Handlers = WindowHandlers;
   Handlers handlers;
 
@@ -95,6 +95,7 @@ class FrmMain final : public MainWindow {
   std::vector<std::string> status_history_;
   std::vector<std::function<void()>> posted_;
   std::string status_text_ = "Status";
+  std::wstring clock_text_;    // the date and time panels' texts as last set
   bool pick_pending_ = false;  // an entry moved to in the dropped device list, not yet taken
 };
 

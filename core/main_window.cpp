@@ -1,5 +1,9 @@
 #include "core/main_window.h"
 
+#include <exception>
+#include <iostream>
+#include <string>
+
 #include "core/errors.h"
 
 namespace corvanta {
@@ -17,6 +21,19 @@ void SetMainWindowRef(MainWindow* window) {
 MainWindow& Window() {
   if (g_main_window == nullptr) throw WindowError("The main window is closed");
   return *g_main_window;
+}
+
+void Guarded(const std::function<void()>& handler) {
+  if (!handler) return;
+  try {
+    handler();
+  } catch (const std::exception& e) {
+    if (MainWindow* w = MainWindowRef()) {
+      w->SetStatusText(std::string("Error: ") + e.what());
+    } else {
+      std::cerr << "corvanta: " << e.what() << '\n';
+    }
+  }
 }
 
 }  // namespace corvanta

@@ -98,4 +98,9 @@ void SetMainWindowRef(MainWindow* window);
 // The main window; throws WindowError when there is none (after exit began).
 MainWindow& Window();
 
+// Runs a handler at the boundary with the window system, or a step start-up goes on after: any
+// error goes to the status bar (or, with no main window left, to standard error) and the program
+// goes on. An empty handler does nothing.
+void Guarded(const std::function<void()>& handler);
+
 }  // namespace corvanta

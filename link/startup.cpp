@@ -1,8 +1,5 @@
 #include "link/startup.h"
 
-#include <exception>
-#include <iostream>
-
 #include "audio/audio_state.h"
 #include "audio/sound_device.h"
 #include "core/errors.h"
@@ -20,20 +17,6 @@ namespace {
 StartupToolkit* g_toolkit = nullptr;
 std::vector<std::string> g_notes;
 
-// A step that fails is said in the status bar (or on standard error before the window exists)
-// and start-up goes on: the operator gets a window either way.
-void Reporting(const std::function<void()>& step) {
-  try {
-    step();
-  } catch (const std::exception& e) {
-    if (MainWindow* w = MainWindowRef()) {
-      w->SetStatusText(std::string("Error: ") + e.what());
-    } else {
-      std::cerr << "corvanta: " << e.what() << '\n';
-    }
-  }
-}
-
 void cmdExit_Click() {
   // Exit asked for twice during a transmission runs once: the window is gone the second time.
   if (MainWindowRef() == nullptr) return;
@@ -45,7 +28,7 @@ void cmdExit_Click() {
       // The program still closes, but the operator learns the changes were not kept.
       MsgBox(e.what(), MsgIcon::kWarning);
     }
-    if (Audio.SoundDevice) Reporting(StopSound);
+    if (Audio.SoundDevice) Guarded(StopSound);
     w.Echolink.reset();
   }
   SetMainWindowRef(nullptr);
@@ -88,12 +71,12 @@ MainWindow& RunStartup(StartupToolkit& toolkit) {
   Sleep(1000);
   toolkit.CloseSplash();
 
-  Reporting([] { g_notes = LoadSettings(); });
+  Guarded([] { g_notes = LoadSettings(); });
   w.SetTestEnabled(false);
   toolkit.ShowMainWindow();
   w.SetStatusText("Loading Direct Sound Drivers");
-  Reporting(CreateDxRoot);
-  Reporting(LoadSoundDevices);
+  Guarded(CreateDxRoot);
+  Guarded(LoadSoundDevices);
   Flags.IsLoading = kFalse;
   w.SetDeviceText(Settings.DeviceName);
   // Repairs made to the settings would otherwise vanish under the start-up texts.

@@ -11,8 +11,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "audio/audio_state.h"
@@ -162,6 +164,21 @@ class WindowStation : public ::testing::Test {
       if (s.find(part) != std::string::npos) return true;
     }
     return false;
+  }
+  // Runs `act` once, from inside the courtesy's own message processing (a timer every
+  // `period_ms`), as soon as the simulator has seen the keying request. Returns the timer, to be
+  // killed once the courtesy is over.
+  UINT_PTR OnceKeyed(std::function<void()> act, UINT period_ms = 20) {
+    static SimProcess* sim = nullptr;
+    static std::function<void()> pending;
+    sim = &sim_;
+    pending = std::move(act);
+    return ::SetTimer(nullptr, 0, period_ms, [](HWND, UINT, UINT_PTR id, DWORD) {
+      if (!pending || sim->Records("SETPTT").empty()) return;
+      ::KillTimer(nullptr, id);
+      const std::function<void()> run = std::exchange(pending, nullptr);
+      run();
+    });
   }
   // Presses and lets go of each key in turn, as the operator's keyboard does, giving the window a
   // moment for each (a dropped list animates) before the next. False when the system refused one.

@@ -16,7 +16,6 @@
 #include <QSlider>
 #include <QTimer>
 #include <cmath>
-#include <iostream>
 #include <map>
 #include <string>
 
@@ -73,19 +72,6 @@ QWidget* Make(const ControlEntry& c) {
 }
 
 }  // namespace
-
-void Guarded(const std::function<void()>& handler) {
-  if (!handler) return;
-  try {
-    handler();
-  } catch (const std::exception& e) {
-    if (MainWindow* w = MainWindowRef()) {
-      w->SetStatusText(std::string("Error: ") + e.what());
-    } else {
-      std::cerr << "corvanta: " << e.what() << '\n';
-    }
-  }
-}
 
 FrmMain::FrmMain() {
   setObjectName("frmMain");

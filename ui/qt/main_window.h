@@ -91,8 +91,4 @@ class FrmMain final : public QMainWindow, public MainWindow {
   std::vector<std::string> status_history_;
 };
 
-// Runs a handler at the boundary with the toolkit: any error goes to the status bar (or, with no
-// main window left, to standard error) and the program goes on.
-void Guarded(const std::function<void()>& handler);
-
 }  // namespace corvanta

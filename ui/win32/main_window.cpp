@@ -1,8 +1,6 @@
 #include "ui/win32/main_window.h"
 
 #include <cmath>
-#include <exception>
-#include <iostream>
 #include <memory>
 #include <utility>
 
@@ -96,18 +94,6 @@ std::string Narrow(const std::wstring& text) {
   ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
                         nullptr, nullptr);
   return out;
-}
-
-void Guarded(const std::function<void()>& handler) {
-  try {
-    handler();
-  } catch (const std::exception& e) {
-    if (MainWindow* w = MainWindowRef()) {
-      w->SetStatusText(std::string("Error: ") + e.what());
-    } else {
-      std::cerr << "corvanta: " << e.what() << '\n';
-    }
-  }
 }
 
 class WindowProcedure {

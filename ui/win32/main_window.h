@@ -99,10 +99,6 @@ class FrmMain final : public MainWindow {
   bool pick_pending_ = false;  // an entry moved to in the dropped device list, not yet taken
 };
 
-// Runs a handler at the boundary with the window system: any error goes to the status bar (or,
-// with no main window left, to standard error) and the program goes on.
-void Guarded(const std::function<void()>& handler);
-
 // Text conversions between the program's UTF-8 and Windows' UTF-16.
 std::wstring Wide(const std::string& text);
 std::string Narrow(const std::wstring& text);

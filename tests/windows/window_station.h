@@ -223,7 +223,12 @@ class WindowStation : public ::testing::Test {
     ASSERT_EQ(segments.size(), nominal.size());  // a hole would split a tone
     for (std::size_t i = 0; i < nominal.size(); ++i) {
       EXPECT_NEAR(segments[i].Ms(), nominal[i], kToleranceMs) << "element " << i;
-      EXPECT_NEAR(rec::FrequencyHz(heard, segments[i]), ToneHz(500), 0.1) << "element " << i;
+      // The tone's own frequency, away from its edges: under wine an edge can carry a fragment of
+      // the mixer's period (the edge placement the element tolerance allows for), which would
+      // count as a stray half cycle here.
+      const auto trim = static_cast<std::size_t>(rec::kRate * 3 / 1000);  // 3 ms
+      const rec::Segment inner{segments[i].begin + trim, segments[i].end - trim};
+      EXPECT_NEAR(rec::FrequencyHz(heard, inner), ToneHz(500), 0.1) << "element " << i;
       if (i > 0) {
         const rec::Segment gap{segments[i - 1].end, segments[i].begin};
         EXPECT_NEAR(gap.Ms(), 150.0, kToleranceMs) << "gap before element " << i;

@@ -50,8 +50,8 @@ void EdgeClock::Settle(double offset_ns, std::int64_t produced) {
   span_low_ns_ = offset_ns;
 }
 
-std::int64_t EdgeClock::FrameFor(std::int64_t at_ns) const {
-  const double frames = (static_cast<double>(at_ns) - lowest_ns_) * rate_ / 1e9;
+std::int64_t EdgeClock::FrameFor(std::int64_t at_ns, double reference_ns) const {
+  const double frames = (static_cast<double>(at_ns) - reference_ns) * rate_ / 1e9;
   return static_cast<std::int64_t>(std::ceil(frames)) + latency_frames_;
 }
 

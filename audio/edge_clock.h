@@ -47,7 +47,10 @@ class EdgeClock {
   // settle_frames 0 is settled from its first observation.
   bool Settled() const { return settled_; }
   // The frame at which a change made at `at_ns` takes effect. Only meaningful after Observe.
-  std::int64_t FrameFor(std::int64_t at_ns) const;
+  std::int64_t FrameFor(std::int64_t at_ns) const { return FrameFor(at_ns, lowest_ns_); }
+  // The same from a reference offset taken earlier (LowestNs): edges placed from one reference
+  // keep their distances to the frame, whatever the window has learned since.
+  std::int64_t FrameFor(std::int64_t at_ns, double reference_ns) const;
   bool Ready() const { return count_ > 0; }
   // The reference offset in use (the lowest in the window), in ns.
   double LowestNs() const { return lowest_ns_; }

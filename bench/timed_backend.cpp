@@ -74,7 +74,7 @@ double NowSeconds() {
 }
 
 std::unique_ptr<DirectX7> TimedBackend::CreateDirectX7() {
-  return std::make_unique<TimedRoot>(sdl_.CreateDirectX7());
+  return std::make_unique<TimedRoot>(inner_.CreateDirectX7());
 }
 
 bool OpenTestSink(testing::FakeMainWindow& window, TimedBackend& backend) {

@@ -1,6 +1,6 @@
 #pragma once
-// The SDL sound backend with every buffer write timestamped, so a benchmark can compare the
-// recorded edges with the calls that made them.
+// A sound backend (SDL's, DirectSound's) with every buffer write timestamped, so a benchmark can
+// compare the recorded edges with the calls that made them.
 #include <atomic>
 #include <cstddef>
 #include <filesystem>
@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "audio/directsound_interface.h"
-#include "audio/sdl/sdl_sound.h"
 #include "support/fakes/fake_main_window.h"
 
 namespace corvanta::bench {
@@ -26,10 +25,11 @@ double NowSeconds();
 
 class TimedBackend final : public SoundBackend {
  public:
+  explicit TimedBackend(SoundBackend& inner) : inner_(inner) {}
   std::unique_ptr<DirectX7> CreateDirectX7() override;
 
  private:
-  SdlSoundBackend sdl_;
+  SoundBackend& inner_;
 };
 
 // Lists the devices into `window` (installed as the main window), opens the null sink's

@@ -65,7 +65,8 @@ int Run() {
   StdPlatform platform;
   ScopedPlatform installed(platform);
   testing::FakeMainWindow window;
-  bench::TimedBackend backend;
+  SdlSoundBackend sdl;
+  bench::TimedBackend backend(sdl);
   if (!bench::OpenTestSink(window, backend)) return 1;
 
   const std::size_t start = rec::SampleCount(file);

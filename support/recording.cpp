@@ -3,11 +3,22 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <thread>
 
 namespace corvanta::recording {
+
+std::filesystem::path RecordingFile() {
+  const char* file = std::getenv("CORVANTA_RECORDING");
+  if (file == nullptr || *file == '\0') return {};
+  const std::string path = file;
+#ifdef _WIN32
+  if (path.front() == '/') return std::filesystem::path("Z:" + path);
+#endif
+  return std::filesystem::path(path);
+}
 
 std::size_t SampleCount(const std::filesystem::path& file) {
   std::error_code ec;
@@ -47,19 +58,34 @@ std::vector<Segment> FindSegments(const std::vector<std::int16_t>& samples, std:
 }
 
 double FrequencyHz(const std::vector<std::int16_t>& samples, const Segment& s) {
-  double first = -1, last = -1;
-  int crossings = 0;
+  std::vector<double> crossings;
   for (std::size_t i = s.begin + 1; i < s.end; ++i) {
     const double a = samples[i - 1], b = samples[i];
-    if (a < 0 && b >= 0) {
-      const double t = static_cast<double>(i - 1) + (-a) / (b - a);
-      if (first < 0) first = t;
-      last = t;
-      ++crossings;
+    if (a < 0 && b >= 0) crossings.push_back(static_cast<double>(i - 1) + (-a) / (b - a));
+  }
+  if (crossings.size() < 2) return 0;
+  std::vector<double> periods;
+  for (std::size_t i = 1; i < crossings.size(); ++i) periods.push_back(crossings[i] - crossings[i - 1]);
+  // A stretch the sound server lost or filled in (a loaded machine) breaks the cycle it falls in,
+  // or two when the jump adds a crossing: up to four such cycles are left out. More are a fault
+  // of the tone itself (a buffer that is not whole cycles breaks one at every loop) and count.
+  std::vector<double> sorted = periods;
+  std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2),
+                   sorted.end());
+  const double median = sorted[sorted.size() / 2];
+  double kept_sum = 0;
+  std::size_t kept = 0;
+  for (double p : periods) {
+    if (std::abs(p - median) <= 0.02 * median) {
+      kept_sum += p;
+      ++kept;
     }
   }
-  if (crossings < 2) return 0;
-  return (crossings - 1) * kRate / (last - first);
+  if (periods.size() - kept > 4) {
+    kept = periods.size();
+    kept_sum = crossings.back() - crossings.front();
+  }
+  return static_cast<double>(kept) * kRate / kept_sum;
 }
 
 Spread SpreadOf(std::vector<double> values) {

@@ -12,6 +12,10 @@ namespace corvanta::recording {
 
 inline constexpr double kRate = kSampleRate;  // the recorder runs at the tones' rate
 
+// The recorder's file named by CORVANTA_RECORDING as this program sees it (under wine a Unix path
+// is on drive Z:); empty outside scripts/null-sink.sh.
+std::filesystem::path RecordingFile();
+
 // Samples recorded so far (the file grows while the recorder runs).
 std::size_t SampleCount(const std::filesystem::path& file);
 // Waits (polling, at most `timeout_ms`) until the file holds at least `count` samples.
@@ -27,8 +31,14 @@ struct Segment {
   double Ms() const { return static_cast<double>(end - begin) * 1000.0 / kRate; }
 };
 std::vector<Segment> FindSegments(const std::vector<std::int16_t>& samples, std::size_t join = 32);
+// Under wine on a loaded machine the sound server's stream of a program can run dry for a few
+// milliseconds (seen up to 6 ms): a hole inside a tone, or a gap made longer, that the program
+// did not write. Tests under wine join runs of sound across holes this short; the DirectSound
+// backend counts holes of its own making (Stats().underruns), which must stay nil.
+inline constexpr std::size_t kServerHoleJoin = kSampleRate * 8 / 1000;
 
 // Frequency of the tone inside `s` from its upward zero crossings, interpolated between samples.
+// Up to four cycles broken by a stretch the sound server lost or filled in are left out.
 double FrequencyHz(const std::vector<std::int16_t>& samples, const Segment& s);
 
 // Median, 95th percentile and maximum of `values` (copied, sorted); 0 for none.

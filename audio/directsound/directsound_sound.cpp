@@ -8,13 +8,20 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "audio/edge_clock.h"
 #include "core/errors.h"
+#include "core/platform.h"
 
 namespace corvanta {
 
@@ -123,40 +130,117 @@ IDirectSoundBuffer* MakeBuffer(IDirectSound* device, DWORD flags, DWORD bytes, :
 // A mixer that has not moved for this long has lost its output: under wine it stops without a
 // word when the output goes away, and the output stays listed. (A loaded machine stalls it for
 // tens of milliseconds, not this long.)
-constexpr ULONGLONG kStallMs = 500;
-// The buffer whose play cursor shows the mixer moving. The tone buffer's cannot: its length is a
-// whole number of the tone's cycles, often a divisor of the mixer's steps (441 bytes at 1000 Hz),
-// so its cursor can come back to the same byte at every step. A prime length never does.
-constexpr DWORD kWatchBytes = 4099;
+constexpr std::int64_t kStallNs = 500'000'000;
+// How long the mixer of an output opened again may take to move before the output counts as
+// still away: under wine a mixer that has stopped takes about 100 ms to start, then steps every
+// 10 ms.
+constexpr int kReachMs = 300;
+
+// The stream: one looping DirectSound buffer of a second, kept written ahead of its write cursor.
+constexpr std::int64_t kStreamFrames = kSampleRate;
+// How far ahead of the write cursor the stream holds what is due: a feeder held up for less than
+// this (a loaded machine) costs nothing audible.
+constexpr std::int64_t kAheadFrames = kSampleRate / 5;
+// How often the feeder reads the cursors and writes on.
+constexpr auto kFeedPeriod = std::chrono::milliseconds(5);
+// Every edge is placed this long after its instant on the mixer's timeline. It must cover the
+// distance from the play cursor to the write cursor (one mixer period under wine, 10 ms), the
+// time the mixer's cursor stands between its steps, and how late the call runs after its
+// instant.
+constexpr std::int64_t kEdgeLatencyFrames = kSampleRate * 30 / 1000;
+// A new stream's mixer first fills the output's queue in a burst; edges are placed from its
+// steady pace once the lowest offsets of two consecutive spans of this many frames agree.
+constexpr std::int64_t kSettleFrames = kSampleRate * 50 / 1000;
+constexpr double kSettleJitterNs = 1'500'000;
+constexpr int kSettleWaitMs = 300;
+// The mixer takes frames in bursts of varying size, so the edge clock's reference moves by a
+// millisecond or two whenever a deeper burst enters its window or leaves it. Edges closer than
+// this to the one before keep that one's reference: within a transmission every distance on the
+// timeline is heard exactly, and the reference follows the mixer between transmissions.
+constexpr std::int64_t kHoldReferenceNs = 1'500'000'000;
+// A stream that has held nothing but silence this long stops, so an idle station costs neither
+// this program nor the system's mixer anything; a link event starts it again well before the
+// first tone of a transmission.
+constexpr std::int64_t kIdleStopNs = 3'000'000'000;
+
+std::int64_t SteadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 // Every device object opened on the output `guid` lets go of it. DirectSound (wine's at least)
 // shares one device among all the objects opened on an output while any of them lives, so a
 // dead one would be handed out again to the next opening even after the output is back.
 void ForgetOutput(const GUID& guid);
 
+class DsBuffer;
+// The buffers alive now, for the wake-up a device opening gives them (window thread only).
+std::vector<DsBuffer*>& LiveBuffers() {
+  static std::vector<DsBuffer*> live;
+  return live;
+}
+
+// The program's looping tone buffer, heard through one streaming DirectSound buffer.
+//
+// DirectSound mixes in periods (10 ms under wine; Windows' own mixer too works in periods), so a
+// looping buffer rewritten in place changes wherever the mixer next reads, and every edge lands
+// on that grid. Here the looping buffer is a model: its contents, its play position, and the
+// writes queued with the frame of the stream at which each takes effect. The stream's frames are
+// rendered from it ahead of the write cursor. Each write is placed at the frame that the edge
+// clock assigns to its instant on the transmission's timeline, so every edge is heard the same
+// fixed latency after its instant and every element and gap as long as the timeline says. The
+// play position carries on across a write, as in a looping buffer rewritten while it plays.
+//
+// A feeder thread reads the cursors every few ms (the edge clock's observations; a mixer that
+// stands still for kStallNs means the output went away) and renders on. It stops the stream
+// once it has held only silence for kIdleStopNs; the next write, Play or device opening starts
+// it again.
+//
+// Threads: the window thread makes every call; the feeder shares the model and the stream under
+// mutex_. Only the window thread releases device objects (a lost output is noticed by the feeder
+// and dropped at the window thread's next call).
+//
+// DirectSound frees every buffer of a device object when that object goes, but the program
+// replaces its device object at every opening and keeps the buffer playing: the buffer holds a
+// reference to its device object, which so lives as long as the buffer. An output that goes away
+// (a USB interface unplugged) takes its device object and buffers with it for good: the buffer
+// then counts as lost, and its next use opens its output afresh (by its GUID, else by its name)
+// and makes itself a new stream there, or says the output is still lost.
 class DsBuffer final : public DirectSoundBuffer {
  public:
-  // DirectSound frees every buffer of a device object when that object goes, but the program
-  // replaces its device object at every opening and keeps the buffer playing: the buffer holds a
-  // reference to its device object, which so lives as long as the buffer.
-  //
-  // An output that goes away (a USB interface unplugged) takes the device object and its buffers
-  // with it for good, and Restore cannot bring them back: the buffer then counts as lost, and
-  // its next write opens its output afresh (by its GUID, else by its name) and makes itself a new
-  // buffer there, or says the output is still lost.
-  DsBuffer(IDirectSound* device, IDirectSoundBuffer* buffer, std::int32_t length, GUID guid,
-           std::string name, HWND window, DWORD flags, ::WAVEFORMATEX wave)
+  DsBuffer(IDirectSound* device, std::int32_t length, GUID guid, std::string name, HWND window,
+           DWORD flags, ::WAVEFORMATEX wave)
       : device_(device),
-        buffer_(buffer),
         length_(length),
         guid_(guid),
         name_(std::move(name)),
         window_(window),
         flags_(flags),
-        wave_(wave) {
+        wave_(wave),
+        clock_(kSampleRate, kEdgeLatencyFrames, kSettleFrames, kSettleJitterNs),
+        contents_(static_cast<std::size_t>(length), kSilence) {
     device_->AddRef();
-    Watch();
+    stream_.reset(MakeBuffer(device_.get(), flags_, kStreamFrames, wave_, name_));
+    {
+      std::unique_lock lock(mutex_);
+      StartStream();  // plays silence at once, so its timing settles before the first tone
+    }
+    feeder_ = std::thread([this] { Feeder(); });
+    LiveBuffers().push_back(this);
   }
+
+  ~DsBuffer() override {
+    std::erase(LiveBuffers(), this);
+    {
+      std::lock_guard lock(mutex_);
+      quit_ = true;
+    }
+    wake_.notify_all();
+    feeder_.join();
+  }
+  DsBuffer(const DsBuffer&) = delete;
+  DsBuffer& operator=(const DsBuffer&) = delete;
 
   void WriteBuffer(std::int32_t start, std::int32_t size, std::span<const std::uint8_t> data,
                    std::int32_t flags) override {
@@ -167,103 +251,306 @@ class DsBuffer final : public DirectSoundBuffer {
       throw AudioError("Write of " + std::to_string(data.size()) + " bytes into a buffer of " +
                        std::to_string(length_));
     }
-    if (!Alive()) Reach();
-    void* first = nullptr;
-    void* second = nullptr;
-    DWORD first_bytes = 0;
-    DWORD second_bytes = 0;
-    HRESULT hr =
-        buffer_->Lock(0, 0, &first, &first_bytes, &second, &second_bytes, DSBLOCK_ENTIREBUFFER);
-    if (hr == DSERR_BUFFERLOST && SUCCEEDED(buffer_->Restore())) {
-      hr = buffer_->Lock(0, 0, &first, &first_bytes, &second, &second_bytes, DSBLOCK_ENTIREBUFFER);
+    // The instant the change belongs to: the nominal end of the wait before it, so the edges
+    // land on the transmission's timeline rather than when the call happened to run.
+    std::int64_t at_ns = EdgeInstantNs();
+    const bool silent =
+        std::all_of(data.begin(), data.end(), [](std::uint8_t b) { return b == kSilence; });
+    std::unique_lock lock(mutex_);
+    if (Usable(lock)) at_ns = EdgeInstantNs();  // the stream started: the change belongs to now
+    // A stream started for this very tone settles first, and the tone belongs to the moment
+    // after; one started ahead (by a link event's opening, or by the silence written before a
+    // transmission's pause) settles during the pause and the lead instead.
+    if (silent) {
+      settle_for_tone_ = false;
+    } else if (std::exchange(settle_for_tone_, false) && WaitSettled(lock)) {
+      at_ns = EdgeInstantNs();
     }
-    if (FAILED(hr)) Lose();
-    const std::size_t a = std::min<std::size_t>(first_bytes, data.size());
-    std::memcpy(first, data.data(), a);
-    const std::size_t b = std::min<std::size_t>(second_bytes, data.size() - a);
-    if (second != nullptr && b > 0) std::memcpy(second, data.data() + a, b);
-    if (FAILED(buffer_->Unlock(first, first_bytes, second, second_bytes))) Lose();
+    Place(at_ns, std::vector<std::uint8_t>(data.begin(), data.end()), silent);
   }
 
   void Play(std::int32_t flags) override {
     if (flags != DSBPLAY_LOOPING) throw AudioError("Only looping playback is supported");
-    if (lost_) Reach();
-    HRESULT hr = buffer_->Play(0, 0, DSBPLAY_LOOPING);
-    if (hr == DSERR_BUFFERLOST && SUCCEEDED(buffer_->Restore())) {
-      hr = buffer_->Play(0, 0, DSBPLAY_LOOPING);
-    }
-    if (FAILED(hr)) Lose();
+    std::unique_lock lock(mutex_);
+    Usable(lock);
+    if (playing_) return;
+    const std::int64_t frame = EdgeFrame(EdgeInstantNs());
+    anchor_frame_ = frame;
+    anchor_position_ = stopped_position_;
+    playing_ = true;
+    Rerender(frame);
   }
 
-  // A lost buffer has nothing left to stop.
+  // The looping buffer falls silent at once (from the write cursor on) and keeps its position.
   void Stop() override {
-    if (!lost_) Check(buffer_->Stop(), "Cannot stop the sound buffer");
+    std::lock_guard lock(mutex_);
+    if (!playing_) return;
+    const std::int64_t frame = std::max(write_abs_, last_edge_frame_);
+    stopped_position_ = Position(frame);
+    playing_ = false;
+    Rerender(frame);
   }
 
   void SetCurrentPosition(std::int32_t position) override {
     if (position < 0 || position >= length_) {
       throw AudioError("Play position " + std::to_string(position) + " is outside the buffer");
     }
-    if (!lost_) {
-      Check(buffer_->SetCurrentPosition(static_cast<DWORD>(position)),
-            "Cannot set the play position");
+    std::lock_guard lock(mutex_);
+    if (!playing_) {
+      stopped_position_ = position;
+      return;
     }
+    const std::int64_t frame = std::max(write_abs_, last_edge_frame_);
+    anchor_frame_ = frame;
+    anchor_position_ = position;
+    Rerender(frame);
   }
 
+  // Does not wait for the mixer: what the feeder saw last.
   std::int32_t GetStatus() override {
-    if (!Alive()) return DSBSTATUS_BUFFERLOST;
-    DWORD status = 0;
-    buffer_->GetStatus(&status);
-    return static_cast<std::int32_t>(status & (DSBSTATUS_PLAYING | DSBSTATUS_LOOPING));
+    std::lock_guard lock(mutex_);
+    if (lost_) {
+      DropLost();
+      return DSBSTATUS_BUFFERLOST;
+    }
+    return playing_ ? DSBSTATUS_PLAYING | DSBSTATUS_LOOPING : 0;
+  }
+
+  // Window thread: the device was opened again, as every link event does well before a tone.
+  // A stopped stream starts now and settles in the pause before the keying; a running one starts
+  // its idle count again, so it cannot stop before the tone that the opening announces.
+  void Wake() {
+    std::unique_lock lock(mutex_);
+    if (playing_ || lost_) Usable(lock);
+    settle_for_tone_ = false;
+    busy_ns_ = SteadyNs();
   }
 
  private:
-  // Whether the buffer still reaches its output: its calls succeed and the mixer moves.
-  bool Alive() {
-    if (lost_) return false;
-    DWORD status = 0;
-    if (FAILED(buffer_->GetStatus(&status))) return MarkLost();
-    if ((status & DSBSTATUS_BUFFERLOST) != 0 && FAILED(buffer_->Restore())) return MarkLost();
-    if (!watch_) return true;
-    DWORD play = 0;
-    DWORD write = 0;
-    if (FAILED(watch_->GetCurrentPosition(&play, &write))) return MarkLost();
-    const ULONGLONG now = ::GetTickCount64();
-    if (play != last_cursor_) {
-      last_cursor_ = play;
-      last_move_ = now;
-      return true;
+  struct Change {
+    std::int64_t frame;
+    std::vector<std::uint8_t> data;
+    bool silent;
+  };
+
+  // Window thread, under the lock: makes sure the stream plays on a live output, starting it or
+  // reaching the output again; throws "Sound output lost" when it cannot. Returns whether the
+  // stream had to start.
+  bool Usable(std::unique_lock<std::mutex>& lock) {
+    if (!lost_ && streaming_) {
+      Feed();  // fresh cursors: the write cursor bounds where an edge can go
+      if (!lost_) return false;
     }
-    return now - last_move_ < kStallMs || MarkLost();
-  }
-  // Starts the silent watch buffer on the current device; without one (the system refuses a
-  // second buffer) only failing calls tell a lost output.
-  void Watch() {
-    watch_.reset();
-    try {
-      watch_.reset(MakeBuffer(device_.get(), flags_, kWatchBytes, wave_, name_));
-      if (FAILED(watch_->Play(0, 0, DSBPLAY_LOOPING))) watch_.reset();
-    } catch (const AudioError&) {
-      watch_.reset();
+    if (!lost_) {
+      try {
+        StartStream();
+        return true;
+      } catch (const AudioError&) {
+        lost_ = true;
+      }
     }
-    last_cursor_ = ~DWORD{0};
-    last_move_ = ::GetTickCount64();
-  }
-  bool MarkLost() {
-    lost_ = true;
-    watch_.reset();
-    buffer_.reset();
-    device_.reset();
-    ForgetOutput(guid_);
-    return false;
-  }
-  [[noreturn]] void Lose() {
-    MarkLost();
-    throw AudioError("Sound output lost: " + name_);
+    DropLost();
+    Reach(lock);
+    return true;
   }
 
-  // Opens the output again and makes a new buffer on it; the old ones are dropped.
-  void Reach() {
+  // Under the lock: plays the stream from its start, silent. Throws when it cannot play; a mixer
+  // that does not move is the feeder's to notice. (A mixer that stopped with its last stream
+  // takes up to about 100 ms to start again under wine, which a link event's pause absorbs.)
+  void StartStream() {
+    void* first = nullptr;
+    void* second = nullptr;
+    DWORD first_bytes = 0;
+    DWORD second_bytes = 0;
+    stream_->Stop();
+    if (FAILED(stream_->SetCurrentPosition(0)) ||
+        FAILED(stream_->Lock(0, 0, &first, &first_bytes, &second, &second_bytes,
+                             DSBLOCK_ENTIREBUFFER))) {
+      throw AudioError("Sound output lost: " + name_);
+    }
+    std::memset(first, kSilence, first_bytes);
+    if (second != nullptr) std::memset(second, kSilence, second_bytes);
+    stream_->Unlock(first, first_bytes, second, second_bytes);
+    // The stream's frames count on from where the last start left them: the model's queue and
+    // position are in those frames.
+    ring_base_ = std::max(written_, write_abs_);
+    play_abs_ = write_abs_ = written_ = ring_base_;
+    last_play_ = 0;
+    clock_.Reset();
+    holding_ = false;
+    if (FAILED(stream_->Play(0, 0, DSBPLAY_LOOPING))) throw AudioError("Sound output lost: " + name_);
+    const std::int64_t started = SteadyNs();
+    last_move_ns_ = started;
+    streaming_ = true;
+    busy_ns_ = started;
+    settle_for_tone_ = true;
+    settle_by_ns_ = started + std::int64_t{kSettleWaitMs} * 1'000'000;
+    wake_.notify_all();
+  }
+
+  // Under the lock, window thread: waits until the edge clock has settled, at most kSettleWaitMs
+  // after the stream started. Returns whether it waited.
+  bool WaitSettled(std::unique_lock<std::mutex>& lock) {
+    bool waited = false;
+    while (streaming_ && !lost_ && !clock_.Settled() && SteadyNs() < settle_by_ns_) {
+      waited = true;
+      lock.unlock();
+      ::Sleep(2);
+      lock.lock();
+      if (streaming_ && !lost_) Feed();
+    }
+    return waited;
+  }
+
+  // Under the lock: the frame at which a change made at `at_ns` is heard, never before one
+  // already placed (the calls come in the transmission's order) nor before the write cursor.
+  std::int64_t EdgeFrame(std::int64_t at_ns) {
+    if (!holding_ || at_ns - last_edge_ns_ > kHoldReferenceNs) {
+      reference_ns_ = clock_.LowestNs();
+      holding_ = clock_.Ready();
+    }
+    last_edge_ns_ = at_ns;
+    std::int64_t frame =
+        holding_ ? clock_.FrameFor(at_ns, reference_ns_) : write_abs_ + kEdgeLatencyFrames;
+    if (frame < write_abs_) {
+      Stats().late_edges.fetch_add(1, std::memory_order_relaxed);
+      frame = write_abs_;
+    }
+    frame = std::max(frame, last_edge_frame_);
+    last_edge_frame_ = frame;
+    return frame;
+  }
+
+  // Under the lock: the looping buffer holds `data` from the frame its instant gives on.
+  void Place(std::int64_t at_ns, std::vector<std::uint8_t> data, bool silent) {
+    const std::int64_t frame = EdgeFrame(at_ns);
+    busy_ns_ = SteadyNs();
+    // A later write replaces whatever was queued from its frame on.
+    while (!pending_.empty() && pending_.back().frame >= frame) pending_.pop_back();
+    if (frame >= written_) {
+      pending_.push_back({frame, std::move(data), silent});
+      return;
+    }
+    pending_.clear();
+    contents_ = std::move(data);
+    silent_ = silent;
+    Rerender(frame);
+  }
+
+  // Under the lock: renders again from `frame` (at or after the write cursor) to what was written.
+  void Rerender(std::int64_t frame) {
+    if (!streaming_ || frame >= written_) return;
+    const std::int64_t end = written_;
+    written_ = frame;
+    Render(end);
+  }
+
+  std::int32_t Position(std::int64_t frame) const {
+    if (!playing_) return stopped_position_;
+    const std::int64_t p = (anchor_position_ + (frame - anchor_frame_)) % length_;
+    return static_cast<std::int32_t>(p < 0 ? p + length_ : p);
+  }
+
+  // Under the lock: renders the model into the stream from what is written up to `end`.
+  void Render(std::int64_t end) {
+    if (end <= written_) return;
+    scratch_.resize(static_cast<std::size_t>(end - written_));
+    for (std::int64_t f = written_; f < end; ++f) {
+      while (!pending_.empty() && pending_.front().frame <= f) {
+        contents_ = std::move(pending_.front().data);
+        silent_ = pending_.front().silent;
+        pending_.pop_front();
+      }
+      scratch_[static_cast<std::size_t>(f - written_)] =
+          playing_ ? contents_[static_cast<std::size_t>(Position(f))] : kSilence;
+    }
+    const auto offset = static_cast<DWORD>((written_ - ring_base_) % kStreamFrames);
+    void* first = nullptr;
+    void* second = nullptr;
+    DWORD first_bytes = 0;
+    DWORD second_bytes = 0;
+    HRESULT hr = stream_->Lock(offset, static_cast<DWORD>(scratch_.size()), &first, &first_bytes,
+                               &second, &second_bytes, 0);
+    if (hr == DSERR_BUFFERLOST && SUCCEEDED(stream_->Restore())) {
+      hr = stream_->Lock(offset, static_cast<DWORD>(scratch_.size()), &first, &first_bytes, &second,
+                         &second_bytes, 0);
+    }
+    if (FAILED(hr)) {
+      lost_ = true;
+      return;
+    }
+    std::memcpy(first, scratch_.data(), first_bytes);
+    if (second != nullptr) std::memcpy(second, scratch_.data() + first_bytes, second_bytes);
+    if (FAILED(stream_->Unlock(first, first_bytes, second, second_bytes))) lost_ = true;
+    written_ = end;
+  }
+
+  // Under the lock, either thread: reads the cursors into the edge clock, notices a mixer that
+  // stands, renders on up to kAheadFrames past the write cursor.
+  void Feed() {
+    DWORD play = 0;
+    DWORD write = 0;
+    if (FAILED(stream_->GetCurrentPosition(&play, &write))) {
+      lost_ = true;
+      return;
+    }
+    const std::int64_t now = SteadyNs();
+    const std::int64_t moved = (static_cast<std::int64_t>(play) - last_play_ + kStreamFrames) %
+                               kStreamFrames;
+    if (moved > 0) {
+      play_abs_ += moved;
+      last_play_ = play;
+      last_move_ns_ = now;
+    } else if (now - last_move_ns_ > kStallNs) {
+      lost_ = true;
+      return;
+    }
+    // Until the mixer has moved once the stream has not begun: a clock fed the wait would place
+    // the first edges as late as the mixer was slow to start.
+    if (play_abs_ > ring_base_) clock_.Observe(now, play_abs_);
+    write_abs_ = play_abs_ + (static_cast<std::int64_t>(write) + kStreamFrames - play) %
+                                 kStreamFrames;
+    if (written_ < write_abs_) {
+      // Held up past everything written ahead: the mixer played a lap-old stretch. (Right
+      // after a start nothing is written yet, and the ring holds silence.)
+      if (written_ > ring_base_) Stats().underruns.fetch_add(1, std::memory_order_relaxed);
+      written_ = write_abs_;
+    }
+    Render(write_abs_ + kAheadFrames);
+  }
+
+  void Feeder() {
+    std::unique_lock lock(mutex_);
+    while (!quit_) {
+      if (!streaming_ || lost_) {
+        wake_.wait(lock);
+        continue;
+      }
+      Feed();
+      const bool quiet = (!playing_ || silent_) && pending_.empty();
+      if (!lost_ && quiet && SteadyNs() - busy_ns_ > kIdleStopNs) {
+        stream_->Stop();
+        streaming_ = false;
+        Stats().idle_stops.fetch_add(1, std::memory_order_relaxed);
+        continue;
+      }
+      wake_.wait_for(lock, kFeedPeriod);
+    }
+  }
+
+  // Window thread, under the lock: a lost output's objects go, and every device object on it
+  // lets go of it.
+  void DropLost() {
+    streaming_ = false;
+    if (!stream_ && !device_) return;
+    stream_.reset();
+    device_.reset();
+    ForgetOutput(guid_);
+  }
+
+  // Window thread, under the lock: opens the output again and starts a new stream on it, or says
+  // the output is still lost.
+  void Reach(std::unique_lock<std::mutex>& lock) {
     const std::string guid = GuidText(guid_);
     const std::vector<Entry> outputs = ListOutputs();
     const Entry* found = nullptr;
@@ -281,52 +568,75 @@ class DsBuffer final : public DirectSoundBuffer {
     if (found == nullptr) throw AudioError("Sound output lost: " + name_);
     GUID id{};
     ParseGuid(found->guid, id);
-    ComPtr<IDirectSound> device;
-    ComPtr<IDirectSoundBuffer> buffer;
     try {
-      device.reset(OpenOutput(id, name_));
-      Check(device->SetCooperativeLevel(window_ != nullptr ? window_ : ::GetDesktopWindow(),
-                                        DSSCL_NORMAL),
+      device_.reset(OpenOutput(id, name_));
+      Check(device_->SetCooperativeLevel(window_ != nullptr ? window_ : ::GetDesktopWindow(),
+                                         DSSCL_NORMAL),
             "Cannot use sound output");
-      buffer.reset(MakeBuffer(device.get(), flags_, static_cast<DWORD>(length_), wave_, name_));
+      stream_.reset(MakeBuffer(device_.get(), flags_, kStreamFrames, wave_, name_));
+      guid_ = id;
+      lost_ = false;
+      StartStream();
+      // Under wine an output that went away stays listed and opens; only a mixer that moves
+      // shows it is there.
+      while (play_abs_ == ring_base_) {
+        Feed();
+        if (lost_ || SteadyNs() - last_move_ns_ > std::int64_t{kReachMs} * 1'000'000) {
+          throw AudioError("Sound output lost: " + name_);
+        }
+        if (play_abs_ != ring_base_) break;
+        lock.unlock();
+        ::Sleep(2);
+        lock.lock();
+      }
     } catch (const AudioError&) {
-      // Listed but not there yet (under wine a removed output stays listed).
+      // Listed but not there yet (under wine a removed output stays listed and opens).
+      lost_ = true;
+      DropLost();
       throw AudioError("Sound output lost: " + name_);
     }
-    buffer_ = std::move(buffer);
-    device_ = std::move(device);
-    guid_ = id;
-    Watch();
-    // Under wine an output that went away stays listed and opens; only a mixer that moves shows
-    // it is back. Its steps are 10 ms apart.
-    for (int waited = 0; watch_ && waited < 200; waited += 5) {
-      DWORD play = 0;
-      DWORD write = 0;
-      if (FAILED(watch_->GetCurrentPosition(&play, &write))) break;
-      if (last_cursor_ != ~DWORD{0} && play != last_cursor_) {
-        last_move_ = ::GetTickCount64();
-        lost_ = false;
-        return;
-      }
-      last_cursor_ = play;
-      ::Sleep(5);
-    }
-    if (watch_) Lose();
-    lost_ = false;  // no watch: only failing calls can tell
   }
 
-  ComPtr<IDirectSound> device_;  // declared first: released after the buffer
-  ComPtr<IDirectSoundBuffer> buffer_;
-  ComPtr<IDirectSoundBuffer> watch_;
-  std::int32_t length_;
+  ComPtr<IDirectSound> device_;  // declared first: released after the stream
+  ComPtr<IDirectSoundBuffer> stream_;
+  const std::int32_t length_;
   GUID guid_;
-  std::string name_;
-  HWND window_;
-  DWORD flags_;
-  ::WAVEFORMATEX wave_;
+  const std::string name_;
+  const HWND window_;
+  const DWORD flags_;
+  const ::WAVEFORMATEX wave_;
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::thread feeder_;
+  bool quit_ = false;
+  // The stream.
+  EdgeClock clock_;
+  bool streaming_ = false;
   bool lost_ = false;
-  DWORD last_cursor_ = ~DWORD{0};
-  ULONGLONG last_move_ = 0;
+  std::int64_t ring_base_ = 0;  // the frame at the ring's first byte
+  std::int64_t play_abs_ = 0;   // frames the mixer has taken
+  std::int64_t write_abs_ = 0;  // the first frame that can still be changed
+  std::int64_t written_ = 0;    // frames rendered
+  std::int64_t last_play_ = 0;
+  std::int64_t last_move_ns_ = 0;
+  std::int64_t busy_ns_ = 0;  // the last write or wake-up: the idle stop counts from it
+  bool settle_for_tone_ = false;
+  std::int64_t settle_by_ns_ = 0;
+  std::int64_t last_edge_frame_ = 0;
+  // The reference edges are placed from, held while they follow one another closely.
+  double reference_ns_ = 0;
+  bool holding_ = false;
+  std::int64_t last_edge_ns_ = 0;
+  // The looping buffer.
+  std::vector<std::uint8_t> contents_;
+  bool silent_ = true;
+  std::deque<Change> pending_;
+  bool playing_ = false;
+  std::int64_t anchor_frame_ = 0;  // the frame at which the position was anchor_position_
+  std::int32_t anchor_position_ = 0;
+  std::int32_t stopped_position_ = 0;
+  std::vector<std::uint8_t> scratch_;
 };
 
 class DsDevice final : public DirectSound {
@@ -362,11 +672,8 @@ class DsDevice final : public DirectSound {
     wave.wBitsPerSample = format.nBitsPerSample;
     wave.cbSize = 0;
     const auto flags = static_cast<DWORD>(desc.lFlags);
-    IDirectSound* device = Device();
-    IDirectSoundBuffer* buffer =
-        MakeBuffer(device, flags, static_cast<DWORD>(desc.lBufferBytes), wave, name_);
-    return std::make_unique<DsBuffer>(device, buffer, desc.lBufferBytes, guid_, name_, window_,
-                                      flags, wave);
+    return std::make_unique<DsBuffer>(Device(), desc.lBufferBytes, guid_, name_, window_, flags,
+                                      wave);
   }
 
   static std::vector<DsDevice*>& Live() {
@@ -437,6 +744,16 @@ class DsRoot final : public DirectX7 {
     return last_;
   }
 
+  // A stream that cannot start now is left as it is: the next write tries again and reports.
+  void WakeIdleStreams() override {
+    for (DsBuffer* b : LiveBuffers()) {
+      try {
+        b->Wake();
+      } catch (const AudioError&) {
+      }
+    }
+  }
+
   std::unique_ptr<DirectSound> DirectSoundCreate(const std::string& guid) override {
     GUID id{};
     if (!ParseGuid(guid, id)) throw AudioError("Sound output '" + guid + "' is not present");
@@ -449,6 +766,11 @@ class DsRoot final : public DirectX7 {
 };
 
 }  // namespace
+
+DirectSoundStats& Stats() {
+  static DirectSoundStats stats;
+  return stats;
+}
 
 std::unique_ptr<DirectX7> DirectSoundBackend::CreateDirectX7() {
   return std::make_unique<DsRoot>();

@@ -106,7 +106,7 @@ class WindowsSoak : public WindowStation {
       return "the recording stalled";
     }
     const auto heard = rec::ReadFrom(recording_, start);
-    const auto segments = rec::FindSegments(heard);
+    const auto segments = rec::FindSegments(heard, rec::kServerHoleJoin);
     if (segments.size() != 1) return std::to_string(segments.size()) + " tones heard";
     if (std::abs(segments[0].Ms() - 450.0) > kToleranceMs ||
         std::abs(rec::FrequencyHz(heard, segments[0]) - ToneHz(500)) >= 0.1) {

@@ -1,0 +1,224 @@
+// Whole courtesy transmissions as a link event makes them, through this platform's own sound path
+// (SDL on Linux, DirectSound on Windows) into the private null sink: run it through
+// scripts/null-sink.sh. The link object is a fake that notes when the key goes down and up.
+//
+// Each courtesy sends "r" (dot, dash, dot) at a dot time off any 10 ms grid (53 ms by default), so
+// a sound path that places edges on its mixer's period shows it. Most courtesies follow one
+// another after 0.2 to 1.2 s; every CORVANTA_BENCH_IDLE_EVERY-th one follows an idle spell long
+// enough for an idle stream to close, so the first tone after an opening is measured too.
+//
+// Prints, one figure per line: courtesies, elements sent, missing and split by a hole; element
+// and gap error against the nominal timeline (median, p95, max), the first element's error
+// alone; the keyed span's error against its nominal length; the lead from the event to the key.
+//
+// CORVANTA_BENCH_COURTESIES (default 100), CORVANTA_BENCH_DOT_MS (53),
+// CORVANTA_BENCH_IDLE_EVERY (10), CORVANTA_BENCH_SEED.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/audio_state.h"
+#include "audio/sound_device.h"
+#include "bench/timed_backend.h"
+#include "core/link.h"
+#include "core/main_window.h"
+#include "core/platform.h"
+#include "core/state.h"
+#include "engine/courtesy.h"
+#include "support/fakes/fake_link.h"
+#include "support/fakes/fake_main_window.h"
+#include "support/recording.h"
+
+#ifdef _WIN32
+#include "audio/directsound/directsound_sound.h"
+#include "core/win32/win32_platform.h"
+#else
+#include "audio/sdl/sdl_sound.h"
+#endif
+
+namespace corvanta {
+namespace {
+
+namespace rec = recording;
+
+#ifdef _WIN32
+using NativePlatform = Win32Platform;
+using NativeBackend = DirectSoundBackend;
+#else
+using NativePlatform = StdPlatform;
+using NativeBackend = SdlSoundBackend;
+#endif
+
+double EnvNumber(const char* name, double fallback) {
+  const char* v = std::getenv(name);
+  return v != nullptr ? std::atof(v) : fallback;
+}
+
+std::int64_t SteadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void Print(const char* name, const rec::Spread& s) {
+  std::printf("%s_median %.3f\n%s_p95 %.3f\n%s_max %.3f\n", name, s.median, name, s.p95, name,
+              s.max);
+}
+
+struct Courtesy {
+  std::int64_t event_ns = 0;
+  std::int64_t keyed_ns = -1;
+  std::int64_t released_ns = -1;
+};
+
+int Run() {
+  const std::filesystem::path file = rec::RecordingFile();
+  if (file.empty()) {
+    std::cerr << "run through scripts/null-sink.sh\n";
+    return 2;
+  }
+  const int courtesies = static_cast<int>(EnvNumber("CORVANTA_BENCH_COURTESIES", 100));
+  const int dot_ms = static_cast<int>(EnvNumber("CORVANTA_BENCH_DOT_MS", 53));
+  const int idle_every = static_cast<int>(EnvNumber("CORVANTA_BENCH_IDLE_EVERY", 10));
+  std::mt19937 random(static_cast<unsigned>(EnvNumber("CORVANTA_BENCH_SEED", 7)));
+  std::uniform_real_distribution<double> pause_s(0.2, 1.2);
+
+  NativePlatform platform;
+  ScopedPlatform installed(platform);
+  testing::FakeMainWindow window;
+  NativeBackend native;
+  bench::TimedBackend backend(native);
+  if (!bench::OpenTestSink(window, backend)) return 1;
+  Settings.DotBase = static_cast<std::int16_t>(dot_ms + 200);
+  Settings.SpeedSetting = 200;
+  Settings.RxCourtesyText = "r";
+  // "r": a dot before each symbol, then dot, dash, dot; 150 ms keyed on either side.
+  const std::vector<double> elements_ms{1.0 * dot_ms, 3.0 * dot_ms, 1.0 * dot_ms};
+  const double gap_ms = dot_ms;
+  const double keyed_ms = 150 + 8.0 * dot_ms + 150;
+
+  std::vector<Courtesy> sent(static_cast<std::size_t>(courtesies));
+  Courtesy* current = nullptr;
+  testing::FakeLinks links([] { return SteadyNs() / 1'000'000; });
+  links.on_setptt = [&](bool key) { (key ? current->keyed_ns : current->released_ns) = SteadyNs(); };
+  CreateLinkObject();
+  if (Window().Echolink == nullptr) {
+    std::cerr << "no link object\n";
+    return 1;
+  }
+
+  const std::size_t start = rec::SampleCount(file);
+  for (int c = 0; c < courtesies; ++c) {
+    const bool after_idle = idle_every > 0 && c % idle_every == idle_every - 1;
+    std::this_thread::sleep_for(std::chrono::duration<double>(after_idle ? 4.0 : pause_s(random)));
+    current = &sent[static_cast<std::size_t>(c)];
+    // As the link event handler does: the event's instant, the opening, then the courtesy.
+    current->event_ns = TimelineNowNs();
+    const std::int64_t event_steady = SteadyNs();
+    RestartSoundDevice();
+    PlayRxCourtesy(current->event_ns);
+    current->event_ns = event_steady;
+  }
+  rec::WaitForSamples(file, rec::SampleCount(file) + 22050, 3000);
+
+  // The recording, cut into courtesies at the silences between them (at least 400 ms, against
+  // gaps of one dot inside one); a run of silence shorter than a quarter dot inside a tone is a
+  // hole that split it.
+  const std::vector<std::int16_t> heard = rec::ReadFrom(file, start);
+  const std::vector<rec::Segment> raw = rec::FindSegments(heard);
+  const auto frames = [](double ms) { return static_cast<std::size_t>(ms * rec::kRate / 1000.0); };
+  std::vector<std::vector<rec::Segment>> groups;
+  std::size_t holes = 0;
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    const std::size_t silence = i == 0 ? SIZE_MAX : raw[i].begin - raw[i - 1].end;
+    if (silence >= frames(400)) {
+      groups.push_back({raw[i]});
+    } else if (silence < frames(dot_ms / 4.0)) {
+      std::fprintf(stderr, "courtesy %zu: a hole of %.3f ms, %.3f ms after its first edge\n",
+                   groups.size() - 1, static_cast<double>(silence) * 1000.0 / rec::kRate,
+                   static_cast<double>(raw[i].begin - groups.back().front().begin) * 1000.0 /
+                       rec::kRate);
+      ++holes;
+      groups.back().back().end = raw[i].end;
+    } else {
+      groups.back().push_back(raw[i]);
+    }
+  }
+
+  std::vector<double> element_errors, gap_errors, first_errors, keyed_errors, leads;
+  std::size_t missing = 0;
+  for (std::size_t n = 0; n < groups.size(); ++n) {
+    const auto& g = groups[n];
+    if (g.size() != elements_ms.size()) {
+      missing += g.size() < elements_ms.size() ? elements_ms.size() - g.size() : 0;
+      std::fprintf(stderr, "courtesy %zu: %zu elements\n", n, g.size());
+      continue;
+    }
+    for (std::size_t e = 0; e < g.size(); ++e) {
+      const double error = std::abs(g[e].Ms() - elements_ms[e]);
+      if (error > 1.0) {
+        std::fprintf(stderr, "courtesy %zu: element %zu is %.3f ms\n", n, e, g[e].Ms());
+      }
+      element_errors.push_back(error);
+      if (e == 0) first_errors.push_back(error);
+      if (e == 0) continue;
+      const double gap = rec::Segment{g[e - 1].end, g[e].begin}.Ms();
+      if (std::abs(gap - gap_ms) > 1.0) {
+        std::fprintf(stderr, "courtesy %zu: gap before element %zu is %.3f ms\n", n, e, gap);
+      }
+      gap_errors.push_back(std::abs(gap - gap_ms));
+    }
+  }
+  if (groups.size() < sent.size()) missing += (sent.size() - groups.size()) * elements_ms.size();
+  std::size_t unkeyed = 0;
+  for (const Courtesy& c : sent) {
+    if (c.keyed_ns < 0 || c.released_ns < 0) {
+      ++unkeyed;
+      continue;
+    }
+    if (static_cast<double>(c.keyed_ns - c.event_ns) / 1e6 > 102) {
+      std::fprintf(stderr, "courtesy %td: keyed %.3f ms after its event\n", &c - sent.data(),
+                   static_cast<double>(c.keyed_ns - c.event_ns) / 1e6);
+    }
+    const double keyed = static_cast<double>(c.released_ns - c.keyed_ns) / 1e6;
+    if (std::abs(keyed - keyed_ms) > 2.0) {
+      std::fprintf(stderr, "courtesy %td: keyed for %.3f ms\n", &c - sent.data(), keyed);
+    }
+    keyed_errors.push_back(std::abs(keyed - keyed_ms));
+    leads.push_back(static_cast<double>(c.keyed_ns - c.event_ns) / 1e6);
+  }
+
+  std::printf("courtesies %d\n", courtesies);
+  std::printf("dot_ms %d\n", dot_ms);
+  std::printf("elements_sent %zu\n", sent.size() * elements_ms.size());
+  std::printf("elements_missing %zu\n", missing);
+  std::printf("holes %zu\n", holes);
+  std::printf("courtesies_unkeyed %zu\n", unkeyed);
+  Print("element_error_ms", rec::SpreadOf(element_errors));
+  Print("gap_error_ms", rec::SpreadOf(gap_errors));
+  Print("first_element_error_ms", rec::SpreadOf(first_errors));
+  Print("keyed_span_error_ms", rec::SpreadOf(keyed_errors));
+  Print("lead_event_to_key_ms", rec::SpreadOf(leads));
+  std::printf("late_edges %llu\n", static_cast<unsigned long long>(Stats().late_edges.load()));
+#ifdef _WIN32
+  std::printf("feeder_underruns %llu\n", static_cast<unsigned long long>(Stats().underruns.load()));
+#endif
+  Window().Echolink.reset();
+  ResetAudioState();
+  SetMainWindowRef(nullptr);
+  return 0;
+}
+
+}  // namespace
+}  // namespace corvanta
+
+int main() {
+  return corvanta::Run();
+}

@@ -10,11 +10,11 @@
 //
 // Blocking: starting a stream (making a buffer, a device opening that wakes a stream closed while
 // idle, Play or WriteBuffer on a closed or paused stream) holds up the window thread while the
-// sound server opens it, normally a few tens of ms. With SDL the stream's timing then settles on
-// its own, and the first WriteBuffer of a tone (not of silence) waits for that, up to 300 ms after
-// the start; after a failure, listing or opening devices also asks the sound server (up to
-// 300 ms) and may start the sound system anew. Everything else waits only briefly: for a running
-// audio callback to return, or for a stream to close.
+// sound server opens it, normally a few tens of ms. The stream's timing then settles on its own
+// (both backends), and the first WriteBuffer of a tone (not of silence) on a stream started for
+// it waits for that, up to 300 ms after the start; after a failure, listing or opening devices
+// also asks the sound server (up to 300 ms) and may start the sound system anew. Everything else
+// waits only briefly: for a running audio callback or feeder to finish, or for a stream to close.
 //
 // Ownership: every object made here belongs to its caller. A buffer does not depend on the device
 // object that made it: the program replaces the device at each opening and keeps its buffer

@@ -9,13 +9,15 @@
 //
 // Prints, one figure per line: courtesies, elements sent, missing and split by a hole; element
 // and gap error against the nominal timeline (median, p95, max), the first element's error
-// alone; the keyed span's error against its nominal length; the lead from the event to the key.
+// alone; the keyed span's error against its nominal length; the lead from the event to the key;
+// then the CPU of the program and of the sound server once the stream has stopped for idleness.
 //
 // CORVANTA_BENCH_COURTESIES (default 100), CORVANTA_BENCH_DOT_MS (53),
-// CORVANTA_BENCH_IDLE_EVERY (10), CORVANTA_BENCH_SEED.
+// CORVANTA_BENCH_IDLE_EVERY (10), CORVANTA_BENCH_IDLE_S (20), CORVANTA_BENCH_SEED.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -34,6 +36,7 @@
 #include "engine/courtesy.h"
 #include "support/fakes/fake_link.h"
 #include "support/fakes/fake_main_window.h"
+#include "support/process_stats.h"
 #include "support/recording.h"
 
 #ifdef _WIN32
@@ -72,6 +75,18 @@ void Print(const char* name, const rec::Spread& s) {
               s.max);
 }
 
+// A station between link events: the window looks at the sound output every kSoundWatchMs.
+void Idle(double seconds) {
+  const auto end = std::chrono::steady_clock::now() +
+                   std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                       std::chrono::duration<double>(seconds));
+  while (std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_until(
+        std::min(end, std::chrono::steady_clock::now() + std::chrono::milliseconds(kSoundWatchMs)));
+    CheckSoundOutput();
+  }
+}
+
 struct Courtesy {
   std::int64_t event_ns = 0;
   std::int64_t keyed_ns = -1;
@@ -87,6 +102,7 @@ int Run() {
   const int courtesies = static_cast<int>(EnvNumber("CORVANTA_BENCH_COURTESIES", 100));
   const int dot_ms = static_cast<int>(EnvNumber("CORVANTA_BENCH_DOT_MS", 53));
   const int idle_every = static_cast<int>(EnvNumber("CORVANTA_BENCH_IDLE_EVERY", 10));
+  const int idle_s = static_cast<int>(EnvNumber("CORVANTA_BENCH_IDLE_S", 20));
   std::mt19937 random(static_cast<unsigned>(EnvNumber("CORVANTA_BENCH_SEED", 7)));
   std::uniform_real_distribution<double> pause_s(0.2, 1.2);
 
@@ -107,7 +123,9 @@ int Run() {
   std::vector<Courtesy> sent(static_cast<std::size_t>(courtesies));
   Courtesy* current = nullptr;
   testing::FakeLinks links([] { return SteadyNs() / 1'000'000; });
-  links.on_setptt = [&](bool key) { (key ? current->keyed_ns : current->released_ns) = SteadyNs(); };
+  links.on_setptt = [&](bool key) {
+    (key ? current->keyed_ns : current->released_ns) = SteadyNs();
+  };
   CreateLinkObject();
   if (Window().Echolink == nullptr) {
     std::cerr << "no link object\n";
@@ -117,7 +135,7 @@ int Run() {
   const std::size_t start = rec::SampleCount(file);
   for (int c = 0; c < courtesies; ++c) {
     const bool after_idle = idle_every > 0 && c % idle_every == idle_every - 1;
-    std::this_thread::sleep_for(std::chrono::duration<double>(after_idle ? 4.0 : pause_s(random)));
+    Idle(after_idle ? 4.5 : pause_s(random));
     current = &sent[static_cast<std::size_t>(c)];
     // As the link event handler does: the event's instant, the opening, then the courtesy.
     current->event_ns = TimelineNowNs();
@@ -141,10 +159,10 @@ int Run() {
     if (silence >= frames(400)) {
       groups.push_back({raw[i]});
     } else if (silence < frames(dot_ms / 4.0)) {
-      std::fprintf(stderr, "courtesy %zu: a hole of %.3f ms, %.3f ms after its first edge\n",
-                   groups.size() - 1, static_cast<double>(silence) * 1000.0 / rec::kRate,
-                   static_cast<double>(raw[i].begin - groups.back().front().begin) * 1000.0 /
-                       rec::kRate);
+      std::fprintf(
+          stderr, "courtesy %zu: a hole of %.3f ms, %.3f ms after its first edge\n",
+          groups.size() - 1, static_cast<double>(silence) * 1000.0 / rec::kRate,
+          static_cast<double>(raw[i].begin - groups.back().front().begin) * 1000.0 / rec::kRate);
       ++holes;
       groups.back().back().end = raw[i].end;
     } else {
@@ -209,6 +227,31 @@ int Run() {
   std::printf("late_edges %llu\n", static_cast<unsigned long long>(Stats().late_edges.load()));
 #ifdef _WIN32
   std::printf("feeder_underruns %llu\n", static_cast<unsigned long long>(Stats().underruns.load()));
+#endif
+
+  // Idle once the stream has stopped. On Linux the recorder goes first, so that the server
+  // serves this program alone; under wine only the program's own share is measured.
+#ifndef _WIN32
+  if (const char* recorder = std::getenv("CORVANTA_RECORDER_PID")) {
+    kill(static_cast<pid_t>(std::atol(recorder)), SIGINT);
+  }
+#endif
+  Idle(5);
+  const double cpu0 = rec::ProcessCpuSeconds();
+#ifndef _WIN32
+  const char* server_pid = std::getenv("CORVANTA_PULSE_PID");
+  const double server0 = rec::OtherCpuSeconds(server_pid);
+#endif
+  const auto wall0 = std::chrono::steady_clock::now();
+  Idle(idle_s);
+  const double wall =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
+  std::printf("idle_cpu_percent_program %.3f\n", 100.0 * (rec::ProcessCpuSeconds() - cpu0) / wall);
+#ifndef _WIN32
+  if (server0 >= 0) {
+    std::printf("idle_cpu_percent_server %.3f\n",
+                100.0 * (rec::OtherCpuSeconds(server_pid) - server0) / wall);
+  }
 #endif
   Window().Echolink.reset();
   ResetAudioState();

@@ -42,8 +42,8 @@ timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev
 
 status=0
 ctest --test-dir "$BUILD" --output-on-failure --timeout 600 || status=$?
-echo "The test programs' own counts, and what the station test keyed and recorded:"
-grep -E '^[0-9]+/[0-9]+ Test: |^\[=+\] [0-9]+ tests? from .* ran|^\[ *(PASSED|FAILED|SKIPPED) *\] [0-9]+ test|^[0-9]+ failed$|^linksim: .*(SETPTT|TRANSMITTER)|^segment at|^\[ +(OK|FAILED) +\] Window' \
+echo "The test programs' own counts, what the station test keyed and recorded, and the courtesy benchmark's figures:"
+grep -E '^[0-9]+/[0-9]+ Test: |^\[=+\] [0-9]+ tests? from .* ran|^\[ *(PASSED|FAILED|SKIPPED) *\] [0-9]+ test|^[0-9]+ failed$|^linksim: .*(SETPTT|TRANSMITTER)|^segment at|^\[ +(OK|FAILED) +\] Window|^element and gap error|^(courtesies|dot_ms|elements_sent|elements_missing|holes|late_edges|feeder_underruns) |_error_ms_|^lead_event|^idle_cpu' \
   "$BUILD/Testing/Temporary/LastTest.log" || true
 echo "Windows stage: ${SECONDS} s (set-up, cross-build, prefix and tests)"
 exit "$status"

@@ -1,5 +1,6 @@
 #pragma once
-// What the benchmarks and the soak test measure of processes, from the POSIX process accounting.
+// What the benchmarks and the soak test measure of processes, from the system's process
+// accounting (POSIX, or Windows' own; under wine another process is read from the machine's /proc).
 namespace corvanta::recording {
 
 // CPU time (user + system) of this process, and of another one by PID from /proc (-1 when

@@ -65,7 +65,8 @@ double FrequencyHz(const std::vector<std::int16_t>& samples, const Segment& s) {
   }
   if (crossings.size() < 2) return 0;
   std::vector<double> periods;
-  for (std::size_t i = 1; i < crossings.size(); ++i) periods.push_back(crossings[i] - crossings[i - 1]);
+  for (std::size_t i = 1; i < crossings.size(); ++i)
+    periods.push_back(crossings[i] - crossings[i - 1]);
   // A stretch the sound server lost or filled in (a loaded machine) breaks the cycle it falls in,
   // or two when the jump adds a crossing: up to four such cycles are left out. More are a fault
   // of the tone itself (a buffer that is not whole cycles breaks one at every loop) and count.

@@ -158,9 +158,9 @@ constexpr int kSettleWaitMs = 300;
 // this to the one before keep that one's reference: within a transmission every distance on the
 // timeline is heard exactly, and the reference follows the mixer between transmissions.
 constexpr std::int64_t kHoldReferenceNs = 1'500'000'000;
-// A stream that has held nothing but silence this long stops, so an idle station costs neither
-// this program nor the system's mixer anything; a link event starts it again well before the
-// first tone of a transmission.
+// A stream that has held nothing but silence this long stops, and at the window's next look its
+// output is let go, so an idle station costs neither this program nor the system's mixer
+// anything; a link event opens it again well before the first tone of a transmission.
 constexpr std::int64_t kIdleStopNs = 3'000'000'000;
 
 std::int64_t SteadyNs() {
@@ -198,8 +198,8 @@ std::vector<DsBuffer*>& LiveBuffers() {
 // it again.
 //
 // Threads: the window thread makes every call; the feeder shares the model and the stream under
-// mutex_. Only the window thread releases device objects (a lost output is noticed by the feeder
-// and dropped at the window thread's next call).
+// mutex_. Only the window thread releases device objects: a lost output is noticed by the feeder
+// and dropped at the window thread's next call, an idle one let go at its next GetStatus.
 //
 // DirectSound frees every buffer of a device object when that object goes, but the program
 // replaces its device object at every opening and keeps the buffer playing: the buffer holds a
@@ -306,12 +306,19 @@ class DsBuffer final : public DirectSoundBuffer {
     Rerender(frame);
   }
 
-  // Does not wait for the mixer: what the feeder saw last.
+  // Does not wait for the mixer: what the feeder saw last. The window asks every few seconds;
+  // a stream stopped for idleness then lets its output go altogether (under wine an open
+  // DirectSound device keeps its mixer and its sound server stream running, a few percent of a
+  // core), to be opened again by the next link event.
   std::int32_t GetStatus() override {
     std::lock_guard lock(mutex_);
     if (lost_) {
       DropLost();
       return DSBSTATUS_BUFFERLOST;
+    }
+    if (!streaming_ && stream_ && SteadyNs() - busy_ns_ > kIdleStopNs) {
+      LetGo();
+      Stats().idle_releases.fetch_add(1, std::memory_order_relaxed);
     }
     return playing_ ? DSBSTATUS_PLAYING | DSBSTATUS_LOOPING : 0;
   }
@@ -343,6 +350,7 @@ class DsBuffer final : public DirectSoundBuffer {
     }
     if (!lost_) {
       try {
+        if (!stream_) Reopen();
         StartStream();
         return true;
       } catch (const AudioError&) {
@@ -378,7 +386,8 @@ class DsBuffer final : public DirectSoundBuffer {
     last_play_ = 0;
     clock_.Reset();
     holding_ = false;
-    if (FAILED(stream_->Play(0, 0, DSBPLAY_LOOPING))) throw AudioError("Sound output lost: " + name_);
+    if (FAILED(stream_->Play(0, 0, DSBPLAY_LOOPING)))
+      throw AudioError("Sound output lost: " + name_);
     const std::int64_t started = SteadyNs();
     last_move_ns_ = started;
     streaming_ = true;
@@ -495,8 +504,8 @@ class DsBuffer final : public DirectSoundBuffer {
       return;
     }
     const std::int64_t now = SteadyNs();
-    const std::int64_t moved = (static_cast<std::int64_t>(play) - last_play_ + kStreamFrames) %
-                               kStreamFrames;
+    const std::int64_t moved =
+        (static_cast<std::int64_t>(play) - last_play_ + kStreamFrames) % kStreamFrames;
     if (moved > 0) {
       play_abs_ += moved;
       last_play_ = play;
@@ -508,8 +517,8 @@ class DsBuffer final : public DirectSoundBuffer {
     // Until the mixer has moved once the stream has not begun: a clock fed the wait would place
     // the first edges as late as the mixer was slow to start.
     if (play_abs_ > ring_base_) clock_.Observe(now, play_abs_);
-    write_abs_ = play_abs_ + (static_cast<std::int64_t>(write) + kStreamFrames - play) %
-                                 kStreamFrames;
+    write_abs_ =
+        play_abs_ + (static_cast<std::int64_t>(write) + kStreamFrames - play) % kStreamFrames;
     if (written_ < write_abs_) {
       // Held up past everything written ahead: the mixer played a lap-old stretch. (Right
       // after a start nothing is written yet, and the ring holds silence.)
@@ -542,10 +551,26 @@ class DsBuffer final : public DirectSoundBuffer {
   // lets go of it.
   void DropLost() {
     streaming_ = false;
+    LetGo();
+  }
+
+  // Window thread, under the lock, with the stream stopped: the stream and the device go, and
+  // every device object on the output lets go of it.
+  void LetGo() {
     if (!stream_ && !device_) return;
     stream_.reset();
     device_.reset();
     ForgetOutput(guid_);
+  }
+
+  // Window thread, under the lock: the output let go while idle is opened again by its GUID, with
+  // a new stream. A mixer that does not move is the feeder's to notice.
+  void Reopen() {
+    device_.reset(OpenOutput(guid_, name_));
+    Check(device_->SetCooperativeLevel(window_ != nullptr ? window_ : ::GetDesktopWindow(),
+                                       DSSCL_NORMAL),
+          "Cannot use sound output '" + name_ + "'");
+    stream_.reset(MakeBuffer(device_.get(), flags_, kStreamFrames, wave_, name_));
   }
 
   // Window thread, under the lock: opens the output again and starts a new stream on it, or says
@@ -569,12 +594,8 @@ class DsBuffer final : public DirectSoundBuffer {
     GUID id{};
     ParseGuid(found->guid, id);
     try {
-      device_.reset(OpenOutput(id, name_));
-      Check(device_->SetCooperativeLevel(window_ != nullptr ? window_ : ::GetDesktopWindow(),
-                                         DSSCL_NORMAL),
-            "Cannot use sound output");
-      stream_.reset(MakeBuffer(device_.get(), flags_, kStreamFrames, wave_, name_));
       guid_ = id;
+      Reopen();
       lost_ = false;
       StartStream();
       // Under wine an output that went away stays listed and opens; only a mixer that moves

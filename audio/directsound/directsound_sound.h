@@ -27,13 +27,14 @@ class DirectSoundBackend final : public SoundBackend {
   std::unique_ptr<DirectX7> CreateDirectX7() override;
 };
 
-// What the streams of this process have met, for the benchmarks: edges asked for at a frame the
-// mixer had already taken (heard at the write cursor instead), a feeder held up past everything
-// it had written ahead, streams stopped for idleness.
+// What the streams of this process have met, for the benchmarks and tests: edges asked for at a
+// frame the mixer had already taken (heard at the write cursor instead), a feeder held up past
+// everything it had written ahead, streams stopped for idleness, outputs let go while idle.
 struct DirectSoundStats {
   std::atomic<std::uint64_t> late_edges{0};
   std::atomic<std::uint64_t> underruns{0};
   std::atomic<std::uint64_t> idle_stops{0};
+  std::atomic<std::uint64_t> idle_releases{0};
 };
 DirectSoundStats& Stats();
 

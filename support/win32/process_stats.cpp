@@ -1,0 +1,35 @@
+#include "support/process_stats.h"
+
+// Windows' headers last: their macros rename names of the program's interfaces.
+#include <windows.h>
+
+#include <psapi.h>
+
+namespace corvanta::recording {
+
+namespace {
+double Seconds(const FILETIME& t) {
+  const ULONGLONG ticks = (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+  return static_cast<double>(ticks) / 1e7;  // 100 ns units
+}
+}  // namespace
+
+double ProcessCpuSeconds() {
+  FILETIME created{}, exited{}, kernel{}, user{};
+  if (!::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user)) return -1;
+  return Seconds(kernel) + Seconds(user);
+}
+
+// Other processes are not measured on Windows.
+double OtherCpuSeconds(const char* /*pid*/) {
+  return -1;
+}
+
+double ResidentMb() {
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof counters;
+  if (!::K32GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters)) return -1;
+  return static_cast<double>(counters.WorkingSetSize) / 1048576.0;
+}
+
+}  // namespace corvanta::recording

@@ -57,6 +57,16 @@ std::vector<Segment> FindSegments(const std::vector<std::int16_t>& samples, std:
   return out;
 }
 
+std::vector<std::vector<Segment>> Groups(const std::vector<Segment>& segments,
+                                         std::size_t silence) {
+  std::vector<std::vector<Segment>> groups;
+  for (std::size_t i = 0; i < segments.size(); ++i) {
+    if (i == 0 || segments[i].begin - segments[i - 1].end >= silence) groups.emplace_back();
+    groups.back().push_back(segments[i]);
+  }
+  return groups;
+}
+
 double FrequencyHz(const std::vector<std::int16_t>& samples, const Segment& s) {
   std::vector<double> crossings;
   for (std::size_t i = s.begin + 1; i < s.end; ++i) {

@@ -37,6 +37,9 @@ std::vector<Segment> FindSegments(const std::vector<std::int16_t>& samples, std:
 // backend counts holes of its own making (Stats().underruns), which must stay nil.
 inline constexpr std::size_t kServerHoleJoin = kSampleRate * 8 / 1000;
 
+// `segments` cut into groups (courtesies) at every silence of at least `silence` samples.
+std::vector<std::vector<Segment>> Groups(const std::vector<Segment>& segments, std::size_t silence);
+
 // Frequency of the tone inside `s` from its upward zero crossings, interpolated between samples.
 // Up to four cycles broken by a stretch the sound server lost or filled in are left out.
 double FrequencyHz(const std::vector<std::int16_t>& samples, const Segment& s);

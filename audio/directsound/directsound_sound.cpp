@@ -131,6 +131,10 @@ IDirectSoundBuffer* MakeBuffer(IDirectSound* device, DWORD flags, DWORD bytes, :
 // word when the output goes away, and the output stays listed. (A loaded machine stalls it for
 // tens of milliseconds, not this long.)
 constexpr std::int64_t kStallNs = 500'000'000;
+// A mixer that has not yet moved since its stream started gets longer: the first stream of a
+// process, on a device just made, took more than kStallNs to start under wine on a busy machine,
+// and taking that for a lost output made a new device for every element, each starting late again.
+constexpr std::int64_t kStartGraceNs = 2'000'000'000;
 // How long the mixer of an output opened again may take to move before the output counts as
 // still away: under wine a mixer that has stopped takes about 100 ms to start, then steps every
 // 10 ms.
@@ -510,8 +514,9 @@ class DsBuffer final : public DirectSoundBuffer {
       play_abs_ += moved;
       last_play_ = play;
       last_move_ns_ = now;
-    } else if (now - last_move_ns_ > kStallNs) {
+    } else if (now - last_move_ns_ > (play_abs_ > ring_base_ ? kStallNs : kStartGraceNs)) {
       lost_ = true;
+      Stats().stalls.fetch_add(1, std::memory_order_relaxed);
       return;
     }
     // Until the mixer has moved once the stream has not begun: a clock fed the wait would place

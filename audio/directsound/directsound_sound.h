@@ -35,6 +35,7 @@ struct DirectSoundStats {
   std::atomic<std::uint64_t> underruns{0};
   std::atomic<std::uint64_t> idle_stops{0};
   std::atomic<std::uint64_t> idle_releases{0};
+  std::atomic<std::uint64_t> stalls{0};  // mixers that stood still: outputs taken for lost
 };
 DirectSoundStats& Stats();
 

@@ -216,7 +216,9 @@ class WindowStation : public ::testing::Test {
                   static_cast<double>(s.begin - segments[0].begin) * 1000.0 / rec::kRate, s.Ms(),
                   rec::FrequencyHz(heard, s));
     }
-    ASSERT_EQ(segments.size(), nominal.size());  // a hole would split a tone
+    ASSERT_EQ(segments.size(), nominal.size())  // a hole would split a tone
+        << "late edges " << Stats().late_edges << ", stalls " << Stats().stalls << ", stops "
+        << Stats().idle_stops << ", releases " << Stats().idle_releases;
     for (std::size_t i = 0; i < nominal.size(); ++i) {
       EXPECT_NEAR(segments[i].Ms(), nominal[i], kToleranceMs) << "element " << i;
       // The tone's own frequency, away from its edges.

@@ -12,13 +12,14 @@ CORVANTA_PACKAGES=(
 )
 
 # Only the tests need these: the private sound servers the end-to-end tests play into (Corvanta
-# itself uses whatever sound server the desktop runs, and installs none), clang with libFuzzer for
-# the fuzz targets, and the tools that check the installed files. (The Debian package needs file
+# itself uses whatever sound server the desktop runs, and installs none), clang with libFuzzer and
+# its sanitizer runtime for the fuzz targets (Debian installs that runtime only as a
+# recommendation), and the tools that check the installed files. (The Debian package needs file
 # and dpkg-dev, which the README's packaging steps use too, so the main list has them.)
 CORVANTA_TEST_PACKAGES=(
   pulseaudio pulseaudio-utils
   pipewire pipewire-pulse wireplumber dbus-daemon
-  clang libfuzzer-14-dev
+  clang libfuzzer-14-dev libclang-rt-14-dev
   desktop-file-utils man-db
 )
 

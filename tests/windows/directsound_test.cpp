@@ -141,6 +141,19 @@ class WindowsStation : public ::testing::Test {
     ASSERT_EQ(Flags.IsMonitoring, kTrue);
   }
 
+  // Start pressed on the sink at full volume and tone setting 500, with `character` as the RX
+  // courtesy at the dot time DotBase - SpeedSetting.
+  void MonitorWith(const char* character, std::int16_t dot_base, std::int16_t speed) {
+    ASSERT_FALSE(recording_.empty()) << "run this test through scripts/null-sink.sh";
+    ChooseSink();
+    window.SetSlider(Slider::HScroll2, 100);
+    Settings.RxCourtesyText = character;
+    Settings.DotBase = dot_base;
+    Settings.SpeedSetting = speed;
+    Settings.ToneFrequency = 500;
+    StartMonitoring();
+  }
+
   std::vector<std::int16_t> Heard(std::size_t start) {
     const auto want = rec::SampleCount(recording_) + static_cast<std::size_t>(0.5 * rec::kRate);
     EXPECT_TRUE(rec::WaitForSamples(recording_, want, 5000));
@@ -160,14 +173,7 @@ class WindowsStation : public ::testing::Test {
 };
 
 TEST_F(WindowsStation, APttEventGivesTheRxCharacterKeyedAndOnTheAir) {
-  ASSERT_FALSE(recording_.empty()) << "run this test through scripts/null-sink.sh";
-  ChooseSink();
-  window.SetSlider(Slider::HScroll2, 100);
-  Settings.RxCourtesyText = "k";
-  Settings.DotBase = 250;
-  Settings.SpeedSetting = 100;  // 150 ms dots
-  Settings.ToneFrequency = 500;
-  StartMonitoring();
+  ASSERT_NO_FATAL_FAILURE(MonitorWith("k", 250, 100));  // 150 ms dots
   const std::size_t start = rec::SampleCount(recording_);
   sim_.Command("ptt 1");
   sim_.Command("ptt 0");
@@ -204,14 +210,7 @@ TEST_F(WindowsStation, APttEventGivesTheRxCharacterKeyedAndOnTheAir) {
 // (7 ms at the 95th percentile). The median keeps a rare stall of a loaded machine's sound server
 // out of the verdict.
 TEST_F(WindowsStation, ElementsAndGapsFollowTheTimelineAtADotTimeOffTheMixersPeriod) {
-  ASSERT_FALSE(recording_.empty()) << "run this test through scripts/null-sink.sh";
-  ChooseSink();
-  window.SetSlider(Slider::HScroll2, 100);
-  Settings.RxCourtesyText = "r";
-  Settings.DotBase = 260;
-  Settings.SpeedSetting = 207;  // 53 ms dots
-  Settings.ToneFrequency = 500;
-  StartMonitoring();
+  ASSERT_NO_FATAL_FAILURE(MonitorWith("r", 260, 207));  // 53 ms dots
   const std::size_t start = rec::SampleCount(recording_);
   const std::uint64_t releases = Stats().idle_releases.load();
   for (std::size_t n = 1; n <= 6; ++n) {

@@ -6,21 +6,27 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <unistd.h>
 
+#include "app/autostart.h"
 #include "audio/audio_state.h"
 #include "audio/sdl/sdl_sound.h"
 #include "core/errors.h"
+#include "core/link.h"
 #include "core/main_window.h"
 #include "core/platform.h"
+#include "core/station_log.h"
 #include "core/version.h"
 #include "link/socket/echolink_object.h"
 #include "link/socket/wire.h"
+#include "link/startup.h"
 #include "settings/settings.h"
 #include "ui/qt/about_help.h"
 #include "ui/qt/main_window.h"
@@ -32,18 +38,28 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: corvanta [--link ENDPOINT]\n"
+    "Usage: corvanta [--link ENDPOINT] [--start]\n"
+    "       corvanta [--link ENDPOINT] --autostart on|off\n"
     "Sends a Morse courtesy character through the link program when a transmission ends.\n\n"
     "Options:\n"
     "  --link ENDPOINT  where the link program listens: unix:PATH or tcp:HOST:PORT (HOST on\n"
     "                   loopback only); default unix:$XDG_RUNTIME_DIR/corvanta/link.sock\n"
+    "  --start          start monitoring once the window is up, as the Start button does\n"
+    "  --autostart on|off\n"
+    "                   start Corvanta monitoring at logon (an entry in\n"
+    "                   $XDG_CONFIG_HOME/autostart running corvanta --start), or stop that;\n"
+    "                   then exit\n"
     "  --print-endpoint show the link endpoint that would be used, and exit\n"
     "  --help           show this text and exit\n"
-    "  --version        show the version and exit\n";
+    "  --version        show the version and exit\n\n"
+    "The station log: $XDG_STATE_HOME/corvanta/corvanta.log (by default\n"
+    "~/.local/state/corvanta/corvanta.log), rotated at 1 MiB, three old files kept.\n";
 
 struct Options {
   std::string link;
   bool print_endpoint = false;
+  bool start = false;
+  std::string autostart;  // "on", "off" or empty
 };
 
 // Reads the command line before any window exists, so --help and --version work without a
@@ -61,6 +77,14 @@ int ParseArguments(int argc, char** argv, Options& options) {
     }
     if (arg == "--print-endpoint") {
       options.print_endpoint = true;
+    } else if (arg == "--start") {
+      options.start = true;
+    } else if (arg == "--autostart" || arg.rfind("--autostart=", 0) == 0) {
+      options.autostart = arg == "--autostart" ? (i + 1 < argc ? argv[++i] : "") : arg.substr(12);
+      if (options.autostart != "on" && options.autostart != "off") {
+        std::cerr << "corvanta: --autostart takes on or off\n" << kUsage;
+        return 2;
+      }
     } else if (arg == "--link" && i + 1 < argc) {
       options.link = argv[++i];
     } else if (arg.rfind("--link=", 0) == 0) {
@@ -71,6 +95,35 @@ int ParseArguments(int argc, char** argv, Options& options) {
     }
   }
   return -1;
+}
+
+// --autostart on|off: writes or removes the logon entry, and exits.
+int Autostart(const Options& options) {
+  const std::filesystem::path entry =
+      corvanta::AutostartEntryPath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+  if (entry.empty()) {
+    std::cerr << "corvanta: neither XDG_CONFIG_HOME nor HOME is set: no autostart folder\n";
+    return 1;
+  }
+  try {
+    if (options.autostart == "off") {
+      std::cout << corvanta::RemoveAutostart(entry) << '\n';
+      return 0;
+    }
+    std::error_code ec;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    std::vector<std::string> arguments{"--start"};
+    // The link the operator named now is the one the station keys at logon.
+    if (!options.link.empty()) arguments.insert(arguments.end(), {"--link", options.link});
+    const std::string program =
+        ec ? std::string("corvanta") : corvanta::AutostartProgram(self, std::getenv("PATH"));
+    std::cout << corvanta::WriteAutostart(entry, corvanta::AutostartEntry(program, arguments))
+              << '\n';
+    return 0;
+  } catch (const std::exception& e) {
+    std::cerr << "corvanta: " << e.what() << '\n';
+    return 1;
+  }
 }
 
 }  // namespace
@@ -93,6 +146,7 @@ int main(int argc, char** argv) {
     std::cout << endpoint_text << '\n';
     return 0;
   }
+  if (!options.autostart.empty()) return Autostart(options);
 
   // A link program that goes away must not take Corvanta with it: writes to a closed socket
   // fail with an error instead of a signal.
@@ -145,15 +199,17 @@ int main(int argc, char** argv) {
 
   corvanta::LinkOptions link;
   link.endpoint = *endpoint;
-  link.status = [](const std::string& text) {
-    if (corvanta::MainWindow* w = corvanta::MainWindowRef()) w->SetStatusText(text);
-  };
+  link.status = corvanta::LinkStatus;
   corvanta::LinkObjectFactory() = corvanta::SocketLinkFactory(std::move(link));
 
   // The help file of this installation: beside the program's own share folder.
   const QString help =
       QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(CORVANTA_HELP_RELATIVE);
   if (QFileInfo::exists(help)) corvanta::HelpFile() = QDir::cleanPath(help).toStdString();
+
+  // The station log: what happened while nobody watched. Opened before start-up, which it logs.
+  corvanta::OpenStationLog(
+      corvanta::XdgStationLogPath(std::getenv("XDG_STATE_HOME"), std::getenv("HOME")));
 
   corvanta::CloseOnSignals(&app);
   corvanta::FrmMain* frm = corvanta::Main();
@@ -166,7 +222,9 @@ int main(int argc, char** argv) {
         "A second copy of Corvanta for this link was started and ended: one copy keys a link");
   });
   corvanta::StartupFinished();
+  if (options.start) corvanta::StartAfterStartup();
   const int status = QApplication::exec();
   corvanta::ResetAudioState();  // streams close before the sound system goes
+  corvanta::CloseStationLog();  // what is queued is written before the program ends
   return status;
 }

@@ -12,6 +12,7 @@
 #include "core/main_window.h"
 #include "core/platform.h"
 #include "core/state.h"
+#include "core/station_log.h"
 
 namespace corvanta {
 namespace {
@@ -26,6 +27,15 @@ std::int32_t ParseDeviceIndex(std::string_view text) {
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (ec != std::errc{} || end != text.data() + text.size()) return 0;
   return value;
+}
+
+// The sound output is in trouble (lost, missing, refusing to open): the log hears of it once, and
+// of its return, not of every link event that finds it still away.
+bool g_output_trouble = false;
+
+void OutputFine() {
+  if (g_output_trouble) LogLine("Sound output back: " + Settings.DeviceName);
+  g_output_trouble = false;
 }
 
 // The name without the number Windows puts before a replugged USB output ("2- USB Audio CODEC").
@@ -68,6 +78,7 @@ void OfferOtherOutputs(DirectSoundEnum& outputs, const std::string& name) {
 void ReportOpeningFailed() {
   // MsgBox keeps an unattended station from piling up one box per link event, and waits while a
   // transmission holds the key.
+  OutputTrouble("Error: Creating Direct Sound Object: " + Settings.DeviceName);
   MsgBox(kDeviceOpenFailedMessage);
   Window().SetStatusText("Error: Creating Direct Sound Object");
 }
@@ -120,6 +131,7 @@ bool CreateSoundDevice() {
     if (index == 0) {
       OfferOtherOutputs(*outputs, name);
       w.SetStatusText("Error: sound output not found: " + name);
+      OutputTrouble("Error: sound output not found: " + name);
       return false;
     }
     const std::string listed = outputs->GetDescription(index);
@@ -132,6 +144,7 @@ bool CreateSoundDevice() {
   } else if (index < 1 || index > count) {
     OfferOtherOutputs(*outputs, name);
     w.SetStatusText("Error: output device " + Settings.DeviceIndex + " is not in the device list");
+    OutputTrouble("Error: output device " + Settings.DeviceIndex + " is not in the device list");
     return false;
   }
   const std::string guid = outputs->GetGuid(index);
@@ -151,6 +164,7 @@ bool CreateSoundDevice() {
   // missing.
   if (Flags.IsMonitoring != kFalse) w.SetDeviceBoxEnabled(false);
   w.SetStatusText("Sound Initilisation Completed");
+  OutputFine();
   return true;
 }
 
@@ -160,10 +174,18 @@ bool RestartSoundDevice() {
   return true;
 }
 
+void OutputTrouble(const std::string& text) {
+  if (!g_output_trouble) LogLine(text);
+  g_output_trouble = true;
+}
+
 void CheckSoundOutput() {
   static bool reported = false;
   const bool lost = Audio.SoundBuffer && (Audio.SoundBuffer->GetStatus() & DSBSTATUS_BUFFERLOST);
-  if (lost && !reported) Window().SetStatusText("Sound output lost: " + Settings.DeviceName);
+  if (lost && !reported) {
+    Window().SetStatusText("Sound output lost: " + Settings.DeviceName);
+    OutputTrouble("Sound output lost: " + Settings.DeviceName);
+  }
   reported = lost;
 }
 

@@ -46,6 +46,9 @@ bool RestartSoundDevice();
 // under way then fails at its next element and releases its key, and the next device opening
 // finds the output again by its name once it is back. The window calls it every kSoundWatchMs.
 void CheckSoundOutput();
+// A sound failure found elsewhere (a write in a courtesy): the station log hears of it once, and
+// of the output's return at the next opening that works.
+void OutputTrouble(const std::string& text);
 
 // Stops the looping buffer and rewinds it; nothing to do before the first tone.
 void StopSound();

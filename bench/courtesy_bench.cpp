@@ -14,6 +14,8 @@
 //
 // CORVANTA_BENCH_COURTESIES (default 100), CORVANTA_BENCH_DOT_MS (53),
 // CORVANTA_BENCH_IDLE_EVERY (10), CORVANTA_BENCH_IDLE_S (20), CORVANTA_BENCH_SEED.
+// CORVANTA_BENCH_LOG=FILE keeps a station log there, as the program does: each courtesy logs its
+// line, and a line more at each keying request (held until the courtesy has ended).
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -33,6 +35,7 @@
 #include "core/main_window.h"
 #include "core/platform.h"
 #include "core/state.h"
+#include "core/station_log.h"
 #include "engine/courtesy.h"
 #include "support/fakes/fake_link.h"
 #include "support/fakes/fake_main_window.h"
@@ -123,8 +126,11 @@ int Run() {
   std::vector<Courtesy> sent(static_cast<std::size_t>(courtesies));
   Courtesy* current = nullptr;
   testing::FakeLinks links([] { return SteadyNs() / 1'000'000; });
+  const char* log_file = std::getenv("CORVANTA_BENCH_LOG");
+  if (log_file != nullptr && *log_file != '\0') OpenStationLog(log_file);
   links.on_setptt = [&](bool key) {
     (key ? current->keyed_ns : current->released_ns) = SteadyNs();
+    LogLine(key ? "bench: key down" : "bench: key up");
   };
   CreateLinkObject();
   if (Window().Echolink == nullptr) {
@@ -214,6 +220,7 @@ int Run() {
   }
 
   std::printf("courtesies %d\n", courtesies);
+  std::printf("station_log %s\n", StationLogFile().empty() ? "off" : "on");
   std::printf("dot_ms %d\n", dot_ms);
   std::printf("elements_sent %zu\n", sent.size() * elements_ms.size());
   std::printf("elements_missing %zu\n", missing);

@@ -5,6 +5,7 @@
 
 #include "core/errors.h"
 #include "core/main_window.h"
+#include "core/station_log.h"
 
 namespace corvanta {
 
@@ -32,8 +33,13 @@ void CreateLinkObject() {
     w.Echolink = NewLinkObject();
   } catch (const std::exception& e) {
     w.Echolink.reset();
-    w.SetStatusText(std::string("Link program not connected: ") + e.what());
+    LinkStatus(std::string("Link program not connected: ") + e.what());
   }
+}
+
+void LinkStatus(const std::string& text) {
+  if (MainWindow* w = MainWindowRef()) w->SetStatusText(text);
+  LogLine(text);
 }
 
 }  // namespace corvanta

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace corvanta {
 
@@ -41,6 +42,10 @@ LinkEventSink& LinkEvents();
 // A new object from the installed factory, delivering to LinkEvents(). Throws LinkError when no
 // factory is installed or the factory fails.
 std::unique_ptr<LinkObject> NewLinkObject();
+
+// What the link client says of the link program (connected, lost, back, a late answer): it only
+// speaks when the state changes, so every text goes to the status bar and the station log.
+void LinkStatus(const std::string& text);
 
 // A new object into the main window's Echolink, replacing (and releasing) the one held. When none
 // can be made, Echolink is left empty and the status bar says why; never throws.

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/errors.h"
+#include "core/station_log.h"
 
 namespace corvanta {
 namespace {
@@ -30,6 +31,7 @@ void Guarded(const std::function<void()>& handler) {
   } catch (const std::exception& e) {
     if (MainWindow* w = MainWindowRef()) {
       w->SetStatusText(std::string("Error: ") + e.what());
+      LogLine(std::string("Error: ") + e.what());
     } else {
       std::cerr << "corvanta: " << e.what() << '\n';
     }

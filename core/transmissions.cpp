@@ -7,6 +7,7 @@
 
 #include "core/main_window.h"
 #include "core/state.h"
+#include "core/station_log.h"
 
 namespace corvanta {
 namespace {
@@ -28,6 +29,7 @@ void RunReporting(const std::function<void()>& action) {
     action();
   } catch (const std::exception& e) {
     if (MainWindow* w = MainWindowRef()) w->SetStatusText(e.what());
+    LogLine(e.what());
   }
 }
 
@@ -43,6 +45,8 @@ TransmissionScope::TransmissionScope() {
 
 TransmissionScope::~TransmissionScope() {
   --g_depth;
+  // Lines logged during the transmission go to the file now that no symbol is left to send.
+  if (g_depth == 0) ReleaseStationLog();
   if (g_ending) {
     if (g_depth > 0) {
       // The inner send consumed the request; the outer one must end at its next symbol too.

@@ -1,6 +1,8 @@
 #include "engine/courtesy.h"
 
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <exception>
 #include <functional>
 #include <string>
@@ -12,6 +14,7 @@
 #include "core/main_window.h"
 #include "core/platform.h"
 #include "core/state.h"
+#include "core/station_log.h"
 #include "core/transmissions.h"
 #include "engine/morse_sender.h"
 #include "engine/morse_table.h"
@@ -106,10 +109,18 @@ void SetPicture(Picture picture, bool visible) {
   }
 }
 
+// How a transmission went, for the station log.
+struct Outcome {
+  std::int64_t keyed_ns = -1;     // when the link program confirmed the key down
+  std::int64_t released_ns = -1;  // when it confirmed the release
+  std::string failure;            // the status text of a failure; empty when it went out
+};
+
 // Keys the held link object, runs `send`, and gives the key back: the outermost holder releases
 // it, a nested one leaves it down. Whatever fails, the key is settled and reported here.
-void Keyed(const char* name, std::int32_t before_ms, std::int32_t around_ms,
-           const std::function<void()>& send, std::int64_t event_ns = -1) {
+Outcome Keyed(const char* name, std::int32_t before_ms, std::int32_t around_ms,
+              const std::function<void()>& send, std::int64_t event_ns = -1) {
+  Outcome outcome;
   // The pauses, the symbols and the release follow deadlines counted from here, or from the
   // event: the device opening it made then is taken out of the pause before the keying.
   TimelineScope timeline(event_ns);
@@ -125,13 +136,17 @@ void Keyed(const char* name, std::int32_t before_ms, std::int32_t around_ms,
     step = Step::kKeying;
     ++g_key_holders;
     link->SetPTT(true);
+    outcome.keyed_ns = TimelineNowNs();
     step = Step::kKeyed;
     Sleep(around_ms);
     send();
     Sleep(around_ms);
     step = Step::kReleasing;
     if (g_key_holders == 1) {
-      if (LinkObject* held = HeldLink()) held->SetPTT(false);
+      if (LinkObject* held = HeldLink()) {
+        held->SetPTT(false);
+        outcome.released_ns = TimelineNowNs();
+      }
     }
     --g_key_holders;
   } catch (const std::exception& e) {
@@ -139,16 +154,54 @@ void Keyed(const char* name, std::int32_t before_ms, std::int32_t around_ms,
     std::string text = FailureText(name, step, e);
     text += SettleKey(step, e, holding && g_key_holders == 1);
     if (holding) --g_key_holders;
+    if (dynamic_cast<const AudioError*>(&e) != nullptr) OutputTrouble(e.what());
     SetStatus(text);
+    outcome.failure = text;
   }
+  return outcome;
+}
+
+std::string Quoted(const std::string& text) {
+  return "\"" + text + "\"";
+}
+
+// The station log's line for a transmission: which, its character, the key's time down as the
+// link program confirmed it, and how it ended.
+void LogTransmission(const char* name, const std::string& character, const Outcome& outcome,
+                     std::chrono::system_clock::time_point began) {
+  std::string line = std::string(name) + " " + Quoted(character) + ": ";
+  if (outcome.keyed_ns >= 0 && outcome.released_ns >= 0) {
+    char span[48];
+    std::snprintf(span, sizeof span, "keyed %.1f ms, ",
+                  static_cast<double>(outcome.released_ns - outcome.keyed_ns) / 1e6);
+    line += span;
+  } else if (outcome.keyed_ns >= 0 && outcome.failure.empty()) {
+    line += "keyed, the release left to the transmission this one is nested in, ";
+  }
+  if (!outcome.failure.empty()) {
+    line += outcome.failure;
+  } else if (Closing()) {
+    line += "cut short: the program is closing";
+  } else if (std::string copy = character; MorseFor(copy).empty()) {
+    line += "sent, but no Morse pattern for it: nothing sounded";
+  } else {
+    line += "sent";
+  }
+  LogLine(line, began);
 }
 
 void Transmit(const Shape& s) {
-  if (Closing()) return;  // the program is going: nothing more goes on the air
+  if (Closing()) {
+    // The program is going: nothing more goes on the air.
+    LogLine(std::string(s.name) + " " + Quoted(*s.text) + ": not sent: the program is closing");
+    return;
+  }
+  const auto began = std::chrono::system_clock::now();
+  const std::string character = *s.text;  // a nested handler may change the setting meanwhile
   TransmissionScope scope;
   SetPicture(s.picture, true);
   *s.flag = kTrue;
-  Keyed(
+  const Outcome outcome = Keyed(
       s.name, 100, 150,
       [&s] {
         std::string pattern = MorseFor(*s.text);
@@ -157,6 +210,7 @@ void Transmit(const Shape& s) {
       s.event_ns);
   *s.flag = kFalse;
   SetPicture(s.picture, false);
+  LogTransmission(s.name, character, outcome, began);
 }
 
 }  // namespace
@@ -184,6 +238,7 @@ void cmdTest_Click() {
   // device cannot be opened, Test without an open output keys nothing.
   if (!Audio.SoundDevice) {
     SetStatus("Test skipped: no sound output is open; nothing keyed");
+    LogLine("Test skipped: no sound output is open; nothing keyed");
     return;
   }
   Transmit({"Test", Picture::picTX, &Flags.TxTonePlaying, &Settings.TxCourtesyText});
@@ -191,6 +246,7 @@ void cmdTest_Click() {
 
 void CmdSend_Click() {
   if (Closing()) return;
+  const auto began = std::chrono::system_clock::now();
   TransmissionScope scope;
   try {
     MainWindow& w = Window();
@@ -198,13 +254,16 @@ void CmdSend_Click() {
     CreateSoundDevice();
   } catch (const std::exception& e) {
     SetStatus(std::string("Send failed: ") + e.what() + "; nothing keyed");
+    LogLine(std::string("Send failed: ") + e.what() + "; nothing keyed");
     if (MainWindow* w = MainWindowRef()) w->Echolink.reset();
     return;
   }
-  Keyed("Send", 0, 200, [] {
+  const std::string character = Settings.RxCourtesyText;
+  const Outcome outcome = Keyed("Send", 0, 200, [] {
     std::string pattern = MorseFor(Settings.RxCourtesyText);
     SendMorse(pattern);
   });
+  LogTransmission("Send", character, outcome, began);
   if (MainWindow* w = MainWindowRef()) w->Echolink.reset();
 }
 

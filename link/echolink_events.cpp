@@ -8,35 +8,69 @@
 #include "core/main_window.h"
 #include "core/platform.h"
 #include "core/state.h"
+#include "core/station_log.h"
+#include "core/transmissions.h"
 #include "engine/courtesy.h"
 #include "settings/settings.h"
 
 namespace corvanta {
 
-void cmdEchoLink_Click() {
+namespace {
+
+constexpr const char* kNoDeviceText = "Error you have not selected your output device";
+
+// Start. `unattended`: asked from the command line, where nobody may be there to close a box, so
+// what would be said in one goes to the status bar and the log instead.
+void StartMonitoring(bool unattended) {
+  const char* how = unattended ? "Start (from the command line): " : "Start: ";
   if (Settings.DeviceIndex.empty()) {
-    MsgBox("Error you have not selected your output device");
+    LogLine(std::string(how) + kNoDeviceText + "; not monitoring");
+    if (unattended) {
+      Window().SetStatusText(kNoDeviceText);
+    } else {
+      MsgBox(kNoDeviceText);
+    }
     return;
   }
+  std::string unsaved;
   try {
     SaveSettings();
   } catch (const SettingsError& e) {
     // Monitoring still starts: the station keeps working, the operator learns the file is stale.
-    MsgBox(e.what(), MsgIcon::kWarning);
+    unsaved = e.what();
+    LogLine(std::string(how) + unsaved);
+    if (!unattended) MsgBox(unsaved, MsgIcon::kWarning);
   }
   MainWindow& w = Window();
   w.SetDeviceBoxEnabled(false);
   w.SetTestEnabled(true);
   Flags.IsMonitoring = kTrue;
-  RestartSoundDevice();
+  LogLine(std::string(how) + "monitoring, sound output " + Settings.DeviceName);
+  const bool opened = RestartSoundDevice();
+  // Said last, so the opening's texts do not hide it from whoever comes to the station.
+  if (unattended && opened && !unsaved.empty()) w.SetStatusText(unsaved);
+}
+
+}  // namespace
+
+void cmdEchoLink_Click() {
+  StartMonitoring(false);
+}
+
+void StartFromCommandLine() {
+  // The window may have gone while the request waited in the message queue.
+  if (MainWindowRef() == nullptr || Closing()) return;
+  StartMonitoring(true);
 }
 
 namespace {
 
 // A courtesy nobody can hear is not worth keying the transmitter for.
 void SkipSilent(const char* name) {
-  Window().SetStatusText(std::string(name) +
-                         " skipped: the sound output could not be opened; nothing keyed");
+  const std::string text =
+      std::string(name) + " skipped: the sound output could not be opened; nothing keyed";
+  Window().SetStatusText(text);
+  LogLine(text);
 }
 
 }  // namespace

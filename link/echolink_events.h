@@ -11,6 +11,10 @@ namespace corvanta {
 // the disk and while the device opens (audio/sound_device.h). A message box it raises (no device,
 // a failed save or opening) runs other handlers while it is open; during a transmission it waits.
 void cmdEchoLink_Click();
+// Start as the command line asks for it (--start), once start-up has finished: what Start does,
+// but what it would say in a message box goes to the status bar and the station log, since
+// nobody may be at the station.
+void StartFromCommandLine();
 
 // The local RF signal into the link changed (false: it ended, answered with the RX character).
 // Every event while monitoring re-opens the output device first; when that opening fails, the

@@ -6,7 +6,9 @@
 #include "core/link.h"
 #include "core/platform.h"
 #include "core/state.h"
+#include "core/station_log.h"
 #include "core/transmissions.h"
+#include "core/version.h"
 #include "engine/courtesy.h"
 #include "link/echolink_events.h"
 #include "settings/settings.h"
@@ -22,14 +24,19 @@ void cmdExit_Click() {
   if (MainWindowRef() == nullptr) return;
   MainWindow& w = Window();
   if (!Settings.DeviceIndex.empty()) {
+    std::string saved = "settings saved";
     try {
       SaveSettings();
     } catch (const SettingsError& e) {
       // The program still closes, but the operator learns the changes were not kept.
+      saved = e.what();
       MsgBox(e.what(), MsgIcon::kWarning);
     }
+    LogLine("Exit: " + saved);
     if (Audio.SoundDevice) Guarded(StopSound);
     w.Echolink.reset();
+  } else {
+    LogLine("Exit: no output chosen, nothing saved");
   }
   SetMainWindowRef(nullptr);
   if (g_toolkit != nullptr) g_toolkit->DestroyMainWindow();
@@ -47,7 +54,10 @@ WindowHandlers StationHandlers(StartupToolkit& toolkit) {
   h.mnuHelpSearchForHelpOn_Click = [&toolkit] { toolkit.ShowHelpIndex(); };
   // The About window is modal: it waits for the key to be released, as message boxes do.
   h.mnuHelpAbout_Click = [&toolkit] { WhenIdle([&toolkit] { toolkit.ShowAbout(); }, "about"); };
-  h.sound_watch = CheckSoundOutput;
+  h.sound_watch = [] {
+    CheckSoundOutput();
+    CheckStationLog();
+  };
   return h;
 }
 
@@ -59,6 +69,9 @@ MainWindow& RunStartup(StartupToolkit& toolkit) {
   Flags.IsLoading = kTrue;
   Flags.IsMonitoring = kFalse;
   g_notes.clear();
+  // First, so that what start-up meets (the link program connected or not) follows it.
+  LogLine(std::string("Started Corvanta ") + kVersionText + "; settings " +
+          SettingsPath().string());
 
   toolkit.ShowSplash();
   MainWindow& w = toolkit.CreateMainWindow(StationHandlers(toolkit));
@@ -80,7 +93,10 @@ MainWindow& RunStartup(StartupToolkit& toolkit) {
   Flags.IsLoading = kFalse;
   w.SetDeviceText(Settings.DeviceName);
   // Repairs made to the settings would otherwise vanish under the start-up texts.
-  if (!g_notes.empty()) w.SetStatusText("Settings: " + JoinNotes(g_notes));
+  if (!g_notes.empty()) {
+    w.SetStatusText("Settings: " + JoinNotes(g_notes));
+    LogLine("Settings: " + JoinNotes(g_notes));
+  }
   return w;
 }
 
@@ -101,8 +117,15 @@ void ExitWhenIdle() {
   });
 }
 
+void StartAfterStartup() {
+  if (g_toolkit != nullptr) g_toolkit->Post(StartFromCommandLine);
+}
+
 bool CloseWhenIdle() {
-  if (TransmissionDepth() == 0) return true;
+  if (TransmissionDepth() == 0) {
+    LogLine("Window closed without Exit: settings not saved");
+    return true;
+  }
   BeginClosing();
   EndTransmissions([] {
     if (g_toolkit != nullptr) g_toolkit->Post([] { g_toolkit->CloseMainWindow(); });

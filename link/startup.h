@@ -48,6 +48,10 @@ class StartupToolkit {
 // toolkit must outlive the main window. Returns the main window.
 MainWindow& RunStartup(StartupToolkit& toolkit);
 
+// Start as the command line asked for it (--start), from the message loop once start-up has
+// returned (link/echolink_events.h, StartFromCommandLine).
+void StartAfterStartup();
+
 // The settings repairs LoadSettings reported during the last start-up.
 const std::vector<std::string>& StartupNotes();
 

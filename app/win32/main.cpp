@@ -12,8 +12,10 @@
 #include "audio/directsound/directsound_sound.h"
 #include "core/link.h"
 #include "core/main_window.h"
+#include "core/station_log.h"
 #include "core/win32/win32_platform.h"
 #include "link/com/com_link.h"
+#include "link/startup.h"
 #include "settings/settings.h"
 #include "ui/win32/one_copy.h"
 #include "ui/win32/startup.h"
@@ -23,11 +25,35 @@
 #include <objbase.h>
 
 #include <commctrl.h>
+#include <shellapi.h>
 #undef MessageBox
 
 namespace {
 
 namespace fs = std::filesystem;
+
+// Whether the command line asks for monitoring from launch: /start or --start (a shortcut in the
+// Startup folder gives it).
+bool StartRequested() {
+  int count = 0;
+  LPWSTR* args = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (args == nullptr) return false;
+  bool start = false;
+  for (int i = 1; i < count; ++i) {
+    if (::lstrcmpiW(args[i], L"/start") == 0 || ::lstrcmpiW(args[i], L"--start") == 0) {
+      start = true;
+    }
+  }
+  ::LocalFree(args);
+  return start;
+}
+
+// The station log: %LOCALAPPDATA%\Corvanta\corvanta.log; none without %LOCALAPPDATA%.
+fs::path StationLogLocation() {
+  const wchar_t* local = _wgetenv(L"LOCALAPPDATA");
+  if (local == nullptr || *local == L'\0') return {};
+  return fs::path(local) / L"Corvanta" / L"corvanta.log";
+}
 
 fs::path ExeFolder() {
   wchar_t path[MAX_PATH];
@@ -56,9 +82,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   corvanta::DirectSoundBackend sound;
   corvanta::Audio.Backend = &sound;
   corvanta::ComLinkOptions link;
-  link.status = [](const std::string& text) {
-    if (corvanta::MainWindow* w = corvanta::MainWindowRef()) w->SetStatusText(text);
-  };
+  link.status = corvanta::LinkStatus;
+  // Opened before start-up, which it logs.
+  corvanta::OpenStationLog(StationLogLocation());
   corvanta::LinkObjectFactory() = corvanta::ComLinkFactory(link);
 
   std::unique_ptr<corvanta::win32::FrmMain> frm;
@@ -68,6 +94,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     ::MessageBoxW(nullptr, corvanta::win32::Wide(e.what()).c_str(), L"Corvanta", MB_ICONERROR);
     return 1;
   }
+  if (StartRequested()) corvanta::StartAfterStartup();
   HWND window = reinterpret_cast<HWND>(frm->Handle());
   MSG msg;
   int status = 0;
@@ -87,6 +114,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   corvanta::Audio.Backend = nullptr;
   corvanta::ResetAudioState();
   corvanta::LinkObjectFactory() = nullptr;
+  corvanta::CloseStationLog();  // what is queued is written before the program ends
   ::CoUninitialize();
   return status;
 }

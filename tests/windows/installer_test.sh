@@ -2,8 +2,10 @@
 # The installer in a wine prefix (WINEPREFIX), silent (/S): it refuses while Corvanta runs; the
 # files in place in the folder chosen, the Start-menu entries made, nothing registered but
 # Corvanta's own uninstall entry; an upgrade goes to the same folder; the uninstaller refuses while
-# Corvanta runs, then removes all of it and leaves the user's settings. Needs a display (xvfb-run)
-# for the running Corvanta.
+# Corvanta runs, then removes all of it and leaves the user's settings. The logon start: none
+# unless asked for (/AUTOSTART); asked for, a shortcut with /start in the user's Startup folder
+# that starts Corvanta monitoring (its station log says so); the uninstaller removes exactly that.
+# Needs a display (xvfb-run) for the running Corvanta.
 #   installer_test.sh WINE SETUP_EXE CORVANTA_EXE
 set -uo pipefail
 WINE=$1
@@ -78,15 +80,46 @@ check "the link program's class untouched" \
   test "$(w reg query "$LINK_CLASS" /s 2>/dev/null | tr -d '\r')" = "$class_before"
 echo "installed files:"
 (cd "$DIR" && ls -l)
+STARTUP="$DRIVE/users/$(id -un)/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Startup"
+check "no logon start unless asked for" test ! -e "$STARTUP/Corvanta.lnk"
 rm "$DIR/README-Windows.txt"  # an upgrade puts it back where it installs
-check "upgrade" w "$SETUP" /S
+check "upgrade asking for the logon start" w "$SETUP" /S /AUTOSTART
 check "the upgrade went to the folder in use" test -f "$DIR/README-Windows.txt"
 check "nothing in the default folder" test ! -e "$DEFAULT_DIR"
-
+check "the logon start's shortcut" test -f "$STARTUP/Corvanta.lnk"
+# A shortcut keeps its arguments in UTF-16.
+check "the shortcut starts monitoring (/start)" \
+  bash -c "iconv -f UTF-16LE -t UTF-8 <'$STARTUP/Corvanta.lnk' 2>/dev/null | grep -aq /start"
 # The user's settings, as an installed program keeps them.
 APPDATA_DIR="$DRIVE/users/$(id -un)/AppData/Roaming/Corvanta"
 mkdir -p "$APPDATA_DIR"
 SETTINGS="$APPDATA_DIR/corvanta.cfg"
+# Started from the shortcut, as the logon does: with no output chosen yet, Start asked for on the
+# command line says in the log (as in the status bar) why it does not monitor; with one chosen
+# before, it monitors without a click.
+STATION_LOG="$DRIVE/users/$(id -un)/AppData/Local/Corvanta/corvanta.log"
+log_says() {
+  local i
+  for i in $(seq 1 300); do grep -q "$1" "$STATION_LOG" 2>/dev/null && return 0; sleep 0.1; done
+  return 1
+}
+from_shortcut() {
+  rm -f "$STATION_LOG"
+  "$WINE" start /unix "$STARTUP/Corvanta.lnk" >/dev/null 2>&1
+  RUNNING=started
+}
+from_shortcut
+check "started from the shortcut, it logs its start-up" log_says "Started Corvanta"
+check "no output chosen: it says so and does not monitor" \
+  log_says "Start (from the command line): Error you have not selected your output device"
+stop_corvanta
+printf '2\r\nTest-Sink\r\n 100 \r\n 250 \r\n 700 \r\n 0 \r\nk\r\nt\r\n 50 \r\n' >"$SETTINGS"
+from_shortcut
+check "an output chosen before: it monitors from logon" \
+  log_says "Start (from the command line): monitoring, sound output Test-Sink"
+stop_corvanta
+echo "station log:"
+sed 's/^/  /' "$STATION_LOG"
 # The installed copy running (its settings with the user): the uninstaller, run in place so that
 # its exit code is its own, refuses and removes nothing.
 check "the installed copy started" start_corvanta "$DIR" "$SETTINGS"
@@ -99,6 +132,7 @@ printf '2\r\nTest-Sink\r\n 100 \r\n 250 \r\n 700 \r\n 0 \r\nk\r\nt\r\n 50 \r\n' 
 check "silent uninstall started" w "$DIR/uninstall.exe" /S
 check "program folder removed" wait_gone "$DIR"
 check "Start-menu folder removed" wait_gone "$MENU"
+check "the logon start's shortcut removed" wait_gone "$STARTUP/Corvanta.lnk"
 check "uninstall entry removed" bash -c "! timeout 120 '$WINE' reg query '$KEY' >/dev/null 2>&1"
 check "the user's settings kept" test -f "$SETTINGS"
 rm -rf "$APPDATA_DIR"

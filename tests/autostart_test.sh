@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Start at logon on Linux, as an operator sets it up and as the desktop then runs it: the installed
+# program writes its XDG autostart entry (`--autostart on`), the entry is valid and names the
+# program and the link; the program started from the entry's Exec line monitors at once (no click)
+# and answers a PTT event with a keyed courtesy, and its station log tells it; `--autostart off`
+# leaves nothing of it. Runs under scripts/null-sink.sh, whose private sound server has the
+# "Test-Sink" output.
+#
+#   tests/autostart_test.sh BUILD_DIR LINKSIM
+set -uo pipefail
+BUILD=$1
+LINKSIM=$2
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/corvanta-autostart.XXXXXX")
+APP_PID=""
+SIM_PID=""
+cleanup() {
+  [ -n "$APP_PID" ] && kill -KILL "$APP_PID" 2>/dev/null
+  [ -n "$SIM_PID" ] && kill -KILL "$SIM_PID" 2>/dev/null
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+failures=0
+check() {
+  local what=$1
+  shift
+  if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
+}
+wait_for() {  # wait_for PATTERN FILE: up to 20 s
+  local i
+  for i in $(seq 1 200); do grep -q -- "$1" "$2" 2>/dev/null && return 0; sleep 0.1; done
+  return 1
+}
+
+PREFIX="$WORK/prefix"
+cmake --install "$BUILD" --prefix "$PREFIX" >/dev/null || { echo "install failed"; exit 1; }
+export HOME="$WORK/home" XDG_CONFIG_HOME="$WORK/home/config" XDG_STATE_HOME="$WORK/home/state"
+export XDG_RUNTIME_DIR="$WORK/run" QT_QPA_PLATFORM=offscreen
+mkdir -p "$XDG_CONFIG_HOME/corvanta" "$XDG_RUNTIME_DIR"
+chmod 700 "$XDG_RUNTIME_DIR"
+# The output chosen before, as the settings keep it: monitoring can start without anyone there.
+printf '2\r\nTest-Sink\r\n 100 \r\n 250 \r\n 700 \r\n 0 \r\nk\r\nt\r\n 50 \r\n' \
+  >"$XDG_CONFIG_HOME/corvanta/corvanta.cfg"
+ENTRY="$XDG_CONFIG_HOME/autostart/corvanta.desktop"
+STATION_LOG="$XDG_STATE_HOME/corvanta/corvanta.log"
+ENDPOINT="unix:$WORK/link sock"  # a space, which the entry must quote
+
+mkfifo "$WORK/sim.in"
+"$LINKSIM" --listen "$ENDPOINT" --log "$WORK/sim.log" <"$WORK/sim.in" >/dev/null 2>&1 &
+SIM_PID=$!
+exec 3>"$WORK/sim.in"
+
+# Not on PATH: the entry names the program by its full path.
+check "--autostart on" "$PREFIX/bin/corvanta" --link "$ENDPOINT" --autostart on
+check "the entry is written" test -f "$ENTRY"
+check "the entry is a valid desktop entry" desktop-file-validate "$ENTRY"
+check "it runs this program with --start and the link" \
+  grep -qx "Exec=$PREFIX/bin/corvanta --start --link \"$ENDPOINT\"" "$ENTRY"
+# On PATH: by its name, as on an installed system.
+check "--autostart on again, with the program on PATH" \
+  env PATH="$PREFIX/bin:$PATH" corvanta --link "$ENDPOINT" --autostart on
+check "the entry names it corvanta" grep -qx "Exec=corvanta --start --link \"$ENDPOINT\"" "$ENTRY"
+check "--autostart takes only on or off" bash -c "! '$PREFIX/bin/corvanta' --autostart maybe 2>/dev/null"
+echo "entry:"
+sed 's/^/  /' "$ENTRY"
+
+# The desktop at logon: the Exec line as written, through a shell (its quoting is the shell's).
+exec_line=$(sed -n 's/^Exec=//p' "$ENTRY")
+env PATH="$PREFIX/bin:$PATH" bash -c "exec $exec_line" >"$WORK/corvanta.out" 2>&1 &
+APP_PID=$!
+check "started from the entry, it monitors without a click" \
+  wait_for "Start (from the command line): monitoring, sound output Test-Sink" "$STATION_LOG"
+check "the link program is connected" wait_for "Link program connected" "$STATION_LOG"
+echo "ptt 1" >&3
+echo "ptt 0" >&3
+check "a PTT event is answered with the RX courtesy, keyed and released" \
+  wait_for "SETPTT 0" "$WORK/sim.log"
+check "the log has the courtesy and its keyed time" \
+  wait_for 'RX courtesy "t": keyed [0-9.]* ms, sent' "$STATION_LOG"
+kill -TERM "$APP_PID"
+wait "$APP_PID"
+APP_PID=""
+check "the log has its end" grep -q "Window closed without Exit" "$STATION_LOG"
+echo "station log:"
+sed 's/^/  /' "$STATION_LOG"
+
+check "--autostart off" "$PREFIX/bin/corvanta" --autostart off
+check "the entry is gone" test ! -e "$ENTRY"
+check "and nothing else of it" test -z "$(ls -A "$XDG_CONFIG_HOME/autostart")"
+check "--autostart off again says so and succeeds" "$PREFIX/bin/corvanta" --autostart off
+
+exec 3>&-
+echo "$failures failed"
+[ "$failures" -eq 0 ]

@@ -200,12 +200,8 @@ std::filesystem::path StationLogFile() {
 }
 
 void LogLine(const std::string& text) {
-  LogLine(text, std::chrono::system_clock::now());
-}
-
-void LogLine(const std::string& text, std::chrono::system_clock::time_point at) {
   if (!g_log) return;
-  g_log->Add(text, at);
+  g_log->Add(text, std::chrono::system_clock::now());
   if (TransmissionDepth() == 0) g_log->Release();
 }
 

@@ -88,8 +88,6 @@ std::filesystem::path StationLogFile();
 // Queues a line stamped now. It is handed to the writer at once unless a transmission runs; then
 // it waits for the end of the outermost one (ReleaseStationLog).
 void LogLine(const std::string& text);
-// The same, stamped `at` (when what it tells of began).
-void LogLine(const std::string& text, std::chrono::system_clock::time_point at);
 void ReleaseStationLog();
 // Says a new write failure in the status bar (the window's periodic look, and after a line).
 void CheckStationLog();

@@ -1,6 +1,5 @@
 #include "engine/courtesy.h"
 
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -165,10 +164,10 @@ std::string Quoted(const std::string& text) {
   return "\"" + text + "\"";
 }
 
-// The station log's line for a transmission: which, its character, the key's time down as the
-// link program confirmed it, and how it ended.
-void LogTransmission(const char* name, const std::string& character, const Outcome& outcome,
-                     std::chrono::system_clock::time_point began) {
+// The station log's line for a transmission, stamped at its end so that the log stays in the
+// order of time: which, its character, the key's time down as the link program confirmed it, and
+// how it ended.
+void LogTransmission(const char* name, const std::string& character, const Outcome& outcome) {
   std::string line = std::string(name) + " " + Quoted(character) + ": ";
   if (outcome.keyed_ns >= 0 && outcome.released_ns >= 0) {
     char span[48];
@@ -187,7 +186,7 @@ void LogTransmission(const char* name, const std::string& character, const Outco
   } else {
     line += "sent";
   }
-  LogLine(line, began);
+  LogLine(line);
 }
 
 void Transmit(const Shape& s) {
@@ -196,7 +195,6 @@ void Transmit(const Shape& s) {
     LogLine(std::string(s.name) + " " + Quoted(*s.text) + ": not sent: the program is closing");
     return;
   }
-  const auto began = std::chrono::system_clock::now();
   const std::string character = *s.text;  // a nested handler may change the setting meanwhile
   TransmissionScope scope;
   SetPicture(s.picture, true);
@@ -210,7 +208,7 @@ void Transmit(const Shape& s) {
       s.event_ns);
   *s.flag = kFalse;
   SetPicture(s.picture, false);
-  LogTransmission(s.name, character, outcome, began);
+  LogTransmission(s.name, character, outcome);
 }
 
 }  // namespace
@@ -246,7 +244,6 @@ void cmdTest_Click() {
 
 void CmdSend_Click() {
   if (Closing()) return;
-  const auto began = std::chrono::system_clock::now();
   TransmissionScope scope;
   try {
     MainWindow& w = Window();
@@ -263,7 +260,7 @@ void CmdSend_Click() {
     std::string pattern = MorseFor(Settings.RxCourtesyText);
     SendMorse(pattern);
   });
-  LogTransmission("Send", character, outcome, began);
+  LogTransmission("Send", character, outcome);
   if (MainWindow* w = MainWindowRef()) w->Echolink.reset();
 }
 

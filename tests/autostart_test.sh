@@ -2,9 +2,10 @@
 # Start at logon on Linux, as an operator sets it up and as the desktop then runs it: the installed
 # program writes its XDG autostart entry (`--autostart on`), the entry is valid and names the
 # program and the link; the program started from the entry's Exec line monitors at once (no click)
-# and answers a PTT event with a keyed courtesy, and its station log tells it; `--autostart off`
-# leaves nothing of it. Runs under scripts/null-sink.sh, whose private sound server has the
-# "Test-Sink" output.
+# and answers a PTT event with a keyed courtesy; then a night with faults (a refused keying, one
+# answered too late, the connection dropped, the output unplugged and plugged back), each told in
+# the station log in order with its recovery; `--autostart off` leaves nothing of it. Runs under
+# scripts/null-sink.sh, whose private sound server has the "Test-Sink" output.
 #
 #   tests/autostart_test.sh BUILD_DIR LINKSIM
 set -uo pipefail
@@ -76,10 +77,64 @@ check "a PTT event is answered with the RX courtesy, keyed and released" \
   wait_for "SETPTT 0" "$WORK/sim.log"
 check "the log has the courtesy and its keyed time" \
   wait_for 'RX courtesy "t": keyed [0-9.]* ms, sent' "$STATION_LOG"
+
+# The night. Each fault is told, then its recovery, in this order.
+line_of() { grep -n -- "$1" "$STATION_LOG" | tail -n 1 | cut -d: -f1; }
+echo "err on" >&3
+echo "ptt 0" >&3
+check "a refused keying" wait_for 'RX courtesy "t": RX courtesy failed: keying refused' "$STATION_LOG"
+echo "err off" >&3
+echo "late 1300" >&3
+echo "ptt 0" >&3
+check "a keying answered too late, and the connection made again" \
+  wait_for 'RX courtesy "t": RX courtesy failed: keying unanswered' "$STATION_LOG"
+check "  is followed by the link program connected again" \
+  wait_for 'Link program did not answer within 1000 ms; connecting again' "$STATION_LOG"
+echo "late 0" >&3
+sleep 1.5  # the late answers fall on a closed connection
+count() { grep -c -- "$1" "$STATION_LOG"; }
+grows() {  # grows PATTERN COUNT: up to 20 s
+  local i
+  for i in $(seq 1 200); do [ "$(count "$1")" -gt "$2" ] && return 0; sleep 0.1; done
+  return 1
+}
+connected=$(count "Link program connected")
+echo "drop" >&3
+check "the connection dropped" wait_for "Link program lost" "$STATION_LOG"
+check "  and back" grows "Link program connected" "$connected"
+module=$(pactl list short modules | awk '/module-null-sink/ {print $1; exit}')
+pactl unload-module "$module"
+echo "ptt 0" >&3
+check "the output unplugged: the courtesy skipped, nothing keyed" \
+  wait_for "RX courtesy skipped: the sound output could not be opened; nothing keyed" "$STATION_LOG"
+pactl load-module module-null-sink sink_name=t rate=44100 channels=1 \
+  sink_properties=device.description=Test-Sink >/dev/null
+# The sound system lists the returning output on its own time: events until one is answered.
+sent=$(count 'RX courtesy "t": keyed')
+for _ in $(seq 1 10); do
+  echo "ptt 0" >&3
+  grows 'RX courtesy "t": keyed' "$sent" && break
+done
+check "  and back: the next courtesy goes out keyed" grows 'RX courtesy "t": keyed' "$sent"
+check "  after the output's return" wait_for "Sound output back: Test-Sink" "$STATION_LOG"
+order_ok() {
+  local last=0 n pattern
+  for pattern in "Started Corvanta" "Start (from the command line): monitoring" \
+    "keying refused" "keying unanswered" "Link program lost" "sound output not found" \
+    "RX courtesy skipped" "Sound output back"; do
+    n=$(grep -n -m 1 -- "$pattern" "$STATION_LOG" | cut -d: -f1)
+    [ -n "$n" ] && [ "$n" -gt "$last" ] || { echo "out of order or missing: $pattern"; return 1; }
+    last=$n
+  done
+  [ "$(line_of 'RX courtesy "t": keyed')" -gt "$last" ]
+}
+check "the night in order" order_ok
 kill -TERM "$APP_PID"
 wait "$APP_PID"
 APP_PID=""
 check "the log has its end" grep -q "Window closed without Exit" "$STATION_LOG"
+echo "program output:"
+sed 's/^/  /' "$WORK/corvanta.out"
 echo "station log:"
 sed 's/^/  /' "$STATION_LOG"
 

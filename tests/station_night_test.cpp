@@ -104,6 +104,8 @@ TEST(StationNight, TheLogTellsEveryCourtesyFaultAndRecoveryInOrder) {
       "RX courtesy \"t\": keyed " + KeyedMs(calls, 3) + ", sent",
       "Exit: settings saved",
   };
+  std::ifstream log(dir.path / "state" / "corvanta.log");
+  for (std::string line; std::getline(log, line);) std::printf("log: %s\n", line.c_str());
   EXPECT_EQ(LoggedTexts(dir.path / "state" / "corvanta.log"), expected);
   // "t" at 53 ms dots: 150 + 159 + 53 (the pause after the symbol) + 150 ms keyed.
   EXPECT_EQ(KeyedMs(calls, 0), "512.0 ms");

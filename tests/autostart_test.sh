@@ -91,7 +91,6 @@ check "a keying answered too late, and the connection made again" \
 check "  is followed by the link program connected again" \
   wait_for 'Link program did not answer within 1000 ms; connecting again' "$STATION_LOG"
 echo "late 0" >&3
-sleep 1.5  # the late answers fall on a closed connection
 count() { grep -c -- "$1" "$STATION_LOG"; }
 grows() {  # grows PATTERN COUNT: up to 20 s
   local i

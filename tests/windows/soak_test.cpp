@@ -125,13 +125,23 @@ TEST_F(WindowsSoak, NeverAStuckKeyAndEveryFaultClears) {
   std::printf("soak: %d s, seed %u\n", seconds, seed);
   std::mt19937 random(seed);
   Click("cmdEchoLink");
-  ASSERT_EQ(WholeCourtesy(), "") << "the station does not work before any fault";
+  // The process's first tone is where a loaded machine's sound server most often breaks one
+  // (the program's own stream never running dry): one more is taken then, as in the window tests.
+  std::string first = WholeCourtesy();
+  int courtesies = 1;
+  if (!first.empty() && Stats().underruns.load() == 0) {
+    ++courtesies;
+    std::printf("the first courtesy was broken (%s; %s): one more\n", first.c_str(),
+                Counters().c_str());
+    first = WholeCourtesy();
+  }
+  ASSERT_EQ(first, "") << "the station does not work before any fault";
   const Usage at_start = Now();
   AnswerWatch watch(window_);
 
   const char* const kinds[] = {"late", "refused", "silent", "blocked", "killed", "closed"};
   std::map<std::string, int> faults;
-  int courtesies = 1, recovered = 0, left_keyed = 0, unrecovered = 0;
+  int recovered = 0, left_keyed = 0, unrecovered = 0;
   const ULONGLONG end = ::GetTickCount64() + static_cast<ULONGLONG>(seconds) * 1000;
   while (::GetTickCount64() < end && !HasFatalFailure()) {
     const std::string kind = kinds[random() % std::size(kinds)];

@@ -89,7 +89,7 @@ std::filesystem::path StationLogFile();
 // it waits for the end of the outermost one (ReleaseStationLog).
 void LogLine(const std::string& text);
 void ReleaseStationLog();
-// Says a new write failure in the status bar (the window's periodic look, and after a line).
+// Says a new write failure in the status bar (the window's periodic look at its sound output).
 void CheckStationLog();
 // Blocks until every line logged so far is written (tests, benchmarks).
 void DrainStationLog();

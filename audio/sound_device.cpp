@@ -130,8 +130,9 @@ bool CreateSoundDevice() {
     index = FindByName(*outputs, name);
     if (index == 0) {
       OfferOtherOutputs(*outputs, name);
-      w.SetStatusText("Error: sound output not found: " + name);
-      OutputTrouble("Error: sound output not found: " + name);
+      const std::string text = "Error: sound output not found: " + name;
+      w.SetStatusText(text);
+      OutputTrouble(text);
       return false;
     }
     const std::string listed = outputs->GetDescription(index);
@@ -143,8 +144,10 @@ bool CreateSoundDevice() {
                     Settings.DeviceIndex + (was >= 1 ? " (was " + std::to_string(was) + ")" : ""));
   } else if (index < 1 || index > count) {
     OfferOtherOutputs(*outputs, name);
-    w.SetStatusText("Error: output device " + Settings.DeviceIndex + " is not in the device list");
-    OutputTrouble("Error: output device " + Settings.DeviceIndex + " is not in the device list");
+    const std::string text =
+        "Error: output device " + Settings.DeviceIndex + " is not in the device list";
+    w.SetStatusText(text);
+    OutputTrouble(text);
     return false;
   }
   const std::string guid = outputs->GetGuid(index);
@@ -183,8 +186,9 @@ void CheckSoundOutput() {
   static bool reported = false;
   const bool lost = Audio.SoundBuffer && (Audio.SoundBuffer->GetStatus() & DSBSTATUS_BUFFERLOST);
   if (lost && !reported) {
-    Window().SetStatusText("Sound output lost: " + Settings.DeviceName);
-    OutputTrouble("Sound output lost: " + Settings.DeviceName);
+    const std::string text = "Sound output lost: " + Settings.DeviceName;
+    Window().SetStatusText(text);
+    OutputTrouble(text);
   }
   reported = lost;
 }

@@ -235,8 +235,9 @@ void cmdTest_Click() {
   // Keying the transmitter for a character nobody hears helps no one: like a link event whose
   // device cannot be opened, Test without an open output keys nothing.
   if (!Audio.SoundDevice) {
-    SetStatus("Test skipped: no sound output is open; nothing keyed");
-    LogLine("Test skipped: no sound output is open; nothing keyed");
+    const char* text = "Test skipped: no sound output is open; nothing keyed";
+    SetStatus(text);
+    LogLine(text);
     return;
   }
   Transmit({"Test", Picture::picTX, &Flags.TxTonePlaying, &Settings.TxCourtesyText});
@@ -250,8 +251,9 @@ void CmdSend_Click() {
     w.Echolink = NewLinkObject();
     CreateSoundDevice();
   } catch (const std::exception& e) {
-    SetStatus(std::string("Send failed: ") + e.what() + "; nothing keyed");
-    LogLine(std::string("Send failed: ") + e.what() + "; nothing keyed");
+    const std::string text = std::string("Send failed: ") + e.what() + "; nothing keyed";
+    SetStatus(text);
+    LogLine(text);
     if (MainWindow* w = MainWindowRef()) w->Echolink.reset();
     return;
   }

@@ -94,8 +94,9 @@ MainWindow& RunStartup(StartupToolkit& toolkit) {
   w.SetDeviceText(Settings.DeviceName);
   // Repairs made to the settings would otherwise vanish under the start-up texts.
   if (!g_notes.empty()) {
-    w.SetStatusText("Settings: " + JoinNotes(g_notes));
-    LogLine("Settings: " + JoinNotes(g_notes));
+    const std::string text = "Settings: " + JoinNotes(g_notes);
+    w.SetStatusText(text);
+    LogLine(text);
   }
   return w;
 }

@@ -418,6 +418,10 @@ class DsBuffer final : public DirectSoundBuffer {
   // Under the lock: the frame at which a change made at `at_ns` is heard, never before one
   // already placed (the calls come in the transmission's order) nor before the write cursor.
   std::int64_t EdgeFrame(std::int64_t at_ns) {
+    // The cursors as they are now, not as the feeder last saw them: a call held up past its
+    // edge's frame (a loaded machine holds up both threads) must find the write cursor there,
+    // or the change would be rendered into frames the mixer has already taken.
+    if (streaming_ && !lost_) Feed();
     if (!holding_ || at_ns - last_edge_ns_ > kHoldReferenceNs) {
       reference_ns_ = clock_.LowestNs();
       holding_ = clock_.Ready();

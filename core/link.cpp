@@ -19,6 +19,11 @@ LinkEventSink& LinkEvents() {
   return sink;
 }
 
+std::function<bool()>& LinkReleasesSent() {
+  static std::function<bool()> sent;
+  return sent;
+}
+
 std::unique_ptr<LinkObject> NewLinkObject() {
   const LinkFactory& factory = LinkObjectFactory();
   if (!factory) throw LinkError("no link program is configured", LinkError::Fate::kNotSent);

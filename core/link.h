@@ -43,6 +43,12 @@ LinkEventSink& LinkEvents();
 // factory is installed or the factory fails.
 std::unique_ptr<LinkObject> NewLinkObject();
 
+// Whether every release owed by link objects already destroyed has reached the link program (a
+// keying answered after its object was let go must be followed by its release). Shutdown waits
+// for it. Installed with the factory; until then, and for links whose releases cannot outlive
+// their object, it says yes. Window thread; never blocks.
+std::function<bool()>& LinkReleasesSent();
+
 // What the link client says of the link program (connected, lost, back, a late answer): it only
 // speaks when the state changes, so every text goes to the status bar and the station log.
 void LinkStatus(const std::string& text);

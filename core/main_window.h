@@ -80,6 +80,9 @@ struct WindowHandlers {
   std::function<void()> mnuHelpContents_Click;
   std::function<void()> mnuHelpSearchForHelpOn_Click;
   std::function<void()> mnuHelpAbout_Click;
+  // The operating system ends the session (shutdown, logoff): the process may end as soon as
+  // this returns, in the middle of a courtesy or not.
+  std::function<void()> session_end;
   // Every kSoundWatchMs while the window is open: notices a sound output that went away. (A
   // courtesy under way notices it at its next element by itself.)
   std::function<void()> sound_watch;

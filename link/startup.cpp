@@ -1,5 +1,8 @@
 #include "link/startup.h"
 
+#include <cstdint>
+#include <functional>
+
 #include "audio/audio_state.h"
 #include "audio/sound_device.h"
 #include "core/errors.h"
@@ -18,11 +21,41 @@ namespace {
 
 StartupToolkit* g_toolkit = nullptr;
 std::vector<std::string> g_notes;
+bool g_session_ended = false;  // its closing steps have run and been logged
+
+// How long shutdown waits, the window answering, for releases still on their way to the link
+// program.
+constexpr std::int64_t kReleaseWaitMs = 2000;
+
+// Lets go of the link object. A release it still owes (behind a keying the link program has not
+// answered yet) must reach the link program before the process ends, or that keying would stay
+// keyed: shutdown waits for it, the window answering meanwhile, and says so if it cannot.
+void LetGoOfLink(const char* how) {
+  static bool waiting = false;  // the close box clicked while Exit waits: one wait is enough
+  MainWindow* w = MainWindowRef();
+  if (w == nullptr || waiting) return;
+  w->Echolink.reset();
+  const std::function<bool()>& sent = LinkReleasesSent();
+  if (!sent || sent()) return;
+  w->SetStatusText(std::string(how) + ": waiting for the link program to take the key's release");
+  const std::int64_t end = NowMs() + kReleaseWaitMs;
+  waiting = true;
+  while (!sent() && NowMs() < end) {
+    DoEvents();
+    Sleep(20);
+  }
+  waiting = false;
+  if (sent()) return;
+  const std::string text = std::string(how) +
+                           ": the link program did not take the key's release within 2 s; the "
+                           "transmitter may still be keyed";
+  if (MainWindow* still = MainWindowRef()) still->SetStatusText(text);
+  LogLine(text);
+}
 
 void cmdExit_Click() {
   // Exit asked for twice during a transmission runs once: the window is gone the second time.
   if (MainWindowRef() == nullptr) return;
-  MainWindow& w = Window();
   if (!Settings.DeviceIndex.empty()) {
     std::string saved = "settings saved";
     try {
@@ -34,7 +67,8 @@ void cmdExit_Click() {
     }
     LogLine("Exit: " + saved);
     if (Audio.SoundDevice) Guarded(StopSound);
-    w.Echolink.reset();
+    LetGoOfLink("Exit");
+    if (MainWindowRef() == nullptr) return;  // closed while the release was awaited
   } else {
     LogLine("Exit: no output chosen, nothing saved");
   }
@@ -49,6 +83,7 @@ WindowHandlers StationHandlers(StartupToolkit& toolkit) {
   h.CmdSend_Click = CmdSend_Click;
   h.cmdExit_Click = ExitWhenIdle;
   h.Form_QueryUnload = CloseWhenIdle;
+  h.session_end = EndSession;
   h.Form_Unload = [&toolkit] { toolkit.CloseOtherWindows(); };
   h.mnuHelpContents_Click = [&toolkit] { toolkit.ShowHelpContents(); };
   h.mnuHelpSearchForHelpOn_Click = [&toolkit] { toolkit.ShowHelpIndex(); };
@@ -66,6 +101,7 @@ WindowHandlers StationHandlers(StartupToolkit& toolkit) {
 MainWindow& RunStartup(StartupToolkit& toolkit) {
   g_toolkit = &toolkit;
   ResetTransmissions();
+  g_session_ended = false;
   Flags.IsLoading = kTrue;
   Flags.IsMonitoring = kFalse;
   g_notes.clear();
@@ -122,9 +158,32 @@ void StartAfterStartup() {
   if (g_toolkit != nullptr) g_toolkit->Post(StartFromCommandLine);
 }
 
+void EndSession() {
+  if (g_session_ended) return;
+  g_session_ended = true;
+  BeginClosing();
+  const bool courtesy = TransmissionDepth() > 0;
+  LogLine(courtesy ? "The session is ending during a courtesy: releasing the key and closing"
+                   : "The session is ending: closing");
+  MainWindow* w = MainWindowRef();
+  if (courtesy && w != nullptr && w->Echolink) {
+    try {
+      w->Echolink->SetPTT(false);
+    } catch (const LinkError& e) {
+      LogLine(std::string("The session is ending: the key's release failed (") + e.what() + ")");
+    }
+  }
+  if (Audio.SoundDevice) Guarded(StopSound);
+  LogLine("Window closed without Exit: settings not saved");
+  LetGoOfLink("Close");
+  ReleaseStationLog();
+  DrainStationLog();
+}
+
 bool CloseWhenIdle() {
   if (TransmissionDepth() == 0) {
-    LogLine("Window closed without Exit: settings not saved");
+    if (!g_session_ended) LogLine("Window closed without Exit: settings not saved");
+    LetGoOfLink("Close");
     return true;
   }
   BeginClosing();

@@ -61,6 +61,12 @@ const std::vector<std::string>& StartupNotes();
 // from the moment Exit is asked no new transmission starts.
 void ExitWhenIdle();
 
+// The session ends (shutdown, logoff) and the process may be ended as soon as this returns,
+// whatever it was doing: a courtesy's key is released now, the sound silenced, the link object
+// let go as the close box does (a release still on its way awaited), and the station log
+// written out. Nothing is saved, as with the close box. The window closes after.
+void EndSession();
+
 // The close box: true when the window may close now; during a transmission the transmission
 // ends first and the window closes from the message loop, without saving.
 bool CloseWhenIdle();

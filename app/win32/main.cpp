@@ -86,6 +86,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   // Opened before start-up, which it logs.
   corvanta::OpenStationLog(StationLogLocation());
   corvanta::LinkObjectFactory() = corvanta::ComLinkFactory(link);
+  corvanta::LinkReleasesSent() = corvanta::ComLinkReleasesSent;
 
   std::unique_ptr<corvanta::win32::FrmMain> frm;
   try {

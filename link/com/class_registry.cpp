@@ -3,6 +3,7 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <iterator>
 
 #include "link/com/echolink.h"
 
@@ -36,6 +37,56 @@ std::wstring FileName(const std::wstring& path) {
   return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
+bool SameText(const std::wstring& a, const std::wstring& b) {
+  return ::CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+// A path as Windows names the file in full: environment strings expanded (an entry of type
+// REG_EXPAND_SZ), an 8.3 short path (C:\PROGRA~2\...\ECHOLI~1.EXE) made long.
+std::wstring LongPath(const std::wstring& path) {
+  std::wstring expanded = path;
+  if (const DWORD n = ::ExpandEnvironmentStringsW(path.c_str(), nullptr, 0); n > 0) {
+    std::wstring out(n, L'\0');
+    if (::ExpandEnvironmentStringsW(path.c_str(), out.data(), n) == n) {
+      out.resize(n - 1);
+      expanded = out;
+    }
+  }
+  const DWORD n = ::GetLongPathNameW(expanded.c_str(), nullptr, 0);
+  if (n == 0) return expanded;
+  std::wstring out(n, L'\0');
+  const DWORD written = ::GetLongPathNameW(expanded.c_str(), out.data(), n);
+  if (written == 0 || written >= n) return expanded;
+  out.resize(written);
+  return out;
+}
+
+std::wstring ShortName(const std::wstring& path) {
+  const DWORD n = ::GetShortPathNameW(path.c_str(), nullptr, 0);
+  if (n == 0) return FileName(path);
+  std::wstring out(n, L'\0');
+  const DWORD written = ::GetShortPathNameW(path.c_str(), out.data(), n);
+  if (written == 0 || written >= n) return FileName(path);
+  out.resize(written);
+  return FileName(out);
+}
+
+// The program file of a running process, in full; empty when it cannot be read (a process of
+// another user or an elevated one).
+std::wstring ImagePath(HANDLE process) {
+  wchar_t path[MAX_PATH * 4];
+  DWORD size = static_cast<DWORD>(std::size(path));
+  if (process == nullptr || !::QueryFullProcessImageNameW(process, 0, path, &size)) return {};
+  return LongPath(std::wstring(path, size));
+}
+
+// A registered server program: its full path, and the names a process list may show for it.
+struct Program {
+  std::wstring path;
+  std::wstring name;
+  std::wstring short_name;
+};
+
 }  // namespace
 
 std::wstring ServerProgram(std::wstring entry) {
@@ -57,44 +108,60 @@ std::vector<std::wstring> ClassServers(HKEY root, const std::wstring& prefix, co
   return out;
 }
 
+long long RunningMs(const FILETIME& created, const FILETIME& now) {
+  const auto ticks = [](const FILETIME& t) {  // 100 ns
+    return static_cast<long long>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
+                                  t.dwLowDateTime);
+  };
+  const long long ms = (ticks(now) - ticks(created)) / 10000;
+  // Started "later" than now: the clock was set back since. It runs, and has for a while.
+  return ms < 0 ? kCannotTell : ms;
+}
+
 long long LinkProgramRunningMs() {
-  std::vector<std::wstring> programs;
+  std::vector<Program> programs;
+  auto add = [&programs](const std::wstring& entry) {
+    const std::wstring path = LongPath(ServerProgram(entry));
+    programs.push_back({path, FileName(path), ShortName(path)});
+  };
   for (const std::wstring& entry : ClassServers(HKEY_CLASSES_ROOT, L"", L"LocalServer32")) {
-    programs.push_back(FileName(ServerProgram(entry)));
+    add(entry);
   }
   for (const std::wstring& entry :
        ClassServers(HKEY_CURRENT_USER, L"Software\\Classes\\", L"LocalServer32")) {
-    programs.push_back(FileName(ServerProgram(entry)));
+    add(entry);
   }
   if (programs.empty()) return kCannotTell;
   const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE) return kCannotTell;
   FILETIME now_time{};
   ::GetSystemTimeAsFileTime(&now_time);
-  const auto ticks = [](const FILETIME& t) {  // 100 ns
-    return static_cast<long long>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
-                                  t.dwLowDateTime);
-  };
   long long longest = -1;
   PROCESSENTRY32W process{};
   process.dwSize = sizeof process;
   for (BOOL more = ::Process32FirstW(snapshot, &process); more;
        more = ::Process32NextW(snapshot, &process)) {
-    bool ours = false;
-    for (const std::wstring& program : programs) {
-      ours = ours ||
-             ::CompareStringOrdinal(process.szExeFile, -1, program.c_str(), -1, TRUE) == CSTR_EQUAL;
+    bool named = false;  // its file name is one of theirs: a candidate
+    for (const Program& program : programs) {
+      named = named || SameText(process.szExeFile, program.name) ||
+              SameText(process.szExeFile, program.short_name);
     }
-    if (!ours) continue;
-    long long ms = kCannotTell;  // a process whose start cannot be read counts as settled
+    if (!named) continue;
     const HANDLE handle =
         ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process.th32ProcessID);
+    // Where the program file can be read, it decides: another program of the same file name
+    // elsewhere is not the link program. One that cannot be inspected (elevated, another user's)
+    // counts as running and settled: taking it for closed would never attach again.
+    long long ms = kCannotTell;
+    const std::wstring image = ImagePath(handle);
+    bool ours = image.empty();
+    for (const Program& program : programs) ours = ours || SameText(image, program.path);
     FILETIME created{}, exited{}, kernel{}, user{};
-    if (handle != nullptr && ::GetProcessTimes(handle, &created, &exited, &kernel, &user)) {
-      ms = (ticks(now_time) - ticks(created)) / 10000;
+    if (ours && handle != nullptr && ::GetProcessTimes(handle, &created, &exited, &kernel, &user)) {
+      ms = RunningMs(created, now_time);
     }
     if (handle != nullptr) ::CloseHandle(handle);
-    longest = std::max(longest, ms);
+    if (ours) longest = std::max(longest, ms);
   }
   ::CloseHandle(snapshot);
   return longest;

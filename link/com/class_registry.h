@@ -21,10 +21,16 @@ std::wstring ServerProgram(std::wstring entry);
 std::vector<std::wstring> ClassServers(HKEY root, const std::wstring& prefix, const wchar_t* kind);
 
 // How long the longest-running process of a program that serves the class locally has run, in
-// ms (file names compared as Windows compares them); -1 when none runs. kCannotTell when no local
+// ms; -1 when none runs. The registered program and the process's program file are compared as
+// full long paths (a registration may name it by its 8.3 short path); a process that cannot be
+// inspected is compared by file name and counts as long settled. kCannotTell when no local
 // server is registered at all (nothing can then be started by asking for the class), or when
 // the processes cannot be listed.
 inline constexpr long long kCannotTell = 1LL << 40;
 long long LinkProgramRunningMs();
+
+// How long a process created at `created` has run at `now`, in ms; kCannotTell (long settled)
+// when it was created after now, as after the clock was set back.
+long long RunningMs(const FILETIME& created, const FILETIME& now);
 
 }  // namespace corvanta::com

@@ -2,25 +2,18 @@
 
 #include <windows.h>
 
-#include <ocidl.h>
-#include <oleauto.h>
-
-#include <atomic>
-#include <condition_variable>
-#include <cstdio>
-#include <deque>
-#include <exception>
 #include <iostream>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "core/errors.h"
 #include "core/transmissions.h"
 #include "link/com/class_registry.h"
+#include "link/com/com_events.h"
+#include "link/com/com_results.h"
+#include "link/com/com_worker.h"
 #include "link/com/echolink.h"
 #include "link/link_event_queue.h"
 
@@ -28,392 +21,16 @@ namespace corvanta {
 
 namespace {
 
-// Posted to the connection's window: events arrived, or a call on the instance's thread ended.
-constexpr UINT kWakeMessage = WM_APP + 1;
+using com::Call;
+using com::IsGone;
+using com::kWakeMessage;
+using com::Mailbox;
+using com::ResultText;
+using com::Seconds;
+using com::Worker;
+
 constexpr UINT_PTR kRetryTimer = 1;
 constexpr UINT_PTR kWatchTimer = 2;
-
-std::string Narrow(const wchar_t* text) {
-  if (text == nullptr) return {};
-  const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (n <= 1) return {};
-  std::string out(static_cast<std::size_t>(n - 1), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
-  return out;
-}
-
-// "Class not registered (0x80040154)": the system's text where it has one.
-std::string ResultText(HRESULT hr) {
-  wchar_t* text = nullptr;
-  const DWORD n = ::FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, static_cast<DWORD>(hr), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::string message = n > 0 ? Narrow(text) : std::string();
-  if (text != nullptr) ::LocalFree(text);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                              message.back() == ' ' || message.back() == '.')) {
-    message.pop_back();
-  }
-  char code[16];
-  std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hr));
-  return message.empty() ? std::string("error ") + code : message + " (" + code + ")";
-}
-
-// Results that mean the link program's process, or our connection to it, is gone.
-bool IsGone(HRESULT hr) {
-  switch (static_cast<unsigned long>(hr)) {
-    case 0x80010108UL:  // RPC_E_DISCONNECTED
-    case 0x80010007UL:  // RPC_E_SERVER_DIED
-    case 0x80010012UL:  // RPC_E_SERVER_DIED_DNE
-    case 0x800706BAUL:  // RPC_S_SERVER_UNAVAILABLE
-    case 0x800706BEUL:  // RPC_S_CALL_FAILED
-    case 0x800706BFUL:  // RPC_S_CALL_FAILED_DNE
-    case 0x800401FDUL:  // CO_E_OBJNOTCONNECTED
-      return true;
-    default:
-      return false;
-  }
-}
-
-template <typename T>
-void ReleaseAndClear(T*& p) {
-  if (p != nullptr) p->Release();
-  p = nullptr;
-}
-
-std::string Seconds(int ms) {
-  return std::to_string(ms / 1000) + (ms % 1000 != 0 ? "." + std::to_string(ms % 1000 / 100) : "") +
-         " s";
-}
-
-// The link program's events, from the sink (called on COM's threads) to the window thread.
-class Mailbox {
- public:
-  struct Event {
-    LinkEventQueue::Kind kind;
-    std::int16_t value;
-  };
-  Mailbox(HWND window, std::size_t limit) : window_(window), limit_(limit) {}
-
-  // Any thread: keeps the event and wakes the window thread. False when it had to be dropped.
-  bool Put(LinkEventQueue::Kind kind, std::int16_t value) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_) return true;
-    if (events_.size() >= limit_) {
-      ++dropped_;
-      return false;
-    }
-    if (events_.empty()) ::PostMessageW(window_, kWakeMessage, 0, 0);
-    events_.push_back({kind, value});
-    return true;
-  }
-  // Window thread: the events in the order they came, and how many were dropped since.
-  std::vector<Event> Take(std::size_t& dropped) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<Event> out;
-    out.swap(events_);
-    dropped = dropped_;
-    dropped_ = 0;
-    return out;
-  }
-  // No more events from this instance.
-  void Close() {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    closed_ = true;
-    events_.clear();
-  }
-
- private:
-  std::mutex mutex_;
-  HWND window_;
-  std::size_t limit_;
-  std::vector<Event> events_;
-  std::size_t dropped_ = 0;
-  bool closed_ = false;
-};
-
-// The event interface's sink. It lives in the multithreaded apartment, so the link program's
-// event call never waits for the window thread: Invoke only queues the event.
-class EventSink final : public IDispatch {
- public:
-  EventSink(std::shared_ptr<Mailbox> mailbox, DISPID ptt, DISPID tx)
-      : mailbox_(std::move(mailbox)), ptt_(ptt), tx_(tx) {}
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == DIID_IEchoLinkAutomationEvents) {
-      *out = static_cast<IDispatch*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const long left = --refs_;
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
-  }
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override {
-    *n = 0;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*,
-                                   EXCEPINFO*, UINT*) override {
-    if (id != ptt_ && id != tx_) return S_OK;  // not subscribed
-    if (params == nullptr || params->cArgs < 1) return DISP_E_BADPARAMCOUNT;
-    VARIANT value;
-    ::VariantInit(&value);
-    // Any non-zero argument counts as true, whatever type the link program sends it in.
-    if (FAILED(::VariantChangeType(&value, &params->rgvarg[params->cArgs - 1], 0, VT_I2))) {
-      return DISP_E_TYPEMISMATCH;
-    }
-    mailbox_->Put(id == ptt_ ? LinkEventQueue::Kind::kPtt : LinkEventQueue::Kind::kTx, value.iVal);
-    return S_OK;
-  }
-
- private:
-  std::atomic<long> refs_{1};
-  std::shared_ptr<Mailbox> mailbox_;
-  DISPID ptt_;
-  DISPID tx_;
-};
-
-// One call handed to an instance's thread; the window thread waits for it, or looks at it again
-// when the thread says it has ended.
-struct Call {
-  enum class What { kConnect, kSetPtt, kProbe, kStop };
-  Call(What w, bool k) : what(w), key(k) {}
-  ~Call() { ::CloseHandle(event); }
-  Call(const Call&) = delete;
-  Call& operator=(const Call&) = delete;
-
-  bool Done() const { return done.load(std::memory_order_acquire); }
-  bool Wait(int ms) const {
-    return ::WaitForSingleObject(event, static_cast<DWORD>(ms)) == WAIT_OBJECT_0;
-  }
-  int AgeMs() const { return static_cast<int>(::GetTickCount64() - started); }
-  // How long the link program took to answer; valid once done.
-  int AnswerMs() const { return static_cast<int>(finished - started); }
-
-  const What what;
-  const bool key;  // kSetPtt
-  const ULONGLONG started = ::GetTickCount64();
-  // Written by the instance's thread before `done`; read by the window thread after it.
-  HRESULT result = S_OK;
-  std::string error;         // kConnect: why it failed
-  bool by_dispatch = false;  // kConnect: SetPTT goes through IDispatch
-  ULONGLONG finished = 0;
-  std::atomic<bool> done{false};
-  HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-};
-
-// One instance of the link program's object and the thread, in the multithreaded apartment, that
-// makes every call to it, one after the other. The thread owns every interface pointer. A call
-// the link program never answers keeps the thread and the calls behind it: the window thread then
-// abandons the worker, and the thread ends when (if ever) the call returns, after its last call
-// (kStop) has ended the subscription and released the instance.
-class Worker {
- public:
-  static std::shared_ptr<Worker> Start(HWND window, std::shared_ptr<Mailbox> mailbox) {
-    std::shared_ptr<Worker> worker(new Worker(window, std::move(mailbox)));
-    std::thread([worker] { worker->Run(); }).detach();
-    return worker;
-  }
-
-  std::shared_ptr<Call> Post(Call::What what, bool key = false) {
-    auto call = std::make_shared<Call>(what, key);
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      queue_.push_back(call);
-    }
-    wake_.notify_one();
-    return call;
-  }
-
- private:
-  Worker(HWND window, std::shared_ptr<Mailbox> mailbox)
-      : window_(window), mailbox_(std::move(mailbox)) {}
-
-  void Run() {
-    ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    for (bool stop = false; !stop;) {
-      std::shared_ptr<Call> call;
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait(lock, [this] { return !queue_.empty(); });
-        call = std::move(queue_.front());
-        queue_.pop_front();
-      }
-      Execute(*call);
-      stop = call->what == Call::What::kStop;
-      call->finished = ::GetTickCount64();
-      call->done.store(true, std::memory_order_release);
-      ::SetEvent(call->event);
-      ::PostMessageW(window_, kWakeMessage, 0, 0);
-    }
-    ::CoUninitialize();
-  }
-
-  void Execute(Call& call) {
-    switch (call.what) {
-      case Call::What::kConnect:
-        call.result = Connect(call);
-        if (FAILED(call.result)) Release();
-        return;
-      case Call::What::kSetPtt:
-        call.result = SetPtt(call.key);
-        return;
-      case Call::What::kProbe: {
-        // Is the instance still there? One cheap call that crosses to the link program.
-        UINT count = 0;
-        call.result = object_ != nullptr ? object_->GetTypeInfoCount(&count) : E_UNEXPECTED;
-        return;
-      }
-      case Call::What::kStop:
-        Release();
-        return;
-    }
-  }
-
-  HRESULT Connect(Call& call) {
-    HRESULT hr = ::CoCreateInstance(CLSID_EchoLinkAutomation, nullptr,
-                                    CLSCTX_LOCAL_SERVER | CLSCTX_INPROC_SERVER, IID_IDispatch,
-                                    reinterpret_cast<void**>(&object_));
-    if (FAILED(hr)) {
-      object_ = nullptr;
-      call.error = ResultText(hr);
-      return hr;
-    }
-    // A 32-bit link program registers its interfaces in the 32-bit registry view only, so a
-    // 64-bit client cannot have its custom interface marshaled; IDispatch always is.
-    if (FAILED(
-            object_->QueryInterface(IID_IEchoLinkAutomation, reinterpret_cast<void**>(&dual_)))) {
-      dual_ = nullptr;
-      wchar_t name[] = L"SetPTT";
-      LPOLESTR names[] = {name};
-      hr = object_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &set_ptt_id_);
-      if (FAILED(hr)) {
-        call.error = "it offers SetPTT neither through its interface nor through IDispatch: " +
-                     ResultText(hr);
-        return hr;
-      }
-      call.by_dispatch = true;
-    }
-    DISPID ptt = DISPID_UNKNOWN;
-    DISPID tx = DISPID_UNKNOWN;
-    if (!EventIds(ptt, tx)) {
-      call.error = "its type library does not name the PTT and TX events";
-      return E_FAIL;
-    }
-    IConnectionPointContainer* container = nullptr;
-    hr = object_->QueryInterface(IID_IConnectionPointContainer,
-                                 reinterpret_cast<void**>(&container));
-    if (SUCCEEDED(hr)) {
-      hr = container->FindConnectionPoint(DIID_IEchoLinkAutomationEvents, &point_);
-      container->Release();
-    }
-    if (FAILED(hr)) {
-      point_ = nullptr;
-      call.error = "it offers no PTT and TX events: " + ResultText(hr);
-      return hr;
-    }
-    sink_ = new EventSink(mailbox_, ptt, tx);
-    hr = point_->Advise(sink_, &cookie_);
-    if (FAILED(hr)) {
-      cookie_ = 0;
-      call.error = "it refused the events: " + ResultText(hr);
-      return hr;
-    }
-    return S_OK;
-  }
-
-  // The events' dispatch ids, looked up by name in the registered type library (read here, in
-  // this process), or else in the one the object comes from.
-  bool EventIds(DISPID& ptt, DISPID& tx) {
-    ITypeLib* registered = nullptr;
-    if (SUCCEEDED(::LoadRegTypeLib(LIBID_EchoLink, 1, 0, LOCALE_NEUTRAL, &registered))) {
-      const bool found = IdsIn(registered, ptt, tx);
-      registered->Release();
-      if (found) return true;
-    }
-    ITypeInfo* info = nullptr;
-    ITypeLib* own = nullptr;
-    UINT index = 0;
-    if (FAILED(object_->GetTypeInfo(0, LOCALE_USER_DEFAULT, &info))) return false;
-    info->GetContainingTypeLib(&own, &index);
-    info->Release();
-    if (own == nullptr) return false;
-    const bool found = IdsIn(own, ptt, tx);
-    own->Release();
-    return found;
-  }
-
-  static bool IdsIn(ITypeLib* library, DISPID& ptt, DISPID& tx) {
-    ITypeInfo* events = nullptr;
-    if (FAILED(library->GetTypeInfoOfGuid(DIID_IEchoLinkAutomationEvents, &events))) return false;
-    wchar_t ptt_name[] = L"PTT";
-    wchar_t tx_name[] = L"TX";
-    LPOLESTR names[] = {ptt_name, tx_name};
-    MEMBERID ids[2] = {DISPID_UNKNOWN, DISPID_UNKNOWN};
-    const bool ok = SUCCEEDED(events->GetIDsOfNames(&names[0], 1, &ids[0])) &&
-                    SUCCEEDED(events->GetIDsOfNames(&names[1], 1, &ids[1]));
-    events->Release();
-    ptt = ids[0];
-    tx = ids[1];
-    return ok;
-  }
-
-  HRESULT SetPtt(bool key) {
-    const VARIANT_BOOL value = key ? VARIANT_TRUE : VARIANT_FALSE;
-    if (dual_ != nullptr) return dual_->SetPTT(value);  // the thirteenth entry of its table
-    if (object_ == nullptr) return E_UNEXPECTED;
-    VARIANTARG arg;
-    ::VariantInit(&arg);
-    arg.vt = VT_BOOL;
-    arg.boolVal = value;
-    DISPPARAMS params{&arg, nullptr, 1, 0};
-    EXCEPINFO exception{};
-    HRESULT hr = object_->Invoke(set_ptt_id_, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
-                                 &params, nullptr, &exception, nullptr);
-    if (hr == DISP_E_EXCEPTION) {
-      // A method's own error comes through IDispatch wrapped as an exception.
-      if (exception.pfnDeferredFillIn != nullptr) exception.pfnDeferredFillIn(&exception);
-      hr = FAILED(exception.scode) ? exception.scode : E_FAIL;
-    }
-    ::SysFreeString(exception.bstrSource);
-    ::SysFreeString(exception.bstrDescription);
-    ::SysFreeString(exception.bstrHelpFile);
-    return hr;
-  }
-
-  // Ends the subscription and lets go of the instance.
-  void Release() {
-    if (point_ != nullptr && cookie_ != 0) point_->Unadvise(cookie_);
-    cookie_ = 0;
-    ReleaseAndClear(point_);
-    ReleaseAndClear(dual_);
-    ReleaseAndClear(object_);
-    ReleaseAndClear(sink_);
-  }
-
-  const HWND window_;
-  const std::shared_ptr<Mailbox> mailbox_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<std::shared_ptr<Call>> queue_;
-  // The instance's thread only.
-  IDispatch* object_ = nullptr;
-  IEchoLinkAutomation* dual_ = nullptr;
-  DISPID set_ptt_id_ = DISPID_UNKNOWN;
-  IConnectionPoint* point_ = nullptr;
-  EventSink* sink_ = nullptr;
-  DWORD cookie_ = 0;
-};
 
 class Connection final : public std::enable_shared_from_this<Connection> {
  public:
@@ -432,6 +49,7 @@ class Connection final : public std::enable_shared_from_this<Connection> {
   ~Connection() {
     ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
     Stop(false);
+    CloseRetiredMailboxes();
     ::DestroyWindow(window_);
   }
   Connection(const Connection&) = delete;
@@ -448,16 +66,21 @@ class Connection final : public std::enable_shared_from_this<Connection> {
     ::KillTimer(window_, kRetryTimer);
     ::KillTimer(window_, kWatchTimer);
     Stop(true);
+    CloseRetiredMailboxes();
   }
 
   void SetPTT(bool key) {
     if (!key) wanted_ = false;  // whatever happens to this call, no courtesy holds the key now
     // A request of our own sent without waiting (a release owed to this instance) gets the same
     // deadline a request of the caller's would; one already given up on gets none.
-    if (late_ && !late_->Done() && late_->AgeMs() < options_.answer_timeout_ms) {
-      late_->Wait(options_.answer_timeout_ms - late_->AgeMs());
-    }
+    if (late_) late_->WaitUntilAge(options_.answer_timeout_ms);
     if (late_ && late_->Done()) OnLateDone();
+    // An instance being made (after a loss or an abandon, the link program just awake) may be
+    // ready within a keying's deadline. A release does not wait: it is owed to that instance.
+    if (key && state_ == State::kConnecting && connect_ &&
+        connect_->WaitFor(options_.answer_timeout_ms)) {
+      OnConnectDone();
+    }
     if (state_ != State::kConnected) {
       throw LinkError("the link program is not connected", LinkError::Fate::kNotSent,
                       !key && released_on_close_);
@@ -478,7 +101,7 @@ class Connection final : public std::enable_shared_from_this<Connection> {
       keyed_here_ = true;  // it may key whatever it answers
       released_on_close_ = false;
     }
-    if (!call->Wait(options_.answer_timeout_ms)) {
+    if (!call->WaitFor(options_.answer_timeout_ms)) {
       // The instance is kept: the answer may still come, and what it did is settled then.
       late_ = call;
       throw LinkError("the link program did not answer within " +
@@ -557,7 +180,7 @@ class Connection final : public std::enable_shared_from_this<Connection> {
     connect_ = worker_->Post(Call::What::kConnect);
     state_ = State::kConnecting;
     ::SetTimer(window_, kWatchTimer, static_cast<UINT>(options_.retry_ms), nullptr);
-    if (first && connect_->Wait(options_.connect_wait_ms)) OnConnectDone();
+    if (first && connect_->WaitFor(options_.connect_wait_ms)) OnConnectDone();
   }
 
   void OnConnectDone() {
@@ -565,6 +188,10 @@ class Connection final : public std::enable_shared_from_this<Connection> {
     if (SUCCEEDED(call->result)) {
       state_ = State::kConnected;
       closed_said_ = false;
+      // Subscribed: what the link program sends from now on comes here; an instance given up on
+      // has delivered whatever it was sent before.
+      TakeEvents();
+      CloseRetiredMailboxes();
       Status("Link program connected (" + ComLinkName() + "; SetPTT through " +
              (call->by_dispatch ? "IDispatch" : "its interface") + ")");
       // A key the lost or abandoned instance may have left down: the release goes to this one.
@@ -638,14 +265,29 @@ class Connection final : public std::enable_shared_from_this<Connection> {
     }
   }
 
-  void OnWake() {
-    if (mailbox_) {
-      std::size_t dropped = 0;
-      for (const Mailbox::Event& e : mailbox_->Take(dropped)) {
+  // The events waiting in the mailboxes: those of instances given up on first, as they came
+  // before any of the current one's.
+  void TakeEvents() {
+    std::size_t dropped = 0;
+    auto take = [&](Mailbox& mailbox) {
+      std::size_t lost = 0;
+      for (const Mailbox::Event& e : mailbox.Take(lost)) {
         if (!pending_.Push(e.kind, e.value)) ++dropped;
       }
-      if (dropped > 0) Log("too many link events waiting; dropped " + std::to_string(dropped));
-    }
+      dropped += lost;
+    };
+    for (const std::shared_ptr<Mailbox>& retired : retired_mailboxes_) take(*retired);
+    if (mailbox_) take(*mailbox_);
+    if (dropped > 0) Log("too many link events waiting; dropped " + std::to_string(dropped));
+  }
+
+  void CloseRetiredMailboxes() {
+    for (const std::shared_ptr<Mailbox>& retired : retired_mailboxes_) retired->Close();
+    retired_mailboxes_.clear();
+  }
+
+  void OnWake() {
+    TakeEvents();
     if (connect_ && connect_->Done()) OnConnectDone();
     if (late_ && late_->Done()) OnLateDone();
     if (probe_ && probe_->Done()) OnProbeDone();
@@ -655,14 +297,21 @@ class Connection final : public std::enable_shared_from_this<Connection> {
 
   void SendWithoutWaiting(bool key) { late_ = worker_->Post(Call::What::kSetPtt, key); }
 
-  // Lets go of the current instance: its thread ends the subscription and releases it after the
-  // calls before. `wait`: up to the answer timeout, unless it is known not to answer.
-  void Stop(bool wait) {
+  // Lets go of the current instance: calls not started are dropped, a key it may hold gets a
+  // release on its own thread, and its thread ends the subscription and releases it after the
+  // call under way. `wait`: up to the answer timeout, unless it is known not to answer.
+  // `keep_events`: an instance that does not answer stays subscribed until its call returns, and
+  // what its link program sends meanwhile is still delivered, until a new instance is subscribed.
+  void Stop(bool wait, bool keep_events = false) {
     if (!worker_) return;
-    mailbox_->Close();
+    if (keep_events) {
+      retired_mailboxes_.push_back(mailbox_);
+    } else {
+      mailbox_->Close();
+    }
     const bool stuck = late_ || (connect_ && !connect_->Done());
-    const std::shared_ptr<Call> stop = worker_->Post(Call::What::kStop);
-    if (wait && !stuck) stop->Wait(options_.answer_timeout_ms);
+    const std::shared_ptr<Call> stop = worker_->Retire();
+    if (wait && !stuck) stop->WaitFor(options_.answer_timeout_ms);
     worker_.reset();
     mailbox_.reset();
     connect_.reset();
@@ -672,15 +321,22 @@ class Connection final : public std::enable_shared_from_this<Connection> {
     hung_said_ = false;
   }
 
-  // What the link program may still have keyed for us; the next instance gets the release.
+  // What the link program may still have keyed for us; the next instance gets the release. A
+  // request still unanswered, a release owed from an earlier instance included, counts: the key
+  // may be down whatever it was.
   void OweRelease() {
-    if (keyed_here_ || (late_ && late_->key)) release_owed_ = true;
+    if (keyed_here_ || (late_ && (late_->key || !late_->Done())) ||
+        (worker_ && worker_->MayBeKeyed())) {
+      release_owed_ = true;
+    }
   }
 
   // The link program's process, or our connection to it, is gone.
   void Lost(const std::string& why) {
     OweRelease();
-    if (keyed_here_) released_on_close_ = true;
+    // Only a link program whose process ended has let go of its transmitter; one that cut its
+    // clients off while it runs may hold the key still (its release is owed to the next instance).
+    if (keyed_here_ && com::LinkProgramRunningMs() < 0) released_on_close_ = true;
     keyed_here_ = false;
     Stop(false);
     if (!attached_) return;
@@ -693,7 +349,7 @@ class Connection final : public std::enable_shared_from_this<Connection> {
   void Abandon(const std::string& why) {
     OweRelease();
     keyed_here_ = false;
-    Stop(false);
+    Stop(false, true);
     Status("Link program not answering (" + ComLinkName() + "): " + why +
            "; abandoned, connecting again");
     ::SetTimer(window_, kRetryTimer, static_cast<UINT>(options_.retry_ms), nullptr);
@@ -730,6 +386,8 @@ class Connection final : public std::enable_shared_from_this<Connection> {
   State state_ = State::kAway;
   std::shared_ptr<Worker> worker_;
   std::shared_ptr<Mailbox> mailbox_;
+  // Mailboxes of instances given up on while still subscribed, open until the next subscription.
+  std::vector<std::shared_ptr<Mailbox>> retired_mailboxes_;
   std::shared_ptr<Call> connect_;  // the creation under way
   std::shared_ptr<Call> late_;     // a request the window thread stopped waiting for
   std::shared_ptr<Call> probe_;    // the liveness check under way
@@ -770,7 +428,11 @@ class ComLinkObject final : public LinkObject {
 std::string ComLinkName() {
   wchar_t text[40] = {};
   ::StringFromGUID2(CLSID_EchoLinkAutomation, text, 40);
-  return "com:" + Narrow(text);
+  return "com:" + com::Narrow(text);
+}
+
+bool ComLinkReleasesSent() {
+  return com::ReleasesOnTheWay() == 0;
 }
 
 LinkFactory ComLinkFactory(ComLinkOptions options) {

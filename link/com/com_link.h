@@ -21,17 +21,22 @@
 // - SetPTT waits for the answer up to answer_timeout_ms. A late answer keeps the instance: when it
 //   comes, the program's last wish is carried out (a key no courtesy holds any more is released).
 //   While an earlier request is unanswered, SetPTT returns at once with LinkError kQueued (a
-//   release, sent once the earlier one is answered) or kUnanswered (a key, never sent).
+//   release, sent once the earlier one is answered) or kUnanswered (a key, never sent). While a
+//   new instance is being made, a keying waits for it up to answer_timeout_ms too.
 // - Events: the link program calls the event sink on a COM thread, which only queues the event and
 //   posts a window message, so it never waits for the window thread (not even for a Morse
 //   element). Message processing delivers the events in order, also between two symbols.
 // - While connected and idle, the instance is asked every retry_ms whether it is still there,
-//   without the window thread waiting. A request unanswered for hung_ms abandons the instance.
+//   without the window thread waiting. A request unanswered for hung_ms abandons the instance:
+//   calls queued behind it are dropped, a key it may hold gets a release queued on its own
+//   thread (it follows the hung call whenever that returns) and another on the next instance,
+//   and its events are still delivered until the next instance is subscribed.
 // - Only a link program whose process is gone counts as lost. After a loss the object attaches
 //   again only to a link program that runs, and has run for settle_ms: it never starts one its
 //   operator closed. Looking for it (a registry read and a list of processes) blocks briefly.
 // - Destroying the object waits up to answer_timeout_ms for the subscription's end and the
-//   release, and not at all when the link program is known not to answer.
+//   release, and not at all when the link program is known not to answer; a release it still
+//   owes then is counted by ComLinkReleasesSent.
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -60,6 +65,12 @@ struct ComLinkOptions {
 // Makes objects of the link program's class. An object is made even while the link program is
 // away: it retries every retry_ms, and SetPTT fails until it is connected.
 LinkFactory ComLinkFactory(ComLinkOptions options);
+
+// Whether every release owed by objects already destroyed has reached the link program. A
+// destroyed object whose key may be down (a keying still unanswered, say) leaves a release queued
+// behind it on its instance's thread; the process must not end before it has gone out, or the
+// late keying would stay keyed. Window thread; does not block.
+bool ComLinkReleasesSent();
 
 // How the status texts name the link program's object: "com:" and its class id.
 std::string ComLinkName();

@@ -7,15 +7,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/errors.h"
+#include "link/com/class_registry.h"
 #include "link/com/com_link.h"
+#include "link/com/com_worker.h"
 #include "link/com/echolink.h"
 #include "tests/contracts/link_contract.h"
 #include "tests/windows/sim_process.h"
@@ -361,6 +366,93 @@ TEST_F(ComLink, DropAfterCutsTheObjectOffAtThatRequest) {
   EXPECT_TRUE(harness.SawStatus("Link program lost"));
 }
 
+// How long a link program has run never makes it closed for good: one that seems to have started
+// after now (the clock was set back since) counts as long settled.
+TEST(LinkProgramProcess, ARunningTimeFromAClockSetBackCountsAsSettled) {
+  const auto at = [](long long ms) {  // a FILETIME `ms` after an arbitrary moment
+    const auto ticks = static_cast<unsigned long long>(13'300'000'000'000'000LL + ms * 10000);
+    return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  };
+  const struct {
+    long long created_ms, now_ms, running_ms;
+  } cases[] = {
+      {0, 10'000, 10'000},
+      {5'000, 5'000, 0},
+      {3'600'000, 0, com::kCannotTell},  // created an hour "after" now
+      {1, 0, com::kCannotTell},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(com::RunningMs(at(c.created_ms), at(c.now_ms)), c.running_ms)
+        << c.created_ms << " -> " << c.now_ms;
+  }
+}
+
+// The class's server entry, rewritten for a test and put back after.
+class ServerEntry {
+ public:
+  explicit ServerEntry(const std::wstring& entry) {
+    for (const REGSAM view : {REGSAM{KEY_WOW64_64KEY}, REGSAM{KEY_WOW64_32KEY}}) {
+      HKEY key = nullptr;
+      const std::wstring sub = L"Software\\Classes\\CLSID\\" +
+                               Wide(GuidText(CLSID_EchoLinkAutomation)) + L"\\LocalServer32";
+      if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, sub.c_str(), 0, KEY_READ | KEY_WRITE | view, &key) !=
+          ERROR_SUCCESS) {
+        continue;
+      }
+      wchar_t value[1024] = {};
+      DWORD bytes = sizeof value - sizeof(wchar_t);
+      if (::RegQueryValueExW(key, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(value),
+                             &bytes) == ERROR_SUCCESS) {
+        saved_.push_back({key, value});
+        Write(key, entry);
+      } else {
+        ::RegCloseKey(key);
+      }
+    }
+  }
+  ~ServerEntry() {
+    for (const auto& [key, value] : saved_) {
+      Write(key, value);
+      ::RegCloseKey(key);
+    }
+  }
+  ServerEntry(const ServerEntry&) = delete;
+  ServerEntry& operator=(const ServerEntry&) = delete;
+  bool changed() const { return !saved_.empty(); }
+
+ private:
+  static std::wstring Wide(const std::string& text) { return {text.begin(), text.end()}; }
+  static void Write(HKEY key, const std::wstring& value) {
+    ::RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                     static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  }
+  std::vector<std::pair<HKEY, std::wstring>> saved_;
+};
+
+// An installer may register the link program under its 8.3 short path: the running program is
+// still recognised by its full path, so that after it was killed and started again by hand it is
+// attached to, not taken for closed for good.
+TEST_F(ComLink, ALinkProgramRegisteredByItsShortPathIsAttachedToAgain) {
+  const std::wstring path = testing::SimulatorPath();
+  wchar_t short_path[MAX_PATH] = {};
+  ASSERT_GT(::GetShortPathNameW(path.c_str(), short_path, MAX_PATH), 0u);
+  ASSERT_NE(std::wstring(short_path), path) << "no short path to register under";
+  const ServerEntry entry(short_path);
+  ASSERT_TRUE(entry.changed()) << "the class is not registered in the machine's classes";
+  harness.link_options.retry_ms = 500;
+  auto link = harness.Make({});
+  harness.sim().Kill();
+  testing::RestartComService();
+  ASSERT_TRUE(PumpUntil([&] { return harness.SawStatus("Link program lost"); }, 10000));
+  ASSERT_TRUE(harness.sim().Start());
+  const std::size_t before = harness.statuses.size();
+  ASSERT_TRUE(PumpUntil([&] { return harness.SawStatus("Link program connected", before); }, 15000))
+      << "the link program registered by its short path was not attached to again";
+  link->SetPTT(true);
+  link->SetPTT(false);
+  EXPECT_FALSE(harness.Keyed());
+}
+
 // The link program dies while keyed and comes back: the loss is noticed without a request,
 // nothing stays keyed, the new instance gets the release first, and the program keys again
 // through it.
@@ -390,12 +482,175 @@ TEST_F(ComLink, AKilledLinkProgramIsNoticedAndTheNextOneIsUsed) {
   EXPECT_FALSE(harness.Keyed());
 }
 
+// The first line a record of `kind` with `fields` (the record's own text) appears at, in the
+// simulator's clock; -1 when none does. `last`: the last such line instead.
+double RecordAt(const SimProcess& sim, const std::string& kind, const std::string& fields,
+                bool last = false) {
+  double at = -1;
+  for (const std::string& line : sim.Lines()) {
+    if (line.find(" " + kind + " " + fields) == std::string::npos &&
+        !(fields.empty() && line.find(" " + kind) != std::string::npos)) {
+      continue;
+    }
+    at = std::stod(line);
+    if (!last) break;
+  }
+  return at;
+}
+
+// A deadline counted from two reads of the clock turns negative when the clock moves between
+// them; as a wait in milliseconds that is about 49 days. The remaining time is read once and a
+// deadline already past waits not at all, however the clock moved.
+TEST(ComCall, AWaitWhoseDeadlineHasPassedReturnsAtOnce) {
+  static std::atomic<ULONGLONG> now{0};
+  struct Case {
+    const char* name;
+    ULONGLONG read_at_wait;  // the clock when the wait looks at it, the call made at 0
+    int deadline_ms;
+  };
+  const Case cases[] = {
+      {"passed by 5 ms between the caller's read and the wait's", 1005, 1000},
+      {"passed long ago", 60000, 1000},
+      {"exactly at the deadline", 1000, 1000},
+  };
+  const com::TickClock saved = com::CallClock();
+  com::CallClock() = [] { return now.load(); };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    now = 0;
+    auto call = std::make_shared<com::Call>(com::Call::What::kProbe, false);
+    now = c.read_at_wait;
+    std::atomic<bool> returned{false};
+    std::thread([call, &returned, deadline = c.deadline_ms] {
+      call->WaitUntilAge(deadline);
+      returned = true;
+    }).detach();
+    const auto start = std::chrono::steady_clock::now();
+    while (!returned && ElapsedMs(start) < 2000) ::Sleep(5);
+    ASSERT_TRUE(returned) << "the wait did not return within 2 s";
+  }
+  com::CallClock() = saved;
+}
+
+// A link program that owns the radio keeps its transmitter keyed when its client lets go. A
+// keying it answers only after the instance was abandoned (7 s late, hung_ms 5 s) is followed by
+// a release on that same instance, whenever the answer comes.
+TEST_F(ComLink, AKeyingAnsweredAfterItsInstanceWasAbandonedIsReleasedOnIt) {
+  harness.options() = {L"--keep-key"};
+  auto link = harness.Make({});
+  harness.sim().Command("late-once 7000");
+  EXPECT_THROW(link->SetPTT(true), LinkError);
+  EXPECT_THROW(link->SetPTT(false), LinkError);  // queued behind the keying
+  ASSERT_TRUE(PumpUntil([&] { return harness.SawStatus("Link program not answering"); }, 10000));
+  ASSERT_TRUE(PumpUntil([&] { return RecordAt(harness.sim(), "ANSWER", "OK 1") >= 0; }, 10000))
+      << "the late keying was never answered";
+  ASSERT_TRUE(PumpUntil([&] { return !harness.Keyed(); }, 4000)) << "left keyed";
+  const double answered = RecordAt(harness.sim(), "ANSWER", "OK 1");
+  const double released = RecordAt(harness.sim(), "TRANSMITTER", "0", true);
+  std::printf("late keying answered at %.0f ms, released %.0f ms later\n", answered,
+              released - answered);
+  EXPECT_GT(released, answered);
+  EXPECT_LT(released - answered, 2000.0);
+  const auto records = harness.sim().Records("SETPTT");
+  EXPECT_NE(std::find(records.begin(), records.end(), "0 1"), records.end())
+      << "no release on the instance that keyed";
+}
+
+// A keying queued behind a liveness check the link program does not answer never reaches it
+// once the instance is given up: the release the next instance got would come before it.
+TEST_F(ComLink, AKeyingQueuedBehindAHungCallIsDroppedWithItsInstance) {
+  harness.options() = {L"--keep-key"};
+  harness.link_options.retry_ms = 500;
+  harness.link_options.hung_ms = 1500;
+  auto link = harness.Make({});
+  harness.sim().Command("hang 4000");
+  ASSERT_TRUE(PumpUntil([&] { return !harness.sim().Records("HANG").empty(); }, 5000));
+  PumpUntil([] { return false; }, 700);  // a liveness check is under way, unanswered
+  EXPECT_THROW(link->SetPTT(true), LinkError);
+  EXPECT_THROW(link->SetPTT(false), LinkError);
+  ASSERT_TRUE(PumpUntil([&] { return harness.SawStatus("Link program not answering"); }, 5000));
+  // The old instance's thread has ended: its hung call returned and the instance was released.
+  ASSERT_TRUE(PumpUntil(
+      [&] {
+        const auto gone = harness.sim().Records("DISCONNECT");
+        return std::find(gone.begin(), gone.end(), "1") != gone.end();
+      },
+      10000));
+  PumpUntil([] { return false; }, 500);
+  const auto records = harness.sim().Records("SETPTT");
+  EXPECT_EQ(std::count_if(records.begin(), records.end(),
+                          [](const std::string& r) { return r[0] == '1'; }),
+            0)
+      << "the dropped keying reached the link program";
+  EXPECT_FALSE(harness.Keyed());
+}
+
+// A release owed to a new instance that is itself given up on stays owed: the instance after it
+// gets it.
+TEST_F(ComLink, AnOwedReleaseThatIsAbandonedIsOwedToTheNextInstance) {
+  harness.options() = {L"--keep-key"};
+  harness.link_options.retry_ms = 500;
+  harness.link_options.hung_ms = 1500;
+  auto link = harness.Make({});
+  link->SetPTT(true);
+  harness.sim().Command("silent on");
+  EXPECT_THROW(link->SetPTT(false), LinkError);  // never answered: instance 1 is given up
+  ASSERT_TRUE(PumpUntil([&] { return harness.sim().Records("SETPTT").size() >= 3; }, 10000))
+      << "no release owed to instance 2";
+  EXPECT_EQ(harness.sim().Records("SETPTT").back(), "0 2");
+  harness.sim().Command("silent off");  // instance 2 never answers either: it is given up too
+  ASSERT_TRUE(PumpUntil(
+      [&] {
+        const auto records = harness.sim().Records("SETPTT");
+        return std::find(records.begin(), records.end(), "0 3") != records.end();
+      },
+      10000))
+      << "the release owed to instance 2 was not owed to instance 3";
+  ASSERT_TRUE(PumpUntil([&] { return !harness.Keyed(); }, 5000));
+}
+
+// A liveness check that hangs while the station is idle: the instance is given up, and the events
+// its link program sends as it wakes (the end of an over) are delivered all the same; the keying
+// for the courtesy that follows reaches the link program.
+TEST_F(ComLink, EventsSentAsAnAbandonedInstanceWakesAreDelivered) {
+  harness.link_options.retry_ms = 500;
+  harness.link_options.hung_ms = 1500;
+  std::vector<std::string> events;
+  LinkEventSink sink;
+  sink.PTT = [&](std::int16_t v) { events.push_back(v ? "PTT 1" : "PTT 0"); };
+  auto link = harness.Make(sink);
+  harness.sim().Command("hang 4000");
+  harness.sim().Command("ptt 1");
+  harness.sim().Command("ptt 0");
+  ASSERT_TRUE(PumpUntil([&] { return events.size() >= 2; }, 10000))
+      << "events lost around the abandon: " << events.size();
+  EXPECT_EQ(events, (std::vector<std::string>{"PTT 1", "PTT 0"}));
+  EXPECT_TRUE(harness.SawStatus("Link program not answering"));
+  link->SetPTT(true);
+  link->SetPTT(false);
+  EXPECT_EQ(harness.Requests(), (std::vector<bool>{true, false}));
+  EXPECT_FALSE(harness.Keyed());
+  PumpUntil([] { return false; }, 1000);
+  EXPECT_EQ(events.size(), 2u) << "an event was delivered twice";
+}
+
 }  // namespace
 
 }  // namespace corvanta
 
 namespace corvanta {
 namespace {
+// The contract with a link program that owns the radio: its transmitter keeps its key when an
+// object is released or cut off, until a release request comes.
+class ComKeepKeyHarness : public ComLinkHarness {
+ public:
+  static constexpr bool kKeepsKey = true;
+  ComKeepKeyHarness() {
+    options().push_back(L"--keep-key");
+    link_options.retry_ms = 500;
+  }
+};
+
 // The same contract through IDispatch alone, as with a 32-bit link program.
 class ComDispatchHarness : public ComLinkHarness {
  public:
@@ -407,4 +662,5 @@ class ComDispatchHarness : public ComLinkHarness {
 namespace corvanta::contracts {
 INSTANTIATE_TYPED_TEST_SUITE_P(Com, LinkContract, corvanta::ComLinkHarness);
 INSTANTIATE_TYPED_TEST_SUITE_P(ComDispatch, LinkContract, corvanta::ComDispatchHarness);
+INSTANTIATE_TYPED_TEST_SUITE_P(ComKeepKey, LinkContract, corvanta::ComKeepKeyHarness);
 }  // namespace corvanta::contracts

@@ -132,6 +132,7 @@ class WindowStation : public ::testing::Test {
       if (MainWindow* w = MainWindowRef()) w->SetStatusText(text);
     };
     LinkObjectFactory() = ComLinkFactory(options);
+    LinkReleasesSent() = ComLinkReleasesSent;
     frm_ = win32::Main();
     ASSERT_NE(frm_, nullptr);
     window_ = reinterpret_cast<HWND>(frm_->Handle());
@@ -149,6 +150,7 @@ class WindowStation : public ::testing::Test {
     MSG msg;
     while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);
     LinkObjectFactory() = nullptr;
+    LinkReleasesSent() = nullptr;
     ResetAudioState();
     ResetProcessState();
   }

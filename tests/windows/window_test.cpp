@@ -1,6 +1,7 @@
 // The whole Windows program in this process under wine: the Win32 window and start-up, DirectSound
 // into the private null sink, the COM link to the COM link simulator. Run under a display (Xvfb)
 // and scripts/null-sink.sh.
+#include "core/station_log.h"
 #include "core/transmissions.h"
 #include "tests/windows/window_station.h"
 
@@ -286,6 +287,61 @@ TEST_F(WindowStation, TheLinkProgramsEventCallsNeverWaitForAMorseElement) {
   std::printf("event call during a dash: %s\n", events[1].c_str());
   EXPECT_EQ(events[1].rfind("PTT 1 1 ", 0), 0u) << events[1];
   EXPECT_LT(std::stoi(events[1].substr(8)), 100) << "the link program waited for the element";
+}
+
+// A link program that owns the radio answers the keying 3 s late, and Exit comes 1.2 s after the
+// request. The release that must follow the late keying goes out on the keying's own instance
+// once it is answered; Exit waits for it (at most 2 s more, the window answering), so that by the
+// time the program could end, the transmitter is released.
+TEST_F(WindowStation, ExitWhileAKeyingIsUnansweredWaitsForItsRelease) {
+  sim_.Command("keep-key on");
+  Click("cmdEchoLink");
+  sim_.Command("late-once 3000");
+  // The keying is requested 100 ms after the event (the pipe to the simulator takes a moment
+  // more), and its courtesy gives up on it 1 s later.
+  const auto requested = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+  sim_.Command("ptt 0");
+  const auto since = [&requested] {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - requested)
+        .count();
+  };
+  PumpUntil([&] { return since() >= 1200; }, 5000);
+  ASSERT_EQ(sim_.Records("SETPTT").size(), 1u);
+  Click("cmdExit");
+  std::printf("Exit returned %.0f ms after the keying request\n", since());
+  EXPECT_FALSE(::IsWindow(window_));
+  EXPECT_LT(since(), 1200 + 2000 + 500.0) << "Exit waited past its bound";
+  const auto answers = sim_.Records("ANSWER");
+  EXPECT_FALSE(answers.empty()) << "Exit returned before the late keying was answered";
+  EXPECT_FALSE(sim_.Keyed()) << "Exit returned with the late keying not released";
+  EXPECT_EQ(sim_.Requests(), (std::vector<bool>{true, false}));
+}
+
+// Windows ends the session in the middle of a courtesy: before the window's answer returns (the
+// process may be ended then), the key is released and the station log's lines are written; the
+// window then closes as its close box closes it.
+TEST_F(WindowStation, ASessionEndingMidCourtesyReleasesTheKeyAndWritesTheLog) {
+  sim_.Command("keep-key on");
+  const fs::path log = dir_.File(L"corvanta.log");
+  OpenStationLog(log);
+  Click("cmdEchoLink");
+  bool released = false;
+  std::string logged;
+  const UINT_PTR timer = OnceKeyed([&] {
+    EXPECT_TRUE(::SendMessageW(window_, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF));
+    ::SendMessageW(window_, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    released = !sim_.Keyed();
+    logged = ReadAll(log);
+  });
+  sim_.Command("ptt 0");
+  ASSERT_TRUE(PumpUntil([&] { return !::IsWindow(window_); }, 20000)) << "the window stayed";
+  ::KillTimer(nullptr, timer);
+  CloseStationLog();
+  EXPECT_TRUE(released) << "the key was down when the session's end was answered";
+  EXPECT_NE(logged.find("The session is ending during a courtesy"), std::string::npos) << logged;
+  EXPECT_NE(logged.find("Window closed without Exit: settings not saved"), std::string::npos)
+      << logged;
+  EXPECT_FALSE(sim_.Keyed());
 }
 
 // Exit by its access key during a courtesy, with a link event arriving while the courtesy lets

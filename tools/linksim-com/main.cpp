@@ -23,7 +23,8 @@ constexpr int kExitUsage = 2;
 
 const char kComUsage[] =
     "usage: corvanta-linksim [--script FILE] [--log FILE] [--err] [--late MS] [--silent]\n"
-    "                        [--drop-after N] [--dispatch-only] [--help] [--version]\n"
+    "                        [--drop-after N] [--dispatch-only] [--keep-key] [--help]\n"
+    "                        [--version]\n"
     "       corvanta-linksim /RegServer [/Machine] | /UnregServer [/Machine]\n"
     "\n"
     "Plays the link program for Corvanta: serves the link program's COM class, answers SetPTT\n"
@@ -37,6 +38,9 @@ const char kComUsage[] =
     "  --drop-after N     disconnect the object that gets the N-th SetPTT, unanswered\n"
     "  --dispatch-only    offer only IDispatch, as a 32-bit link program does to a 64-bit\n"
     "                     client (its own interface cannot be marshaled there)\n"
+    "  --keep-key         one transmitter that keeps its state when an object is released or\n"
+    "                     its client ends, as a link program that owns the radio: only a\n"
+    "                     release request (from any object) releases it\n"
     "  /RegServer         register this program as the class's server for this user; refused\n"
     "                     when another program (the link program) owns the class\n"
     "  /UnregServer       remove that registration, and nothing else\n"
@@ -49,6 +53,7 @@ const char kComUsage[] =
     "  wait-setptt 0|1 [TIMEOUT_MS]  wait until that request arrives\n"
     "  err on|off, silent on|off, late MS   change how requests are answered\n"
     "  late-once MS               answer the next request MS milliseconds late\n"
+    "  keep-key on|off            as --keep-key, from now on\n"
     "  hang [MS]                  block the program's thread (for good, or MS milliseconds):\n"
     "                             nothing is processed, not even COM's calls\n"
     "  drop                       disconnect every object\n"
@@ -140,7 +145,8 @@ int main() {
   ::LocalFree(argv);
 
   // COM's own arguments: registration, and the start of a server COM asked for.
-  bool reg = false, unreg = false, machine = false, embedded = false, dispatch_only = false;
+  bool reg = false, unreg = false, machine = false, embedded = false, dispatch_only = false,
+       keep_key = false;
   std::vector<std::string> rest;
   for (const std::string& arg : args) {
     if (SameWord(arg, "RegServer")) {
@@ -153,6 +159,8 @@ int main() {
       embedded = true;
     } else if (arg == "--dispatch-only") {
       dispatch_only = true;
+    } else if (arg == "--keep-key") {
+      keep_key = true;
     } else {
       rest.push_back(arg);
     }
@@ -200,7 +208,7 @@ int main() {
   {
     Log log(log_file);
     ComSimulator sim(log, {options->err, options->silent, options->late_ms, options->drop_after},
-                     embedded, dispatch_only);
+                     embedded, dispatch_only, keep_key);
     if (!sim.Register(error)) {
       std::fprintf(stderr, "corvanta-linksim: %s\n", error.c_str());
       status = kExitCannotListen;

@@ -165,12 +165,12 @@ class SimObject final : public IEchoLinkAutomation,
       } else if (policy.err) {
         sim_.log().Write("ANSWER ERR " + id);
         result = E_FAIL;
-      } else if (refs_ == 0) {
+      } else if (refs_ == 0 && !sim_.keep_key()) {
         result = RPC_E_DISCONNECTED;  // every client let go meanwhile: nobody to key for
       } else {
         sim_.log().Write("ANSWER OK " + id);
-        keyed_ = key;
-        sim_.UpdateTransmitter();
+        keyed_ = key && refs_ > 0;
+        sim_.Carried(key);
       }
     }
     if (--calls_ == 0 && refs_ == 0) delete this;
@@ -273,8 +273,13 @@ class Factory final : public IClassFactory {
 
 }  // namespace
 
-ComSimulator::ComSimulator(Log& log, AnswerPolicy policy, bool embedded, bool dispatch_only)
-    : log_(log), policy_(policy), embedded_(embedded), dispatch_only_(dispatch_only) {
+ComSimulator::ComSimulator(Log& log, AnswerPolicy policy, bool embedded, bool dispatch_only,
+                           bool keep_key)
+    : log_(log),
+      policy_(policy),
+      embedded_(embedded),
+      dispatch_only_(dispatch_only),
+      keep_key_(keep_key) {
   g_sim = this;
   WNDCLASSW wc{};
   wc.lpfnWndProc = &WindowProc;
@@ -335,11 +340,20 @@ int ComSimulator::Adopt(SimObject* object) {
 
 void ComSimulator::Forget(int id, bool keyed) {
   objects_.erase(id);
-  if (keyed) log_.Write("RELEASE " + std::to_string(id) + " (object released while keyed)");
+  if (keyed && !keep_key_) {
+    log_.Write("RELEASE " + std::to_string(id) + " (object released while keyed)");
+  }
   log_.Write("DISCONNECT " + std::to_string(id));
   UpdateTransmitter();
-  // Started by COM for a client: done when the last client has gone.
-  if (embedded_ && objects_.empty()) Quit(0);
+  // Started by COM for a client: done when the last client has gone (and, for a link program
+  // that owns the radio, its transmitter is released).
+  if (embedded_ && objects_.empty() && !held_) Quit(0);
+}
+
+void ComSimulator::Carried(bool key) {
+  held_ = key;
+  UpdateTransmitter();
+  if (embedded_ && objects_.empty() && !held_) Quit(0);
 }
 
 int ComSimulator::TakeLateMs() {
@@ -353,8 +367,8 @@ void ComSimulator::Answered(bool key) {
 }
 
 void ComSimulator::UpdateTransmitter() {
-  bool keyed = false;
-  for (const auto& [id, object] : objects_) keyed = keyed || object->keyed();
+  bool keyed = keep_key_ && held_;
+  for (const auto& [id, object] : objects_) keyed = keyed || (!keep_key_ && object->keyed());
   if (keyed == transmitter_) return;
   transmitter_ = keyed;
   log_.Write(keyed ? "TRANSMITTER 1" : "TRANSMITTER 0");
@@ -532,6 +546,9 @@ void ComSimulator::Execute(const std::string& text) {
     StartWait(WaitFor::kSetPtt, args == 1 ? -1 : *ms(2));
   } else if ((cmd == "err" || cmd == "silent") && args == 1 && OnOff(words[1], "on", "off")) {
     (cmd == "err" ? policy_.err : policy_.silent) = *OnOff(words[1], "on", "off");
+  } else if (cmd == "keep-key" && args == 1 && OnOff(words[1], "on", "off")) {
+    keep_key_ = *OnOff(words[1], "on", "off");
+    UpdateTransmitter();
   } else if (cmd == "late" && args == 1 && ms(1)) {
     policy_.late_ms = static_cast<int>(*ms(1));
   } else if (cmd == "late-once" && args == 1 && ms(1)) {

@@ -20,7 +20,11 @@ class ComSimulator {
  public:
   // `dispatch_only`: behave as a 32-bit link program looks to a 64-bit client, whose custom
   // interface cannot be marshaled: only IDispatch (and the connection point) can be had.
-  ComSimulator(Log& log, AnswerPolicy policy, bool embedded, bool dispatch_only = false);
+  // `keep_key`: behave as a link program that owns the radio: its one transmitter keeps its state
+  // when an object is released or its client's process ends, and a request answered after its
+  // client let go is still carried out.
+  ComSimulator(Log& log, AnswerPolicy policy, bool embedded, bool dispatch_only = false,
+               bool keep_key = false);
   ~ComSimulator();
   ComSimulator(const ComSimulator&) = delete;
   ComSimulator& operator=(const ComSimulator&) = delete;
@@ -42,13 +46,15 @@ class ComSimulator {
   Log& log() { return log_; }
   AnswerPolicy& policy() { return policy_; }
   bool dispatch_only() const { return dispatch_only_; }
+  bool keep_key() const { return keep_key_; }
   // How late to answer this request: a one-time delay first, then the policy's.
   int TakeLateMs();
 
   // Called by the objects.
   int Adopt(SimObject* object);
   void Forget(int id, bool keyed);
-  void Answered(bool key);  // a keying request was carried out
+  void Answered(bool key);  // a keying request arrived
+  void Carried(bool key);   // a keying request was carried out
   long CountRequest() { return ++requests_; }
   void UpdateTransmitter();
   // Runs messages until `ms` have passed (ms < 0: until the program quits).
@@ -69,6 +75,8 @@ class ComSimulator {
   AnswerPolicy policy_;
   bool embedded_;
   bool dispatch_only_;
+  bool keep_key_;
+  bool held_ = false;  // keep_key: the one transmitter's state, as the last request left it
   int late_once_ms_ = 0;
   HWND window_ = nullptr;
   DWORD cookie_ = 0;

@@ -545,6 +545,14 @@ std::intptr_t FrmMain::OnMessage(unsigned message, std::uintptr_t w, std::intptr
                      SWP_NOZORDER | SWP_NOACTIVATE);
       return 0;
     }
+    case WM_QUERYENDSESSION:
+      return TRUE;  // a station PC that shuts down is not held up
+    case WM_ENDSESSION:
+      if (w != FALSE) {
+        Run(handlers.session_end);
+        Close();
+      }
+      return 0;
     case WM_CLOSE:
       if (handlers.Form_QueryUnload && !handlers.Form_QueryUnload()) return 0;
       ::DestroyWindow(window_);

@@ -391,11 +391,14 @@ TEST(LinkProgramProcess, ARunningTimeFromAClockSetBackCountsAsSettled) {
 class ServerEntry {
  public:
   explicit ServerEntry(const std::wstring& entry) {
-    for (const REGSAM view : {REGSAM{KEY_WOW64_64KEY}, REGSAM{KEY_WOW64_32KEY}}) {
+    const std::wstring sub = L"Software\\Classes\\CLSID\\" +
+                             Wide(GuidText(CLSID_EchoLinkAutomation)) + L"\\LocalServer32";
+    // The machine's entries in both views, and the user's, which the merged classes show first.
+    for (const auto& [root, view] : {std::pair{HKEY_LOCAL_MACHINE, REGSAM{KEY_WOW64_64KEY}},
+                                     std::pair{HKEY_LOCAL_MACHINE, REGSAM{KEY_WOW64_32KEY}},
+                                     std::pair{HKEY_CURRENT_USER, REGSAM{0}}}) {
       HKEY key = nullptr;
-      const std::wstring sub = L"Software\\Classes\\CLSID\\" +
-                               Wide(GuidText(CLSID_EchoLinkAutomation)) + L"\\LocalServer32";
-      if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, sub.c_str(), 0, KEY_READ | KEY_WRITE | view, &key) !=
+      if (::RegOpenKeyExW(root, sub.c_str(), 0, KEY_READ | KEY_WRITE | view, &key) !=
           ERROR_SUCCESS) {
         continue;
       }
@@ -438,6 +441,7 @@ TEST_F(ComLink, ALinkProgramRegisteredByItsShortPathIsAttachedToAgain) {
   ASSERT_GT(::GetShortPathNameW(path.c_str(), short_path, MAX_PATH), 0u);
   ASSERT_NE(std::wstring(short_path), path) << "no short path to register under";
   const ServerEntry entry(short_path);
+  std::printf("short path: %ls\n", short_path);
   ASSERT_TRUE(entry.changed()) << "the class is not registered in the machine's classes";
   harness.link_options.retry_ms = 500;
   auto link = harness.Make({});
@@ -451,6 +455,27 @@ TEST_F(ComLink, ALinkProgramRegisteredByItsShortPathIsAttachedToAgain) {
   link->SetPTT(true);
   link->SetPTT(false);
   EXPECT_FALSE(harness.Keyed());
+}
+
+// A link program that owns the radio cuts its objects off while it runs and keeps the key: the
+// loss is noticed without a request, the courtesy's release is not told the key went with the
+// connection, and it reaches the link program through the next instance.
+TEST_F(ComLink, ALinkProgramThatCutsItsObjectsOffKeepsTheKeyUntilTheNextInstanceReleasesIt) {
+  harness.options() = {L"--keep-key"};
+  harness.link_options.retry_ms = 500;
+  auto link = harness.Make({});
+  link->SetPTT(true);
+  harness.Drop();
+  ASSERT_TRUE(PumpUntil([&] { return harness.SawStatus("Link program lost"); }, 5000))
+      << "the cut-off object was not noticed";
+  EXPECT_TRUE(harness.Keyed());
+  try {
+    link->SetPTT(false);
+  } catch (const LinkError& e) {
+    EXPECT_FALSE(e.released) << "said released, but the link program still runs and keys";
+  }
+  ASSERT_TRUE(PumpUntil([&] { return !harness.Keyed(); }, 5000)) << "left keyed";
+  EXPECT_EQ(harness.sim().Records("SETPTT").back(), "0 2");
 }
 
 // The link program dies while keyed and comes back: the loss is noticed without a request,

@@ -124,7 +124,8 @@ void StartAfterStartup() {
 
 bool CloseWhenIdle() {
   if (TransmissionDepth() == 0) {
-    LogLine("Window closed without Exit: settings not saved");
+    // Exit closes the window this way too, once it has let go of it, and has said what it saved.
+    if (MainWindowRef() != nullptr) LogLine("Window closed without Exit: settings not saved");
     return true;
   }
   BeginClosing();

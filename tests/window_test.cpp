@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <iterator>
@@ -23,6 +24,7 @@
 #include "audio/audio_state.h"
 #include "core/platform.h"
 #include "core/state.h"
+#include "core/station_log.h"
 #include "core/transmissions.h"
 #include "settings/settings.h"
 #include "support/fakes/recording_sound.h"
@@ -47,6 +49,14 @@ void WriteAll(const std::string& path, const std::string& bytes) {
 }
 
 const char* kExampleFile = "2\r\nTest-Sink\r\n 100 \r\n 250 \r\n 700 \r\n 0 \r\nk\r\nt\r\n 0 \r\n";
+
+// The station log's texts, without their time stamps.
+std::vector<std::string> LoggedTexts(const QString& file) {
+  std::ifstream in(file.toStdString());
+  std::vector<std::string> texts;
+  for (std::string line; std::getline(in, line);) texts.push_back(line.substr(31));
+  return texts;
+}
 
 }  // namespace
 
@@ -354,6 +364,41 @@ class WindowTest : public QObject {
     QVERIFY(!viewer.Loaded());
     QVERIFY(viewer.PageText().contains("cannot be opened"));
     delete &viewer;
+  }
+
+  // The log's last words on a closing: Exit says what it saved, and its own closing of the window
+  // is not taken for the close box, which says that nothing was saved.
+  void theLogEndsWithWhatClosedTheWindow() {
+    struct Case {
+      const char* how;
+      bool exit;
+      std::vector<std::string> last;  // from the first line that tells the closing
+    };
+    const Case cases[] = {
+        {"Exit", true, {"Exit: settings saved"}},
+        {"close box", false, {"Window closed without Exit: settings not saved"}},
+    };
+    for (const Case& c : cases) {
+      init();
+      WriteAll(CfgPath(), kExampleFile);
+      const QString log = dir_.filePath(QString("%1.log").arg(c.how));
+      OpenStationLog(log.toStdString());
+      Start();
+      QPointer<FrmMain> alive(frm_);
+      if (c.exit) {
+        QTest::mouseClick(Child<QPushButton>("cmdExit"), Qt::LeftButton);
+      } else {
+        frm_->close();
+      }
+      frm_ = nullptr;
+      QTRY_VERIFY(alive.isNull());
+      CloseStationLog();
+      const std::vector<std::string> texts = LoggedTexts(log);
+      const auto closing = std::find_if(texts.begin(), texts.end(), [](const std::string& t) {
+        return t.rfind("Exit", 0) == 0 || t.rfind("Window closed", 0) == 0;
+      });
+      QVERIFY2(std::vector<std::string>(closing, texts.end()) == c.last, c.how);
+    }
   }
 
   // One copy per link: a second claim for the same endpoint fails and brings the first forward;

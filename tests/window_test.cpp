@@ -58,6 +58,24 @@ std::vector<std::string> LoggedTexts(const QString& file) {
   return texts;
 }
 
+// A window of the program's that notes when it is closed.
+class NotedWindow final : public QWidget {
+ public:
+  NotedWindow(const QString& name, QStringList& closed) : closed_(closed) {
+    setObjectName(name);
+    setAttribute(Qt::WA_DeleteOnClose);
+  }
+
+ protected:
+  void closeEvent(QCloseEvent* event) override {
+    closed_ << objectName();
+    QWidget::closeEvent(event);
+  }
+
+ private:
+  QStringList& closed_;
+};
+
 }  // namespace
 
 class WindowTest : public QObject {
@@ -399,6 +417,17 @@ class WindowTest : public QObject {
       });
       QVERIFY2(std::vector<std::string>(closing, texts.end()) == c.last, c.how);
     }
+  }
+
+  // Closing the main window closes the program's other windows, the one opened last first.
+  void otherWindowsCloseTheLatestFirst() {
+    Start();
+    QStringList closed;
+    const QStringList opened{"first", "second", "third", "fourth", "fifth", "sixth"};
+    for (const QString& name : opened) (new NotedWindow(name, closed))->show();
+    frm_->close();
+    frm_ = nullptr;
+    QCOMPARE(closed, QStringList({"sixth", "fifth", "fourth", "third", "second", "first"}));
   }
 
   // One copy per link: a second claim for the same endpoint fails and brings the first forward;

@@ -430,6 +430,43 @@ class WindowTest : public QObject {
     QCOMPARE(closed, QStringList({"sixth", "fifth", "fourth", "third", "second", "first"}));
   }
 
+  // Two outputs of one name: the one the operator picked by its position is the one opened,
+  // also once the focus has passed through the box, which shows only the name.
+  void ofTwoOutputsOfOneNameThePickedOneIsOpened() {
+    struct Case {
+      const char* how;
+      const char* file;  // the settings at start-up
+      int picked;        // the list entry clicked, -1 for none
+    };
+    const Case cases[] = {
+        {"kept in the settings",
+         "3\r\nUSB Audio CODEC\r\n 100 \r\n 250 \r\n 700 \r\n 0 \r\nk\r\nt\r\n 0 \r\n", -1},
+        {"picked in the list", kExampleFile, 2},
+    };
+    for (const Case& c : cases) {
+      init();
+      sound_->devices() = {"Built-in Audio", "USB Audio CODEC", "USB Audio CODEC"};
+      WriteAll(CfgPath(), c.file);
+      Start();
+      QApplication::setActiveWindow(frm_);
+      auto* box = Child<QComboBox>("cmboDevice");
+      if (c.picked >= 0) {
+        box->setCurrentIndex(c.picked);
+        emit box->activated(c.picked);
+      }
+      box->setFocus();
+      Child<QSlider>("sldSpeed")->setFocus();
+      QCoreApplication::processEvents();
+      QTest::mouseClick(Child<QPushButton>("cmdEchoLink"), Qt::LeftButton);
+      const auto opened = sound_->CallsNamed("DirectSoundCreate");
+      QVERIFY2(!opened.empty(), c.how);
+      QVERIFY2(opened.back().text == testing::RecordingSoundBackend::GuidFor("USB Audio CODEC", 2),
+               c.how);
+      QVERIFY2(Settings.DeviceIndex == "3", c.how);
+      cleanup();
+    }
+  }
+
   // One copy per link: a second claim for the same endpoint fails and brings the first forward;
   // another link, or a claim left by a copy that ended, is taken.
   void oneCopyPerLinkInOneProcess() {

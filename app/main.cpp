@@ -158,10 +158,10 @@ int main(int argc, char** argv) {
 
   // One copy per link: a second one would key the same transmitter for every event.
   const char* runtime_dir = std::getenv("XDG_RUNTIME_DIR");
-  const QString claim_folder = runtime_dir != nullptr && *runtime_dir != '\0'
-                                   ? QString::fromLocal8Bit(runtime_dir) + "/corvanta"
-                                   : "/tmp/corvanta-" + QString::number(getuid());
-  corvanta::LinkClaim claim(claim_folder, endpoint_text);
+  const bool private_runtime = runtime_dir != nullptr && *runtime_dir != '\0';
+  const QString claim_folder = private_runtime ? QString::fromLocal8Bit(runtime_dir) + "/corvanta"
+                                               : "/tmp/corvanta-" + QString::number(getuid());
+  corvanta::LinkClaim claim(claim_folder, endpoint_text, !private_runtime);
   if (!claim.claimed()) {
     const bool shown = claim.AskFirstCopyToShow();
     std::cerr << "corvanta: already running for the link " << endpoint_text
@@ -213,6 +213,9 @@ int main(int argc, char** argv) {
 
   corvanta::CloseOnSignals(&app);
   corvanta::FrmMain* frm = corvanta::Main();
+  if (!claim.error().isEmpty()) {
+    corvanta::LogLine("One copy per link not checked: " + claim.error().toStdString());
+  }
   claim.OnSecondCopy([window = QPointer<corvanta::FrmMain>(frm)] {
     if (!window) return;
     window->showNormal();

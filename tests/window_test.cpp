@@ -21,6 +21,9 @@
 #include <iterator>
 #include <memory>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "audio/audio_state.h"
 #include "core/platform.h"
 #include "core/state.h"
@@ -464,6 +467,87 @@ class WindowTest : public QObject {
                c.how);
       QVERIFY2(Settings.DeviceIndex == "3", c.how);
       cleanup();
+    }
+  }
+
+  // One claim per link, however its endpoint is written: a relative socket path is read against
+  // the current folder, "." and ".." are taken out, and localhost is 127.0.0.1.
+  void oneClaimPerLinkHoweverItIsWritten() {
+    const QString folder = dir_.filePath("claims");
+    struct Restore {
+      QString folder = QDir::currentPath();
+      ~Restore() { QDir::setCurrent(folder); }
+    } restore;
+    QVERIFY(QDir::setCurrent(dir_.path()));
+    const std::string here = dir_.path().toStdString();
+    struct Case {
+      std::string first;
+      std::string second;
+      bool same;
+    };
+    const Case cases[] = {
+        {"unix:" + here + "/link.sock", "unix:link.sock", true},
+        {"unix:" + here + "/link.sock", "unix:./x/../link.sock", true},
+        {"unix:./link.sock", "unix:" + here + "//y/.//..//link.sock", true},
+        {"tcp:localhost:5400", "tcp:127.0.0.1:5400", true},
+        {"unix:" + here + "/link.sock", "unix:other.sock", false},
+        {"unix:link.sock", "unix:x/link.sock", false},
+        {"tcp:127.0.0.1:5400", "tcp:127.0.0.1:5401", false},
+        {"tcp:127.0.0.1:5400", "tcp:127.0.0.2:5400", false},
+    };
+    for (const Case& c : cases) {
+      const std::string what = c.first + " then " + c.second;
+      LinkClaim first(folder, c.first);
+      QVERIFY2(first.claimed(), what.c_str());
+      QVERIFY2(LinkClaim(folder, c.second).claimed() != c.same, what.c_str());
+    }
+  }
+
+  // In the shared temporary folder the claim's folder is used only when it is this user's own
+  // and closed to everybody else; any other is left as it is, and said why.
+  void aClaimFolderInASharedPlaceMustBePrivate() {
+    struct Case {
+      const char* what;
+      int mode;  // -1: not there
+      bool other_owner;
+      bool link;  // a symbolic link to a private folder
+      bool used;
+    };
+    const Case cases[] = {
+        {"made now", -1, false, false, true},
+        {"private", 0700, false, false, true},
+        {"readable by others", 0755, false, false, false},
+        {"writable by the group", 0770, false, false, false},
+        {"writable by all", 0777, false, false, false},
+        {"another user's", 0700, true, false, false},
+        {"a link to a private folder", 0700, false, true, false},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+      const QString folder = dir_.filePath(QString("shared-%1").arg(++n));
+      const QByteArray path = folder.toLocal8Bit();
+      if (c.mode >= 0) {
+        const QByteArray made = c.link ? path + "-target" : path;
+        QVERIFY(::mkdir(made.constData(), static_cast<mode_t>(c.mode)) == 0);
+        QVERIFY(::chmod(made.constData(), static_cast<mode_t>(c.mode)) == 0);
+        if (c.link) QVERIFY(::symlink(made.constData(), path.constData()) == 0);
+      }
+      if (c.other_owner) {
+        if (::geteuid() != 0) continue;  // only the superuser can give a folder away
+        QVERIFY(::chown(path.constData(), 65534, 65534) == 0);
+      }
+      LinkClaim claim(folder, "unix:/run/link.sock", true);
+      QVERIFY2(claim.claimed(), c.what);  // the copy runs all the same
+      QVERIFY2(claim.error().contains("is not private to this user") != c.used,
+               qPrintable(QString(c.what) + ": " + claim.error()));
+      QVERIFY2(LinkClaim(folder, "unix:/run/link.sock", true).claimed() != c.used, c.what);
+      if (!c.used) {
+        QVERIFY2(
+            QDir(folder)
+                .entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot)
+                .isEmpty(),
+            c.what);
+      }
     }
   }
 

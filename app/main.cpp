@@ -112,9 +112,10 @@ int Autostart(const Options& options) {
     }
     std::error_code ec;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    std::vector<std::string> arguments{"--start"};
-    // The link the operator named now is the one the station keys at logon.
-    if (!options.link.empty()) arguments.insert(arguments.end(), {"--link", options.link});
+    std::error_code here_ec;
+    const std::filesystem::path here = std::filesystem::current_path(here_ec);
+    const std::vector<std::string> arguments =
+        corvanta::AutostartArguments(options.link, here_ec ? std::string() : here.string());
     const std::string program =
         ec ? std::string("corvanta") : corvanta::AutostartProgram(self, std::getenv("PATH"));
     std::cout << corvanta::WriteAutostart(entry, corvanta::AutostartEntry(program, arguments))

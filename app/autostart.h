@@ -17,6 +17,13 @@ std::filesystem::path AutostartEntryPath(const char* xdg_config_home, const char
 // asks when it holds anything but plain characters.
 std::string AutostartEntry(const std::string& program, const std::vector<std::string>& arguments);
 
+// The arguments the entry runs Corvanta with: --start, and --link with `link` when one was named
+// (empty: the default), its socket path made absolute against `current_folder`, since the desktop
+// runs the entry from another folder. Throws std::runtime_error when `link` is not an endpoint,
+// or names a relative path and `current_folder` is empty (not known).
+std::vector<std::string> AutostartArguments(const std::string& link,
+                                            const std::string& current_folder);
+
 // How the entry names this program: "corvanta" when that name on `path_variable` is this very
 // program, else the program's absolute path.
 std::string AutostartProgram(const std::filesystem::path& self, const char* path_variable);

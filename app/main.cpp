@@ -112,9 +112,10 @@ int Autostart(const Options& options) {
     }
     std::error_code ec;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    std::vector<std::string> arguments{"--start"};
-    // The link the operator named now is the one the station keys at logon.
-    if (!options.link.empty()) arguments.insert(arguments.end(), {"--link", options.link});
+    std::error_code here_ec;
+    const std::filesystem::path here = std::filesystem::current_path(here_ec);
+    const std::vector<std::string> arguments =
+        corvanta::AutostartArguments(options.link, here_ec ? std::string() : here.string());
     const std::string program =
         ec ? std::string("corvanta") : corvanta::AutostartProgram(self, std::getenv("PATH"));
     std::cout << corvanta::WriteAutostart(entry, corvanta::AutostartEntry(program, arguments))
@@ -158,10 +159,10 @@ int main(int argc, char** argv) {
 
   // One copy per link: a second one would key the same transmitter for every event.
   const char* runtime_dir = std::getenv("XDG_RUNTIME_DIR");
-  const QString claim_folder = runtime_dir != nullptr && *runtime_dir != '\0'
-                                   ? QString::fromLocal8Bit(runtime_dir) + "/corvanta"
-                                   : "/tmp/corvanta-" + QString::number(getuid());
-  corvanta::LinkClaim claim(claim_folder, endpoint_text);
+  const bool private_runtime = runtime_dir != nullptr && *runtime_dir != '\0';
+  const QString claim_folder = private_runtime ? QString::fromLocal8Bit(runtime_dir) + "/corvanta"
+                                               : "/tmp/corvanta-" + QString::number(getuid());
+  corvanta::LinkClaim claim(claim_folder, endpoint_text, !private_runtime);
   if (!claim.claimed()) {
     const bool shown = claim.AskFirstCopyToShow();
     std::cerr << "corvanta: already running for the link " << endpoint_text
@@ -213,6 +214,9 @@ int main(int argc, char** argv) {
 
   corvanta::CloseOnSignals(&app);
   corvanta::FrmMain* frm = corvanta::Main();
+  if (!claim.error().isEmpty()) {
+    corvanta::LogLine("One copy per link not checked: " + claim.error().toStdString());
+  }
   claim.OnSecondCopy([window = QPointer<corvanta::FrmMain>(frm)] {
     if (!window) return;
     window->showNormal();

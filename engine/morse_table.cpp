@@ -4,6 +4,8 @@
 #include <string_view>
 #include <utility>
 
+#include "engine/lower_case.h"
+
 namespace corvanta {
 namespace {
 
@@ -28,10 +30,8 @@ constexpr std::array<Row, 51> kTable{{
 }  // namespace
 
 std::string MorseFor(std::string& text) {
-  // Byte-wise ASCII lower-casing: locale-independent, and UTF-8 sequences pass unchanged.
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  // The whole held text, as the operator will find it saved: "É" becomes "é", not only A-Z.
+  text = LowerCase(text);
   for (const auto& [key, pattern] : kTable) {
     if (text == key) return std::string(pattern);
   }

@@ -182,7 +182,11 @@ void EndSession() {
 
 bool CloseWhenIdle() {
   if (TransmissionDepth() == 0) {
-    if (!g_session_ended) LogLine("Window closed without Exit: settings not saved");
+    // Exit closes the window this way too, once it has let go of it, and has said what it saved;
+    // so does the end of the session, which has said it too.
+    if (MainWindowRef() != nullptr && !g_session_ended) {
+      LogLine("Window closed without Exit: settings not saved");
+    }
     LetGoOfLink("Close");
     return true;
   }

@@ -40,7 +40,16 @@ TEST(MorseFor, LooksUpOneCharacterAndLowerCasesTheCallersText) {
       {"#", "", "#"},
       {"!", "", "!"},
       {"\xC3\xA9", "", "\xC3\xA9"},
-      {"\xC3\x89", "", "\xC3\x89"},
+      // The whole text is lower-cased, beyond A-Z, the same in every locale.
+      {"\u00C9", "", "\u00E9"},                          // É
+      {"\u00C9COLE", "", "\u00E9cole"},                  // ÉCOLE
+      {"\u00D7\u00DF", "", "\u00D7\u00DF"},              // × and ß are not capitals
+      {"\u0178\u0141\u0147", "", "\u00FF\u0142\u0148"},  // ŸŁŇ
+      {"\u0130", "", "i\u0307"},                         // İ keeps its dot
+      {"\u03A3\u0386\u038F", "", "\u03C3\u03AC\u03CE"},  // ΣΆΏ
+      {"\u0401\u0416\u04C0", "", "\u0451\u0436\u04CF"},  // ЁЖӀ
+      {"\xC3", "", "\xC3"},                              // cut short: left alone
+      {"\xC0\x81", "", "\xC0\x81"},                      // malformed: left alone
   };
   for (const Lookup& c : cases) {
     std::string text = c.text;

@@ -15,14 +15,19 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <iterator>
 #include <memory>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "audio/audio_state.h"
 #include "core/platform.h"
 #include "core/state.h"
+#include "core/station_log.h"
 #include "core/transmissions.h"
 #include "settings/settings.h"
 #include "support/fakes/recording_sound.h"
@@ -47,6 +52,32 @@ void WriteAll(const std::string& path, const std::string& bytes) {
 }
 
 const char* kExampleFile = "2\r\nTest-Sink\r\n 100 \r\n 250 \r\n 700 \r\n 0 \r\nk\r\nt\r\n 0 \r\n";
+
+// The station log's texts, without their time stamps.
+std::vector<std::string> LoggedTexts(const QString& file) {
+  std::ifstream in(file.toStdString());
+  std::vector<std::string> texts;
+  for (std::string line; std::getline(in, line);) texts.push_back(line.substr(31));
+  return texts;
+}
+
+// A window of the program's that notes when it is closed.
+class NotedWindow final : public QWidget {
+ public:
+  NotedWindow(const QString& name, QStringList& closed) : closed_(closed) {
+    setObjectName(name);
+    setAttribute(Qt::WA_DeleteOnClose);
+  }
+
+ protected:
+  void closeEvent(QCloseEvent* event) override {
+    closed_ << objectName();
+    QWidget::closeEvent(event);
+  }
+
+ private:
+  QStringList& closed_;
+};
 
 }  // namespace
 
@@ -354,6 +385,170 @@ class WindowTest : public QObject {
     QVERIFY(!viewer.Loaded());
     QVERIFY(viewer.PageText().contains("cannot be opened"));
     delete &viewer;
+  }
+
+  // The log's last words on a closing: Exit says what it saved, and its own closing of the window
+  // is not taken for the close box, which says that nothing was saved.
+  void theLogEndsWithWhatClosedTheWindow() {
+    struct Case {
+      const char* how;
+      bool exit;
+      std::vector<std::string> last;  // from the first line that tells the closing
+    };
+    const Case cases[] = {
+        {"Exit", true, {"Exit: settings saved"}},
+        {"close box", false, {"Window closed without Exit: settings not saved"}},
+    };
+    for (const Case& c : cases) {
+      init();
+      WriteAll(CfgPath(), kExampleFile);
+      const QString log = dir_.filePath(QString("%1.log").arg(c.how));
+      OpenStationLog(log.toStdString());
+      Start();
+      QPointer<FrmMain> alive(frm_);
+      if (c.exit) {
+        QTest::mouseClick(Child<QPushButton>("cmdExit"), Qt::LeftButton);
+      } else {
+        frm_->close();
+      }
+      frm_ = nullptr;
+      QTRY_VERIFY(alive.isNull());
+      CloseStationLog();
+      const std::vector<std::string> texts = LoggedTexts(log);
+      const auto closing = std::find_if(texts.begin(), texts.end(), [](const std::string& t) {
+        return t.rfind("Exit", 0) == 0 || t.rfind("Window closed", 0) == 0;
+      });
+      QVERIFY2(std::vector<std::string>(closing, texts.end()) == c.last, c.how);
+    }
+  }
+
+  // Closing the main window closes the program's other windows, the one opened last first.
+  void otherWindowsCloseTheLatestFirst() {
+    Start();
+    QStringList closed;
+    const QStringList opened{"first", "second", "third", "fourth", "fifth", "sixth"};
+    for (const QString& name : opened) (new NotedWindow(name, closed))->show();
+    frm_->close();
+    frm_ = nullptr;
+    QCOMPARE(closed, QStringList({"sixth", "fifth", "fourth", "third", "second", "first"}));
+  }
+
+  // Two outputs of one name: the one the operator picked by its position is the one opened,
+  // also once the focus has passed through the box, which shows only the name.
+  void ofTwoOutputsOfOneNameThePickedOneIsOpened() {
+    struct Case {
+      const char* how;
+      const char* file;  // the settings at start-up
+      int picked;        // the list entry clicked, -1 for none
+    };
+    const Case cases[] = {
+        {"kept in the settings",
+         "3\r\nUSB Audio CODEC\r\n 100 \r\n 250 \r\n 700 \r\n 0 \r\nk\r\nt\r\n 0 \r\n", -1},
+        {"picked in the list", kExampleFile, 2},
+    };
+    for (const Case& c : cases) {
+      init();
+      sound_->devices() = {"Built-in Audio", "USB Audio CODEC", "USB Audio CODEC"};
+      WriteAll(CfgPath(), c.file);
+      Start();
+      QApplication::setActiveWindow(frm_);
+      auto* box = Child<QComboBox>("cmboDevice");
+      if (c.picked >= 0) {
+        box->setCurrentIndex(c.picked);
+        emit box->activated(c.picked);
+      }
+      box->setFocus();
+      Child<QSlider>("sldSpeed")->setFocus();
+      QCoreApplication::processEvents();
+      QTest::mouseClick(Child<QPushButton>("cmdEchoLink"), Qt::LeftButton);
+      const auto opened = sound_->CallsNamed("DirectSoundCreate");
+      QVERIFY2(!opened.empty(), c.how);
+      QVERIFY2(opened.back().text == testing::RecordingSoundBackend::GuidFor("USB Audio CODEC", 2),
+               c.how);
+      QVERIFY2(Settings.DeviceIndex == "3", c.how);
+      cleanup();
+    }
+  }
+
+  // One claim per link, however its endpoint is written: a relative socket path is read against
+  // the current folder, "." and ".." are taken out, and localhost is 127.0.0.1.
+  void oneClaimPerLinkHoweverItIsWritten() {
+    const QString folder = dir_.filePath("claims");
+    struct Restore {
+      QString folder = QDir::currentPath();
+      ~Restore() { QDir::setCurrent(folder); }
+    } restore;
+    QVERIFY(QDir::setCurrent(dir_.path()));
+    const std::string here = dir_.path().toStdString();
+    struct Case {
+      std::string first;
+      std::string second;
+      bool same;
+    };
+    const Case cases[] = {
+        {"unix:" + here + "/link.sock", "unix:link.sock", true},
+        {"unix:" + here + "/link.sock", "unix:./x/../link.sock", true},
+        {"unix:./link.sock", "unix:" + here + "//y/.//..//link.sock", true},
+        {"tcp:localhost:5400", "tcp:127.0.0.1:5400", true},
+        {"unix:" + here + "/link.sock", "unix:other.sock", false},
+        {"unix:link.sock", "unix:x/link.sock", false},
+        {"tcp:127.0.0.1:5400", "tcp:127.0.0.1:5401", false},
+        {"tcp:127.0.0.1:5400", "tcp:127.0.0.2:5400", false},
+    };
+    for (const Case& c : cases) {
+      const std::string what = c.first + " then " + c.second;
+      LinkClaim first(folder, c.first);
+      QVERIFY2(first.claimed(), what.c_str());
+      QVERIFY2(LinkClaim(folder, c.second).claimed() != c.same, what.c_str());
+    }
+  }
+
+  // In the shared temporary folder the claim's folder is used only when it is this user's own
+  // and closed to everybody else; any other is left as it is, and said why.
+  void aClaimFolderInASharedPlaceMustBePrivate() {
+    struct Case {
+      const char* what;
+      int mode;  // -1: not there
+      bool other_owner;
+      bool link;  // a symbolic link to a private folder
+      bool used;
+    };
+    const Case cases[] = {
+        {"made now", -1, false, false, true},
+        {"private", 0700, false, false, true},
+        {"readable by others", 0755, false, false, false},
+        {"writable by the group", 0770, false, false, false},
+        {"writable by all", 0777, false, false, false},
+        {"another user's", 0700, true, false, false},
+        {"a link to a private folder", 0700, false, true, false},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+      const QString folder = dir_.filePath(QString("shared-%1").arg(++n));
+      const QByteArray path = folder.toLocal8Bit();
+      if (c.mode >= 0) {
+        const QByteArray made = c.link ? path + "-target" : path;
+        QVERIFY(::mkdir(made.constData(), static_cast<mode_t>(c.mode)) == 0);
+        QVERIFY(::chmod(made.constData(), static_cast<mode_t>(c.mode)) == 0);
+        if (c.link) QVERIFY(::symlink(made.constData(), path.constData()) == 0);
+      }
+      if (c.other_owner) {
+        if (::geteuid() != 0) continue;  // only the superuser can give a folder away
+        QVERIFY(::chown(path.constData(), 65534, 65534) == 0);
+      }
+      LinkClaim claim(folder, "unix:/run/link.sock", true);
+      QVERIFY2(claim.claimed(), c.what);  // the copy runs all the same
+      QVERIFY2(claim.error().contains("is not private to this user") != c.used,
+               qPrintable(QString(c.what) + ": " + claim.error()));
+      QVERIFY2(LinkClaim(folder, "unix:/run/link.sock", true).claimed() != c.used, c.what);
+      if (!c.used) {
+        QVERIFY2(
+            QDir(folder)
+                .entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot)
+                .isEmpty(),
+            c.what);
+      }
+    }
   }
 
   // One copy per link: a second claim for the same endpoint fails and brings the first forward;

@@ -9,7 +9,6 @@
 #include <QPointer>
 #include <QTcpSocket>
 #include <QTimer>
-#include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -18,9 +17,9 @@
 #include <utility>
 
 #include "core/errors.h"
+#include "core/private_folder.h"
 #include "link/link_event_queue.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace corvanta {
@@ -35,14 +34,9 @@ std::string UnsafeFolder(const std::string& socket_path) {
   if (!fallback) return {};
   const std::filesystem::path folder = std::filesystem::path(fallback->path).parent_path();
   if (std::filesystem::path(socket_path).lexically_normal().parent_path() != folder) return {};
-  struct stat st {};
-  if (::lstat(folder.c_str(), &st) != 0) return {};  // not there: connecting fails and retries
-  if (S_ISDIR(st.st_mode) && st.st_uid == getuid() && (st.st_mode & 07777) == 0700) return {};
-  char mode[8];
-  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-  return "the link folder " + folder.string() + " is not private to this user (owner " +
-         std::to_string(st.st_uid) + ", mode " + mode +
-         (S_ISDIR(st.st_mode) ? "" : ", not a folder") + "); not connecting";
+  // Not there: connecting fails and retries.
+  const std::string problem = NotPrivateFolder(folder.string());
+  return problem.empty() ? problem : "the link folder " + problem + "; not connecting";
 }
 
 // One connection to the link program. It outlives the object that owns it until the event loop

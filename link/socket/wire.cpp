@@ -1,6 +1,7 @@
 #include "link/socket/wire.h"
 
 #include <charconv>
+#include <filesystem>
 
 namespace corvanta::wire {
 
@@ -192,6 +193,20 @@ std::string DefaultEndpoint(const char* xdg_runtime_dir, unsigned uid) {
     return std::string("unix:") + xdg_runtime_dir + "/corvanta/link.sock";
   }
   return "unix:/tmp/corvanta-" + std::to_string(uid) + "/link.sock";
+}
+
+Endpoint WithAbsolutePath(Endpoint endpoint, const std::string& current_folder) {
+  if (endpoint.type == Endpoint::Type::kUnix) {
+    endpoint.path =
+        (std::filesystem::path(current_folder) / endpoint.path).lexically_normal().generic_string();
+  }
+  return endpoint;
+}
+
+std::string LinkIdentity(const Endpoint& endpoint, const std::string& current_folder) {
+  Endpoint e = WithAbsolutePath(endpoint, current_folder);
+  if (e.type == Endpoint::Type::kTcp && e.host == "localhost") e.host = "127.0.0.1";
+  return e.ToString();
 }
 
 }  // namespace corvanta::wire

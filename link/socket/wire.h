@@ -68,4 +68,12 @@ std::optional<Endpoint> ParseEndpoint(std::string_view text, std::string& error)
 // unix:$XDG_RUNTIME_DIR/corvanta/link.sock, or unix:/tmp/corvanta-UID/link.sock without it.
 std::string DefaultEndpoint(const char* xdg_runtime_dir, unsigned uid);
 
+// The endpoint with a unix socket's path made absolute against `current_folder` and lexically
+// normal, so that it names the same socket from any folder (an autostart entry runs elsewhere).
+Endpoint WithAbsolutePath(Endpoint endpoint, const std::string& current_folder);
+
+// One spelling for every way of naming the same link program: WithAbsolutePath ("./x/../sock"
+// and "/abs/sock" alike), and the host localhost written 127.0.0.1.
+std::string LinkIdentity(const Endpoint& endpoint, const std::string& current_folder);
+
 }  // namespace corvanta::wire

@@ -25,6 +25,14 @@ namespace {
 
 using Shared = RecordingSoundBackend::Shared;
 
+// The GUID of the output at `position` (0-based) of `devices`.
+std::string GuidAt(const std::vector<std::string>& devices, std::size_t position) {
+  const std::string& name = devices[position];
+  const auto before =
+      std::count(devices.begin(), devices.begin() + static_cast<std::ptrdiff_t>(position), name);
+  return RecordingSoundBackend::GuidFor(name, static_cast<int>(before) + 1);
+}
+
 class FakeBuffer final : public DirectSoundBuffer {
  public:
   FakeBuffer(std::shared_ptr<Shared> s, int id, std::size_t length)
@@ -101,7 +109,8 @@ class FakeEnum final : public DirectSoundEnum {
   std::int32_t GetCount() override { return static_cast<std::int32_t>(snapshot_.size()); }
   std::string GetDescription(std::int32_t index) override { return At(index); }
   std::string GetGuid(std::int32_t index) override {
-    return RecordingSoundBackend::GuidFor(At(index));
+    At(index);
+    return GuidAt(snapshot_, static_cast<std::size_t>(index - 1));
   }
 
  private:
@@ -119,9 +128,8 @@ class FakeRoot final : public DirectX7 {
   explicit FakeRoot(std::shared_ptr<Shared> s) : s_(std::move(s)) {}
   std::shared_ptr<DirectSoundEnum> GetDSEnum() override { return std::make_shared<FakeEnum>(s_); }
   std::unique_ptr<DirectSound> DirectSoundCreate(const std::string& guid) override {
-    const bool present = std::any_of(
-        s_->devices.begin(), s_->devices.end(),
-        [&](const std::string& d) { return RecordingSoundBackend::GuidFor(d) == guid; });
+    bool present = false;
+    for (std::size_t i = 0; i < s_->devices.size(); ++i) present |= GuidAt(s_->devices, i) == guid;
     if (s_->faults.create_device || !present) {
       s_->Record("DirectSoundCreateFailed", 0, {}, guid);
       throw AudioError("fake: cannot open " + guid);

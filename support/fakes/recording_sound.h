@@ -40,8 +40,10 @@ class RecordingSoundBackend final : public SoundBackend {
   SoundFaults& faults();
   const std::vector<SoundCall>& calls() const;
   std::vector<SoundCall> CallsNamed(const std::string& op) const;
-  static std::string GuidFor(const std::string& description) {
-    return "{guid:" + description + "}";
+  // Each output has a GUID of its own, as DirectSound gives, also two outputs of one name:
+  // `occurrence` counts the outputs of that name from the top of the list.
+  static std::string GuidFor(const std::string& description, int occurrence = 1) {
+    return "{guid:" + description + (occurrence > 1 ? "#" + std::to_string(occurrence) : "") + "}";
   }
 
   struct Shared;

@@ -59,6 +59,12 @@ QWidget* Make(const ControlEntry& c) {
       auto* box = new QComboBox;
       box->setEditable(true);
       box->setInsertPolicy(QComboBox::NoInsert);
+      // An entry is chosen from the list only, by its position. Left to itself, the box would
+      // choose the first entry carrying its text when it loses the focus or takes Enter: with
+      // two outputs of one name that may be the other one, opened as if the operator had
+      // picked it.
+      QObject::disconnect(box->lineEdit(), &QLineEdit::editingFinished, box, nullptr);
+      QObject::disconnect(box->lineEdit(), &QLineEdit::returnPressed, box, nullptr);
       return box;
     }
     case ControlKind::kButton:

@@ -5,22 +5,42 @@
 #include <QFile>
 #include <QLocalSocket>
 
+#include "core/private_folder.h"
+#include "link/socket/wire.h"
+
 namespace corvanta {
 
-LinkClaim::LinkClaim(const QString& folder, const std::string& endpoint) {
+LinkClaim::LinkClaim(const QString& folder, const std::string& endpoint, bool shared_place) {
+  std::string error;
+  const auto parsed = wire::ParseEndpoint(endpoint, error);
+  const std::string link =
+      parsed ? wire::LinkIdentity(*parsed, QDir::currentPath().toStdString()) : endpoint;
   const QString name =
-      "link-" + QString::fromLatin1(QCryptographicHash::hash(QByteArray::fromStdString(endpoint),
+      "link-" + QString::fromLatin1(QCryptographicHash::hash(QByteArray::fromStdString(link),
                                                              QCryptographicHash::Sha1)
                                         .toHex()
                                         .left(16));
   const QDir dir(folder);
+  const bool made = !dir.exists();
   if (!dir.mkpath(".")) {
     error_ = "cannot make " + folder;
     claimed_ = true;  // a copy that cannot tell still runs rather than leave the link unserved
     return;
   }
-  QFile::setPermissions(folder,
-                        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+  // A folder found in a shared place is taken as it is: made private now, it could already
+  // hold what another user put there.
+  if (made || !shared_place) {
+    QFile::setPermissions(folder,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+  }
+  if (shared_place) {
+    const std::string problem = NotPrivateFolder(folder.toStdString());
+    if (!problem.empty()) {
+      error_ = QString::fromStdString(problem) + ": not used";
+      claimed_ = true;
+      return;
+    }
+  }
   socket_path_ = dir.absoluteFilePath(name + ".sock");
   lock_ = std::make_unique<QLockFile>(dir.absoluteFilePath(name + ".lock"));
   // Held for the whole run: never stale by age, only when its holder has gone.

@@ -5,6 +5,10 @@
 // taken, asks the first to bring its window to the front, and ends. Copies for different links
 // run side by side.
 //
+// The claim is made on the link as the connection reaches it, not on how it was written: a unix
+// socket's path absolute and lexically normal, the host localhost as 127.0.0.1
+// (wire::LinkIdentity).
+//
 // Thread rules: the GUI thread (the listening socket delivers through its event loop). Claiming
 // and asking never block for more than a second; a lock left by a copy that died is taken over.
 #include <QLocalServer>
@@ -18,14 +22,17 @@ namespace corvanta {
 
 class LinkClaim {
  public:
-  // Claims `endpoint` with a lock and a socket in `folder` (made if missing, private).
-  LinkClaim(const QString& folder, const std::string& endpoint);
+  // Claims `endpoint` with a lock and a socket in `folder` (made if missing, private). A folder
+  // in a place other users may write (`shared_place`, the temporary folder) is used only when it
+  // is private to this user, as the link's own folder there is (core/private_folder.h).
+  LinkClaim(const QString& folder, const std::string& endpoint, bool shared_place = false);
   LinkClaim(const LinkClaim&) = delete;
   LinkClaim& operator=(const LinkClaim&) = delete;
 
   // True when this copy is the one for the link.
   bool claimed() const { return claimed_; }
-  // Why the claim failed when it was not the other copy's (the folder cannot be written).
+  // Why the claim failed when it was not the other copy's (the folder cannot be written, or is
+  // not private); the copy then runs unclaimed.
   const QString& error() const { return error_; }
 
   // The first copy: `show` runs (from the event loop) each time a second copy asks.

@@ -1,9 +1,12 @@
 #include "ui/qt/startup.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
+#include <algorithm>
+#include <vector>
 
 #include "ui/qt/about_help.h"
 #include "ui/qt/main_window.h"
@@ -12,8 +15,40 @@
 namespace corvanta {
 namespace {
 
+// The order in which the program's windows first appeared: Qt lists its top-level windows in no
+// particular order, and the other windows close the latest first.
+class WindowOrder final : public QObject {
+ public:
+  explicit WindowOrder(QObject* application) : QObject(application) {
+    application->installEventFilter(this);
+  }
+  // The windows still open, the latest first; those seen before this began come last.
+  static std::vector<QPointer<QWidget>> LatestFirst() {
+    std::vector<QPointer<QWidget>> windows;
+    for (QWidget* w : QApplication::topLevelWidgets()) windows.emplace_back(w);
+    std::stable_sort(windows.begin(), windows.end(), [](const auto& a, const auto& b) {
+      return a->property(kOpened).toULongLong() > b->property(kOpened).toULongLong();
+    });
+    return windows;
+  }
+
+ protected:
+  bool eventFilter(QObject* object, QEvent* event) override {
+    if (event->type() == QEvent::Show && object->isWidgetType() &&
+        static_cast<QWidget*>(object)->isWindow() && !object->property(kOpened).isValid()) {
+      object->setProperty(kOpened, ++opened_);
+    }
+    return false;
+  }
+
+ private:
+  static constexpr const char* kOpened = "corvantaOpened";
+  qulonglong opened_ = 0;
+};
+
 class QtToolkit final : public StartupToolkit {
  public:
+  QtToolkit() { new WindowOrder(qApp); }
   void ShowSplash() override {
     splash_ = new FrmSplash;
     splash_->show();
@@ -45,10 +80,9 @@ class QtToolkit final : public StartupToolkit {
     if (frm_) frm_->close();
   }
   void CloseOtherWindows() override {
-    const QWidgetList windows = QApplication::topLevelWidgets();
-    for (auto it = windows.crbegin(); it != windows.crend(); ++it) {
-      QWidget* w = *it;
-      if (w->objectName() == "frmMain" || !w->isVisible()) continue;
+    for (const QPointer<QWidget>& w : WindowOrder::LatestFirst()) {
+      // A window may have taken another with it as it closed.
+      if (!w || w->objectName() == "frmMain" || !w->isVisible()) continue;
       w->close();
     }
   }

@@ -8,5 +8,9 @@ namespace corvanta::recording {
 double ProcessCpuSeconds();
 double OtherCpuSeconds(const char* pid);
 double ResidentMb();
+// Threads of this process, and its open handles (file descriptors on POSIX); -1 when the system
+// does not tell (wine answers no handle count).
+int ThreadCount();
+int HandleCount();
 
 }  // namespace corvanta::recording

@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -39,6 +40,7 @@
 #include "support/fakes/virtual_platform.h"
 #include "support/process_stats.h"
 #include "support/recording.h"
+#include "support/usage_trend.h"
 #include "ui/qt/main_window.h"
 #include "ui/qt/qt_platform.h"
 #include "ui/qt/startup.h"
@@ -158,6 +160,9 @@ TEST(Soak, ThousandsOfEventsWithFaultsLeaveNothingKeyedOrSet) {
   const char* kEvents[] = {"ptt 0\n", "ptt 1\n", "tx 0\n", "tx 1\n"};
   QElapsedTimer clock;
   clock.start();
+  // A station runs for weeks: memory, threads and handles once a minute, and the slope after a
+  // 5-minute warm-up (a quarter of a shorter run).
+  recording::UsageTrend trend("soak", std::min(300.0, seconds / 4.0));
 
   while (clock.elapsed() < seconds * 1000LL) {
     ++steps;
@@ -248,6 +253,7 @@ TEST(Soak, ThousandsOfEventsWithFaultsLeaveNothingKeyedOrSet) {
     }
     // Warm-up: every kind of step and fault has happened by then.
     if (rss_warm == 0 && clock.elapsed() > seconds * 250LL) rss_warm = recording::ResidentMb();
+    trend.Tick(static_cast<double>(clock.elapsed()) / 1000.0);
   }
   const double rss_end = recording::ResidentMb();
   log.Update();
@@ -266,6 +272,7 @@ TEST(Soak, ThousandsOfEventsWithFaultsLeaveNothingKeyedOrSet) {
   }
   std::cout << "soak resident memory after warm-up: " << rss_warm << " MB\n"
             << "soak resident memory at the end: " << rss_end << " MB\n";
+  trend.PrintGrowth(static_cast<double>(clock.elapsed()) / 1000.0);
   EXPECT_GT(steps, 50);
   EXPECT_LT(rss_end - rss_warm, 8.0) << "resident memory grew";
 

@@ -1,5 +1,6 @@
 #include "support/process_stats.h"
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -36,6 +37,24 @@ double ResidentMb() {
   long pages = 0, resident = 0;
   statm >> pages >> resident;
   return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576.0;
+}
+
+int ThreadCount() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  }
+  return -1;
+}
+
+int HandleCount() {
+  std::error_code error;
+  int n = 0;
+  for (std::filesystem::directory_iterator it("/proc/self/fd", error), end; !error && it != end;
+       it.increment(error)) {
+    ++n;
+  }
+  return error ? -1 : n - 1;  // less the one the listing itself holds open
 }
 
 }  // namespace corvanta::recording

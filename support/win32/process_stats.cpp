@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <psapi.h>
+#include <tlhelp32.h>
 
 namespace corvanta::recording {
 
@@ -30,6 +31,27 @@ double ResidentMb() {
   counters.cb = sizeof counters;
   if (!::K32GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters)) return -1;
   return static_cast<double>(counters.WorkingSetSize) / 1048576.0;
+}
+
+int ThreadCount() {
+  const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  const DWORD self = ::GetCurrentProcessId();
+  int n = 0;
+  THREADENTRY32 thread{};
+  thread.dwSize = sizeof thread;
+  for (BOOL more = ::Thread32First(snapshot, &thread); more;
+       more = ::Thread32Next(snapshot, &thread)) {
+    if (thread.th32OwnerProcessID == self) ++n;
+  }
+  ::CloseHandle(snapshot);
+  return n;
+}
+
+int HandleCount() {
+  DWORD handles = 0;
+  if (!::GetProcessHandleCount(::GetCurrentProcess(), &handles) || handles == 0) return -1;
+  return static_cast<int>(handles);
 }
 
 }  // namespace corvanta::recording

@@ -71,16 +71,17 @@ class Connection final : public std::enable_shared_from_this<Connection> {
 
   void SetPTT(bool key) {
     if (!key) wanted_ = false;  // whatever happens to this call, no courtesy holds the key now
-    // A request of our own sent without waiting (a release owed to this instance) gets the same
-    // deadline a request of the caller's would; one already given up on gets none.
-    if (late_) late_->WaitUntilAge(options_.answer_timeout_ms);
-    if (late_ && late_->Done()) OnLateDone();
     // An instance being made (after a loss or an abandon, the link program just awake) may be
     // ready within a keying's deadline. A release does not wait: it is owed to that instance.
     if (key && state_ == State::kConnecting && connect_ &&
         connect_->WaitFor(options_.answer_timeout_ms)) {
       OnConnectDone();
     }
+    // A request of our own sent without waiting (a release owed to this instance, perhaps sent
+    // just now) gets the same deadline a request of the caller's would; one already given up on
+    // gets none.
+    if (late_) late_->WaitUntilAge(options_.answer_timeout_ms);
+    if (late_ && late_->Done()) OnLateDone();
     if (state_ != State::kConnected) {
       throw LinkError("the link program is not connected", LinkError::Fate::kNotSent,
                       !key && released_on_close_);

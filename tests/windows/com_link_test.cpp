@@ -634,29 +634,49 @@ TEST_F(ComLink, AnOwedReleaseThatIsAbandonedIsOwedToTheNextInstance) {
   ASSERT_TRUE(PumpUntil([&] { return !harness.Keyed(); }, 5000));
 }
 
-// A liveness check that hangs while the station is idle: the instance is given up, and the events
-// its link program sends as it wakes (the end of an over) are delivered all the same; the keying
-// for the courtesy that follows reaches the link program.
-TEST_F(ComLink, EventsSentAsAnAbandonedInstanceWakesAreDelivered) {
-  harness.link_options.retry_ms = 500;
-  harness.link_options.hung_ms = 1500;
-  std::vector<std::string> events;
-  LinkEventSink sink;
-  sink.PTT = [&](std::int16_t v) { events.push_back(v ? "PTT 1" : "PTT 0"); };
-  auto link = harness.Make(sink);
-  harness.sim().Command("hang 4000");
-  harness.sim().Command("ptt 1");
-  harness.sim().Command("ptt 0");
-  ASSERT_TRUE(PumpUntil([&] { return events.size() >= 2; }, 10000))
-      << "events lost around the abandon: " << events.size();
-  EXPECT_EQ(events, (std::vector<std::string>{"PTT 1", "PTT 0"}));
-  EXPECT_TRUE(harness.SawStatus("Link program not answering"));
-  link->SetPTT(true);
-  link->SetPTT(false);
-  EXPECT_EQ(harness.Requests(), (std::vector<bool>{true, false}));
-  EXPECT_FALSE(harness.Keyed());
-  PumpUntil([] { return false; }, 1000);
-  EXPECT_EQ(events.size(), 2u) << "an event was delivered twice";
+// A liveness check that hangs: the instance is given up, and the events its link program sends
+// as it wakes (the end of an over) are delivered all the same; the keying for the courtesy that
+// follows waits for the next instance and reaches the link program. When a key was left down on
+// the abandoned instance (a link program that keeps it), that instance gets its release when it
+// wakes, the next one gets it too, and the keying follows that release.
+TEST(ComLinkAbandon, EventsSentAsTheInstanceWakesAreDeliveredAndTheNextKeyingGoesOut) {
+  const struct {
+    const char* name;
+    bool keyed_before;
+    std::vector<std::string> requests;  // "key instance"
+  } cases[] = {
+      {"idle", false, {"1 2", "0 2"}},
+      {"keyed and not released", true, {"1 1", "0 1", "0 2", "1 2", "0 2"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ComLinkHarness harness;
+    harness.options() = {L"--keep-key"};
+    harness.link_options.retry_ms = 500;
+    harness.link_options.hung_ms = 1500;
+    std::vector<std::string> events;
+    LinkEventSink sink;
+    sink.PTT = [&](std::int16_t v) { events.push_back(v ? "PTT 1" : "PTT 0"); };
+    auto link = harness.Make(sink);
+    if (c.keyed_before) link->SetPTT(true);
+    harness.sim().Command("hang 4000");
+    harness.sim().Command("ptt 1");
+    harness.sim().Command("ptt 0");
+    if (c.keyed_before) {
+      ASSERT_TRUE(PumpUntil([&] { return harness.SawStatus("Link program not answering"); }, 5000));
+      EXPECT_THROW(link->SetPTT(false), LinkError);  // the courtesy's release: nowhere to go yet
+    }
+    ASSERT_TRUE(PumpUntil([&] { return events.size() >= 2; }, 10000))
+        << "events lost around the abandon: " << events.size();
+    EXPECT_EQ(events, (std::vector<std::string>{"PTT 1", "PTT 0"}));
+    EXPECT_TRUE(harness.SawStatus("Link program not answering"));
+    link->SetPTT(true);
+    link->SetPTT(false);
+    EXPECT_EQ(harness.sim().Records("SETPTT"), c.requests);
+    EXPECT_FALSE(harness.Keyed());
+    PumpUntil([] { return false; }, 1000);
+    EXPECT_EQ(events.size(), 2u) << "an event was delivered twice";
+  }
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ TEST_F(WindowStation, TheWindowIsLaidOutAsTheControlTableSays) {
   if (const char* expect = std::getenv("CORVANTA_EXPECT_DPI")) {
     EXPECT_EQ(dpi, std::atoi(expect));
   }
-  const auto Px = [dpi](int twips) { return static_cast<int>(std::lround(twips * dpi / 1440.0)); };
+  const auto Px = [dpi](int twips) { return TwipsToPixels(twips, dpi); };
   RECT client{};
   ::GetClientRect(window_, &client);
   EXPECT_EQ(client.right, Px(kMainClient.width));
@@ -26,7 +26,7 @@ TEST_F(WindowStation, TheWindowIsLaidOutAsTheControlTableSays) {
   LOGFONTW font{};
   ::GetObjectW(reinterpret_cast<HFONT>(::SendMessageW(frm_->Control("cmdExit"), WM_GETFONT, 0, 0)),
                sizeof font, &font);
-  EXPECT_EQ(-font.lfHeight, static_cast<int>(std::lround(kMainFont.points * dpi / 72.0)));
+  EXPECT_EQ(-font.lfHeight, PointsToPixels(kMainFont.points, dpi));
   if (const char* shot = std::getenv("CORVANTA_SCREENSHOT")) SaveScreenshot(window_, shot);
   for (const ControlEntry& c : MainFormControls()) {
     HWND control = frm_->Control(c.name);

@@ -1,6 +1,7 @@
 #include "audio/directsound/stream.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -30,11 +31,20 @@ constexpr std::int64_t kStartGraceNs = 2'000'000'000;
 // 10 ms.
 constexpr int kReachMs = 300;
 
-// The stream: one looping DirectSound buffer of a second, kept written ahead of its write cursor.
-constexpr std::int64_t kStreamFrames = kSampleRate;
+// The stream: one looping DirectSound buffer of two seconds, kept written ahead of its write
+// cursor. A feeder held up longer than the ring hears again what it last rendered (the end of a
+// tone, as long as the edge latency, when it was held just after the tone's last write): the ring
+// is long enough that only a machine stopped for seconds does that.
+constexpr std::int64_t kStreamFrames = 2 * kSampleRate;
 // How far ahead of the write cursor the stream holds what is due: a feeder held up for less than
-// this (a loaded machine) costs nothing audible.
+// this (a loaded machine) costs nothing audible; one held longer leaves silence (SilenceBehind).
 constexpr std::int64_t kAheadFrames = kSampleRate / 5;
+// Cursors read further apart than this are not trusted to tell how far the mixer went: half the
+// ring, far from the lap the count could not see (the mixer takes frames in bursts, and a held
+// thread's own clock readings come late), and the stream starts afresh instead (Restart).
+constexpr std::int64_t kTrustCursorsNs = kStreamFrames / 2 * 1'000'000'000 / kSampleRate;
+// A hold the tests put on the next feeder round (HoldFeeders).
+std::atomic<std::int32_t> g_feeder_hold_ms{0};
 // How often the feeder reads the cursors and writes on.
 constexpr auto kFeedPeriod = std::chrono::milliseconds(5);
 // Every edge is placed this long after its instant on the mixer's timeline. It must cover the
@@ -265,14 +275,14 @@ class DsBuffer final : public DirectSoundBuffer {
     // The stream's frames count on from where the last start left them: the model's queue and
     // position are in those frames.
     ring_base_ = std::max(written_, write_abs_);
-    play_abs_ = write_abs_ = written_ = ring_base_;
+    play_abs_ = write_abs_ = written_ = cleared_ = ring_base_;
     last_play_ = 0;
     clock_.Reset();
     holding_ = false;
     if (FAILED(stream_->Play(0, 0, DSBPLAY_LOOPING)))
       throw AudioError("Sound output lost: " + name_);
     const std::int64_t started = SteadyNs();
-    last_move_ns_ = started;
+    last_move_ns_ = last_feed_ns_ = started;
     streaming_ = true;
     busy_ns_ = started;
     settle_for_tone_ = true;
@@ -360,30 +370,76 @@ class DsBuffer final : public DirectSoundBuffer {
       scratch_[static_cast<std::size_t>(f - written_)] =
           playing_ ? contents_[static_cast<std::size_t>(Position(f))] : kSilence;
     }
-    const auto offset = static_cast<DWORD>((written_ - ring_base_) % kStreamFrames);
+    if (ToRing(written_, scratch_.data(), end - written_)) written_ = end;
+  }
+
+  // Under the lock: `count` frames from `frame` on go into the ring, from `bytes`, or silence when
+  // it is null. Returns false when the stream is lost.
+  bool ToRing(std::int64_t frame, const std::uint8_t* bytes, std::int64_t count) {
+    const auto offset = static_cast<DWORD>((frame - ring_base_) % kStreamFrames);
     void* first = nullptr;
     void* second = nullptr;
     DWORD first_bytes = 0;
     DWORD second_bytes = 0;
-    HRESULT hr = stream_->Lock(offset, static_cast<DWORD>(scratch_.size()), &first, &first_bytes,
-                               &second, &second_bytes, 0);
+    HRESULT hr = stream_->Lock(offset, static_cast<DWORD>(count), &first, &first_bytes, &second,
+                               &second_bytes, 0);
     if (hr == DSERR_BUFFERLOST && SUCCEEDED(stream_->Restore())) {
-      hr = stream_->Lock(offset, static_cast<DWORD>(scratch_.size()), &first, &first_bytes, &second,
+      hr = stream_->Lock(offset, static_cast<DWORD>(count), &first, &first_bytes, &second,
                          &second_bytes, 0);
     }
     if (FAILED(hr)) {
       lost_ = true;
-      return;
+      return false;
     }
-    std::memcpy(first, scratch_.data(), first_bytes);
-    if (second != nullptr) std::memcpy(second, scratch_.data() + first_bytes, second_bytes);
-    if (FAILED(stream_->Unlock(first, first_bytes, second, second_bytes))) lost_ = true;
-    written_ = end;
+    if (bytes == nullptr) {
+      std::memset(first, kSilence, first_bytes);
+      if (second != nullptr) std::memset(second, kSilence, second_bytes);
+    } else {
+      std::memcpy(first, bytes, first_bytes);
+      if (second != nullptr) std::memcpy(second, bytes + first_bytes, second_bytes);
+    }
+    if (FAILED(stream_->Unlock(first, first_bytes, second, second_bytes))) {
+      lost_ = true;
+      return false;
+    }
+    return true;
+  }
+
+  // Under the lock: the frames the mixer has taken, up to `upto`, are silenced where they come
+  // round again, so a feeder held up past what it rendered ahead lets the mixer play silence
+  // there, not the stretch it played a lap before (a tone heard again after the key was
+  // released). Slots that hold what is rendered for the frames to come are left alone.
+  void SilenceBehind(std::int64_t upto) {
+    const std::int64_t from =
+        std::max({cleared_, written_ - kStreamFrames, upto - kStreamFrames, ring_base_});
+    if (upto > from && !ToRing(from, nullptr, upto - from)) return;
+    cleared_ = std::max(cleared_, upto);
+  }
+
+  // Under the lock: the feeder (and every call that reads the cursors) was held up too long for
+  // the cursors to tell how far the mixer went (kTrustCursorsNs); counted wrong by a lap, every
+  // later edge would be placed a ring's length late. The stream starts afresh from silence, its
+  // frames counted on by the time that passed, so that changes already placed keep their
+  // instants, and the edge clock learns the new stream.
+  void Restart(std::int64_t now) {
+    Stats().underruns.fetch_add(1, std::memory_order_relaxed);
+    Stats().restarts.fetch_add(1, std::memory_order_relaxed);
+    write_abs_ =
+        std::max(write_abs_, play_abs_ + (now - last_feed_ns_) * kSampleRate / 1'000'000'000);
+    try {
+      StartStream();
+    } catch (const AudioError&) {
+      lost_ = true;
+    }
   }
 
   // Under the lock, either thread: reads the cursors into the edge clock, notices a mixer that
   // stands, renders on up to kAheadFrames past the write cursor.
   void Feed() {
+    if (const std::int64_t now = SteadyNs(); now - last_feed_ns_ > kTrustCursorsNs) {
+      Restart(now);
+      if (lost_) return;
+    }
     DWORD play = 0;
     DWORD write = 0;
     if (FAILED(stream_->GetCurrentPosition(&play, &write))) {
@@ -391,6 +447,7 @@ class DsBuffer final : public DirectSoundBuffer {
       return;
     }
     const std::int64_t now = SteadyNs();
+    last_feed_ns_ = now;
     const std::int64_t moved =
         (static_cast<std::int64_t>(play) - last_play_ + kStreamFrames) % kStreamFrames;
     if (moved > 0) {
@@ -405,6 +462,8 @@ class DsBuffer final : public DirectSoundBuffer {
     // Until the mixer has moved once the stream has not begun: a clock fed the wait would place
     // the first edges as late as the mixer was slow to start.
     if (play_abs_ > ring_base_) clock_.Observe(now, play_abs_);
+    SilenceBehind(play_abs_);
+    if (lost_) return;
     write_abs_ =
         play_abs_ + (static_cast<std::int64_t>(write) + kStreamFrames - play) % kStreamFrames;
     if (written_ < write_abs_) {
@@ -421,6 +480,12 @@ class DsBuffer final : public DirectSoundBuffer {
     while (!quit_) {
       if (!streaming_ || lost_) {
         wake_.wait(lock);
+        continue;
+      }
+      if (const std::int32_t ms = g_feeder_hold_ms.exchange(0); ms > 0) {
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        lock.lock();
         continue;
       }
       Feed();
@@ -523,10 +588,12 @@ class DsBuffer final : public DirectSoundBuffer {
   EdgeClock clock_;
   bool streaming_ = false;
   bool lost_ = false;
-  std::int64_t ring_base_ = 0;  // the frame at the ring's first byte
-  std::int64_t play_abs_ = 0;   // frames the mixer has taken
-  std::int64_t write_abs_ = 0;  // the first frame that can still be changed
-  std::int64_t written_ = 0;    // frames rendered
+  std::int64_t ring_base_ = 0;     // the frame at the ring's first byte
+  std::int64_t play_abs_ = 0;      // frames the mixer has taken
+  std::int64_t write_abs_ = 0;     // the first frame that can still be changed
+  std::int64_t written_ = 0;       // frames rendered
+  std::int64_t cleared_ = 0;       // frames whose slots are silent for their next lap
+  std::int64_t last_feed_ns_ = 0;  // the cursors' last reading
   std::int64_t last_play_ = 0;
   std::int64_t last_move_ns_ = 0;
   std::int64_t busy_ns_ = 0;  // the last write or wake-up: the idle stop counts from it
@@ -566,3 +633,11 @@ void WakeToneStreams() {
 }
 
 }  // namespace corvanta::ds
+
+namespace corvanta {
+
+void HoldFeeders(std::int32_t ms) {
+  ds::g_feeder_hold_ms.store(ms);
+}
+
+}  // namespace corvanta

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "core/main_window.h"
+#include "core/system_files.h"
 #include "core/transmissions.h"
 
 namespace corvanta {
@@ -153,25 +154,24 @@ std::string StationLog::Rotate() {
   std::error_code ec;
   if (limits_.keep <= 0) {
     std::filesystem::remove(file_, ec);
-    return ec ? "cannot remove " + PathText(file_) + ": " + ec.message() : std::string();
+    return ec ? "cannot remove " + PathText(file_) + ": " + SystemErrorText(ec) : std::string();
   }
   // The live file moves aside first: when it is held (a viewer that does not share deletion),
   // the old files stay as they are.
   const std::filesystem::path aside = Numbered(".rotating");
-  std::filesystem::rename(file_, aside, ec);
-  if (ec) return "cannot rename " + PathText(file_) + ": " + ec.message();
+  ec = RenameFile(file_, aside);
+  if (ec) return "cannot rename " + PathText(file_) + ": " + SystemErrorText(ec);
   const auto put_back = [&](const std::filesystem::path& what, const std::error_code& why) {
-    std::error_code ignored;
-    std::filesystem::rename(aside, file_, ignored);
-    return "cannot rename " + PathText(what) + ": " + why.message();
+    RenameFile(aside, file_);
+    return "cannot rename " + PathText(what) + ": " + SystemErrorText(why);
   };
   for (int i = limits_.keep; i >= 1; --i) {
     const std::filesystem::path from = i == 1 ? aside : Numbered(i - 1);
     const std::filesystem::path to = Numbered(i);
     if (!std::filesystem::exists(from, ec)) continue;
-    // Windows renames over nothing: the oldest goes first.
+    // The oldest goes first, so that every rename finds its name free.
     std::filesystem::remove(to, ec);
-    std::filesystem::rename(from, to, ec);
+    ec = RenameFile(from, to);
     if (ec) return put_back(from, ec);
   }
   return {};
@@ -201,7 +201,7 @@ StationLog::Outcome StationLog::Write(const std::vector<Line>& batch) {
   std::string text = Text(batch);
   std::error_code ec;
   std::filesystem::create_directories(file_.parent_path(), ec);
-  if (ec) return {"cannot make " + PathText(file_.parent_path()) + ": " + ec.message(), {}};
+  if (ec) return {"cannot make " + PathText(file_.parent_path()) + ": " + SystemErrorText(ec), {}};
   Outcome outcome;
   const std::uintmax_t size = std::filesystem::file_size(file_, ec);
   if (!ec && size > 0 && size + text.size() > limits_.rotate_bytes) {

@@ -61,6 +61,13 @@ class DeadlineClock {
     if (deadline > now) sleep_until_(deadline);
   }
 
+  // A wait that belongs to no timeline (a file operation tried again while a transmission runs):
+  // `ms` from now, never shortened by a timeline's lateness, and every open timeline left as it
+  // was.
+  void Pause(std::int32_t ms) {
+    if (ms > 0) sleep_until_(now_() + std::int64_t{ms} * 1'000'000);
+  }
+
   // The instant a change to the sound made now belongs to: where the last wait was due to end.
   // The sound output places an edge a fixed 15 ms after its instant; one that comes later than
   // kEdgeSlackNs after its instant could no longer be placed there, so it belongs to now and the

@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/rounding.h"
+
 namespace corvanta {
 namespace {
 
@@ -62,6 +64,14 @@ const ControlEntry& MainFormControl(std::string_view name) {
     if (name == c.name) return c;
   }
   throw std::out_of_range("No control named " + std::string(name));
+}
+
+int TwipsToPixels(int twips, int dpi) {
+  return RoundToInt32(static_cast<double>(twips) * dpi / 1440.0);
+}
+
+int PointsToPixels(double points, int dpi) {
+  return RoundToInt32(points * dpi / 72.0);
 }
 
 }  // namespace corvanta

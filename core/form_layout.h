@@ -73,6 +73,12 @@ inline constexpr FontStyle kMainFont{"Arial", 8.25, false};
 inline constexpr int kDatePanelPx = 76;
 inline constexpr int kTimePanelPx = 64;
 
+// A place in twips as pixels at `dpi` (1440 twips an inch), and a font's points (72 an inch), both
+// rounded half to even as every conversion of the program is: at 150 % (144 dpi) the window's
+// 8.25-point font is 16 pixels high, not 17.
+int TwipsToPixels(int twips, int dpi);
+int PointsToPixels(double points, int dpi);
+
 // In creation order: frames before what they hold; the pictures last, above the status bar.
 std::span<const ControlEntry> MainFormControls();
 // The entry named `name`; throws std::out_of_range for a name not in the table.

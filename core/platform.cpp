@@ -4,6 +4,7 @@
 #include <iostream>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "core/main_window.h"
 #include "core/state.h"
@@ -77,15 +78,22 @@ std::int64_t Platform::EdgeInstantNs() {
   return SteadyNs();
 }
 
+void Platform::Pause(std::int32_t ms) {
+  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
 StdPlatform::StdPlatform() : deadlines_(SteadyNs, SleepUntilNs) {}
+
+StdPlatform::StdPlatform(std::function<std::int64_t()> now_ns,
+                         std::function<void(std::int64_t)> sleep_until_ns)
+    : deadlines_(std::move(now_ns), std::move(sleep_until_ns)) {}
 
 void StdPlatform::Sleep(std::int32_t ms) {
   deadlines_.Wait(ms);
 }
 
 std::int64_t StdPlatform::NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+  return deadlines_.Now() / 1'000'000;
 }
 
 void StdPlatform::MessageBox(const std::string& text, const std::string& title, MsgIcon) {

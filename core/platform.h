@@ -9,6 +9,7 @@
 // courtesy transmission included. After such a call, re-read whatever a handler may have changed
 // (the held link object, the settings, the flags) instead of trusting values read before it.
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "core/deadline_clock.h"
@@ -24,6 +25,11 @@ class Platform {
   // re-enters during it. While a timeline is open it waits until the next deadline instead, which
   // may come sooner by the lateness it makes up.
   virtual void Sleep(std::int32_t ms) = 0;
+  // Blocks for `ms` milliseconds of the clock, outside any timeline: for waits that belong to no
+  // transmission (a file operation tried again), which neither a courtesy's lateness may cut
+  // short nor may move the courtesy's deadlines on. Processes no window messages. By default a
+  // plain sleep of the steady clock.
+  virtual void Pause(std::int32_t ms);
   // Runs the window messages that are pending now (in the window program also the events they
   // post, such as link events read in that pass), then returns. It lasts as long as the handlers
   // it runs, which may include a whole nested courtesy transmission.
@@ -64,6 +70,9 @@ Platform* InstallPlatform(Platform* p);
 // Shorthands used throughout the engine.
 inline void Sleep(std::int32_t ms) {
   Services().Sleep(ms);
+}
+inline void Pause(std::int32_t ms) {
+  Services().Pause(ms);
 }
 inline void DoEvents() {
   Services().DoEvents();
@@ -109,7 +118,11 @@ void MsgBox(const std::string& text, MsgIcon icon = MsgIcon::kNone);
 class StdPlatform final : public Platform {
  public:
   StdPlatform();
+  // On another clock (a test's virtual one): `now_ns` gives it, `sleep_until_ns` waits for it.
+  StdPlatform(std::function<std::int64_t()> now_ns,
+              std::function<void(std::int64_t)> sleep_until_ns);
   void Sleep(std::int32_t ms) override;
+  void Pause(std::int32_t ms) override { deadlines_.Pause(ms); }
   void DoEvents() override {}
   std::int64_t NowMs() override;
   void MessageBox(const std::string& text, const std::string& title, MsgIcon icon) override;

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "core/main_window.h"
+#include "core/system_files.h"
 #include "core/transmissions.h"
 
 namespace corvanta {
@@ -39,6 +40,12 @@ std::string OneLine(const std::string& text) {
 }
 
 std::unique_ptr<StationLog> g_log;
+
+// A path in the UTF-8 the log and the status bar are written in, whatever the system's code page.
+std::string PathText(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
 
 }  // namespace
 
@@ -115,36 +122,62 @@ void StationLog::Writer() {
                                            " lines not logged: too many waited to be written",
                                        batch.front().at});
     }
-    const std::string problem = Write(batch);
+    const Outcome outcome = Write(batch);
     lock.lock();
     writing_ = false;
-    if (!problem.empty() && !failing) {
-      problem_ = "Station log not written: " + problem + "; courtesies go on";
+    if (!outcome.not_written.empty() && !failing) {
+      problem_ = "Station log not written: " + outcome.not_written + "; courtesies go on";
+      told_ = false;
+    } else if (!outcome.not_rotated.empty()) {
+      problem_ = outcome.not_rotated;
       told_ = false;
     }
-    failing = !problem.empty();
+    failing = !outcome.not_written.empty();
     drained_.notify_all();
   }
   drained_.notify_all();
 }
 
+std::filesystem::path StationLog::Numbered(const char* suffix) const {
+  // Appended to the path itself: a folder named beyond ASCII must keep its name on Windows, where
+  // a narrow string would pass through the code page.
+  std::filesystem::path name = file_;
+  name += suffix;
+  return name;
+}
+
+std::filesystem::path StationLog::Numbered(int n) const {
+  return Numbered(("." + std::to_string(n)).c_str());
+}
+
 std::string StationLog::Rotate() {
   std::error_code ec;
-  for (int i = limits_.keep; i >= 1; --i) {
-    const std::filesystem::path from =
-        i == 1 ? file_ : std::filesystem::path(file_.string() + "." + std::to_string(i - 1));
-    const std::filesystem::path to(file_.string() + "." + std::to_string(i));
-    if (!std::filesystem::exists(from, ec)) continue;
-    // Windows renames over nothing: the oldest goes first.
-    std::filesystem::remove(to, ec);
-    std::filesystem::rename(from, to, ec);
-    if (ec) return "cannot rotate " + from.string() + ": " + ec.message();
+  if (limits_.keep <= 0) {
+    std::filesystem::remove(file_, ec);
+    return ec ? "cannot remove " + PathText(file_) + ": " + SystemErrorText(ec) : std::string();
   }
-  if (limits_.keep <= 0) std::filesystem::remove(file_, ec);
+  // The live file moves aside first: when it is held (a viewer that does not share deletion),
+  // the old files stay as they are.
+  const std::filesystem::path aside = Numbered(".rotating");
+  ec = RenameFile(file_, aside);
+  if (ec) return "cannot rename " + PathText(file_) + ": " + SystemErrorText(ec);
+  const auto put_back = [&](const std::filesystem::path& what, const std::error_code& why) {
+    RenameFile(aside, file_);
+    return "cannot rename " + PathText(what) + ": " + SystemErrorText(why);
+  };
+  for (int i = limits_.keep; i >= 1; --i) {
+    const std::filesystem::path from = i == 1 ? aside : Numbered(i - 1);
+    const std::filesystem::path to = Numbered(i);
+    if (!std::filesystem::exists(from, ec)) continue;
+    // The oldest goes first, so that every rename finds its name free.
+    std::filesystem::remove(to, ec);
+    ec = RenameFile(from, to);
+    if (ec) return put_back(from, ec);
+  }
   return {};
 }
 
-std::string StationLog::Write(const std::vector<Line>& batch) {
+std::string StationLog::Text(const std::vector<Line>& batch) {
   std::string text;
   for (const Line& line : batch) {
     const std::time_t t = std::chrono::system_clock::to_time_t(line.at);
@@ -161,28 +194,48 @@ std::string StationLog::Write(const std::vector<Line>& batch) {
     text += line.text;
     text += '\n';
   }
+  return text;
+}
+
+StationLog::Outcome StationLog::Write(const std::vector<Line>& batch) {
+  std::string text = Text(batch);
   std::error_code ec;
   std::filesystem::create_directories(file_.parent_path(), ec);
-  if (ec) return "cannot make " + file_.parent_path().string() + ": " + ec.message();
+  if (ec) return {"cannot make " + PathText(file_.parent_path()) + ": " + SystemErrorText(ec), {}};
+  Outcome outcome;
   const std::uintmax_t size = std::filesystem::file_size(file_, ec);
   if (!ec && size > 0 && size + text.size() > limits_.rotate_bytes) {
-    if (std::string problem = Rotate(); !problem.empty()) return problem;
+    // A file that cannot be rotated (held by another program, a folder in the way) still takes
+    // the lines: the bound gives way rather than the station's record. Said once, in the file
+    // itself and to the window, until a rotation works again.
+    if (std::string why = Rotate(); why.empty()) {
+      rotation_failing_ = false;
+    } else if (!rotation_failing_) {
+      rotation_failing_ = true;
+      outcome.not_rotated = "Station log not rotated: " + why + "; written on past " +
+                            std::to_string(limits_.rotate_bytes) + " bytes";
+      // After the batch, whose lines were stamped before now: the file stays in the order of time.
+      text += Text({{outcome.not_rotated, std::chrono::system_clock::now()}});
+    }
   }
   errno = 0;
   // Binary: one LF per line on every platform, so the bound counts what is on the disk.
   std::ofstream out(file_, std::ios::app | std::ios::binary);
   if (!out) {
-    return "cannot open " + file_.string() + ": " + (errno != 0 ? std::strerror(errno) : "refused");
+    outcome.not_written =
+        "cannot open " + PathText(file_) + ": " + (errno != 0 ? std::strerror(errno) : "refused");
+    return outcome;
   }
   out << text;
   out.flush();
   if (!out) {
-    return "cannot write " + file_.string() + ": " +
-           (errno != 0 ? std::strerror(errno) : "write failed");
+    outcome.not_written = "cannot write " + PathText(file_) + ": " +
+                          (errno != 0 ? std::strerror(errno) : "write failed");
+    return outcome;
   }
   out.close();
-  if (out.fail()) return "cannot write " + file_.string();
-  return {};
+  if (out.fail()) outcome.not_written = "cannot write " + PathText(file_);
+  return outcome;
 }
 
 void OpenStationLog(const std::filesystem::path& file) {

@@ -8,7 +8,8 @@
 // outermost one has ended, so no file is touched between two symbols. The writer opens, appends
 // and closes the file for each batch (never an fsync). A folder that cannot be written, or a
 // full disk, costs the lines of that batch and is said once in the status bar; the next batch
-// tries again.
+// tries again. A file that cannot be rotated is written on past its bound, and that is said once
+// in the file and in the status bar.
 //
 // Thread rules: LogLine, ReleaseStationLog, CheckStationLog, Open and Close are for the window
 // thread; they never block on the file (Close waits for the writer to finish what was handed
@@ -60,10 +61,21 @@ class StationLog {
     std::string text;
     std::chrono::system_clock::time_point at;
   };
+  // What a batch met: lines not written (lost), or a rotation that failed (the lines written on
+  // past the bound); empty when nothing.
+  struct Outcome {
+    std::string not_written;
+    std::string not_rotated;
+  };
   void Writer();
-  // Writer thread: appends `batch`; returns what went wrong, or empty.
-  std::string Write(const std::vector<Line>& batch);
+  // Writer thread: appends `batch`.
+  Outcome Write(const std::vector<Line>& batch);
+  static std::string Text(const std::vector<Line>& batch);
+  // Writer thread: the file becomes .1, the older ones move up; returns why not, or empty.
   std::string Rotate();
+  // The file's name with `suffix` appended (".rotating"), or ".n".
+  std::filesystem::path Numbered(const char* suffix) const;
+  std::filesystem::path Numbered(int n) const;
 
   const std::filesystem::path file_;
   const Limits limits_;
@@ -77,6 +89,7 @@ class StationLog {
   bool quit_ = false;
   std::string problem_;
   bool told_ = true;
+  bool rotation_failing_ = false;  // writer thread: said once until a rotation works again
   std::thread writer_;
 };
 

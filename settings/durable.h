@@ -14,6 +14,8 @@
 #include <system_error>
 #include <vector>
 
+#include "core/system_files.h"  // SystemErrorText, for the saves' failures
+
 namespace corvanta {
 
 // The contents of the file at `path`.
@@ -22,10 +24,6 @@ void SyncFileToDisk(const std::filesystem::path& path);
 // The entries of `folder`: a file created or renamed in it. A file system that cannot sync a
 // folder at all counts as done, since it offers nothing more.
 void SyncFolderToDisk(const std::filesystem::path& folder);
-
-// The system's own text for a failed file call (on Windows the system's message for its error
-// code, which the standard library would read as an unrelated C library error).
-std::string SystemErrorText(const std::error_code& error);
 
 // Whether a failed replacing rename may pass when tried again shortly: on Windows a virus
 // scanner or an indexer holds a new file for a moment. Never on POSIX systems.

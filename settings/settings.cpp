@@ -291,7 +291,10 @@ void WriteFileAtomically(const fs::path& path, std::string_view bytes, const Chu
   }
   fs::rename(tmp, target, ec);
   for (int tries = 0; ec && RenameMayPassLater(ec) && tries < 10; ++tries) {
-    Sleep(50);  // a scanner holding the new or the old file lets go within moments
+    // A scanner holding the new or the old file lets go within moments. A save can run between
+    // two symbols of a courtesy (a click handled there): its waits are its own, off the
+    // courtesy's timeline.
+    Pause(50);
     fs::rename(tmp, target, ec);
   }
   if (ec) fail(SystemErrorText(ec));

@@ -128,5 +128,41 @@ TEST(DeadlineClock, ATimelineFromAnEventTakesTheWorkSinceOutOfItsFirstWait) {
   }
 }
 
+// A pause (a file operation tried again between two symbols) lasts what it asks, however late
+// the timeline is, and leaves the timeline as the same time spent on work would: the next wait
+// ends where it ends after work that did not wait.
+TEST(DeadlineClock, APauseLastsWhatItAsksAndLeavesTheTimelineAlone) {
+  struct Case {
+    const char* name;
+    bool from_event;    // opened at an earlier event: its first wait is still to come
+    std::int64_t late;  // behind the timeline when the pause starts
+  };
+  const Case cases[] = {
+      {"on time", false, 0},
+      {"late within the slack", false, 15 * kMs},
+      {"before the first wait of a timeline from an event", true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeTime paused, worked;
+    for (FakeTime* t : {&paused, &worked}) {
+      if (c.from_event) {
+        t->clock.OpenAt(t->now - 30 * kMs);
+      } else {
+        t->clock.Open();
+        t->clock.Wait(100);
+      }
+      t->now += c.late;
+    }
+    const std::int64_t before = paused.now;
+    paused.clock.Pause(50);
+    EXPECT_EQ(paused.now - before, 50 * kMs);
+    worked.now += 50 * kMs;
+    paused.clock.Wait(100);
+    worked.clock.Wait(100);
+    EXPECT_EQ(paused.now, worked.now);
+  }
+}
+
 }  // namespace
 }  // namespace corvanta

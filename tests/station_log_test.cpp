@@ -118,6 +118,56 @@ TEST(StationLog, AFailureIsSaidOnceAndTheLogGoesOnWhenItCan) {
   EXPECT_NE(log.TakeProblem(), "");
 }
 
+// A rotation that cannot be done (a folder where the oldest file goes, as a file held by another
+// program on Windows) costs no line: the file is written on past its bound, which is said once
+// in the file and to the window, and the old files stay as they were. Once the way is clear the
+// log rotates again.
+TEST(StationLog, AFailedRotationWritesOnPastTheBoundAndSaysSoOnce) {
+  testing::TempDir dir;
+  const fs::path file = dir.path / "corvanta.log";
+  const auto old = [&dir](int n) { return dir.path / ("corvanta.log." + std::to_string(n)); };
+  fs::create_directories(old(3) / "in the way");
+  std::ofstream(old(2)) << "old 2\n";
+  std::ofstream(old(1)) << "old 1\n";
+  StationLog log(file, StationLog::Limits{200, 3, 10000});
+  const auto write = [&log](const std::string& text) {
+    log.Add(text, std::chrono::system_clock::now());
+    log.Release();
+    log.Drain();
+  };
+  std::vector<std::string> told;
+  for (int i = 0; i < 20; ++i) {
+    write("line " + std::to_string(i));
+    if (std::string problem = log.TakeProblem(); !problem.empty()) told.push_back(problem);
+  }
+  ASSERT_EQ(told.size(), 1u);
+  EXPECT_NE(told[0].find("Station log not rotated"), std::string::npos) << told[0];
+  EXPECT_GT(fs::file_size(file), 200u);
+  std::vector<std::string> kept;
+  int notes = 0;
+  for (const std::string& line : Lines(file)) {
+    if (line.substr(31) == told[0]) {
+      ++notes;
+    } else {
+      kept.push_back(line.substr(31));
+    }
+  }
+  EXPECT_EQ(notes, 1);
+  ASSERT_EQ(kept.size(), 20u);
+  for (std::size_t i = 0; i < 20; ++i) EXPECT_EQ(kept[i], "line " + std::to_string(i));
+  EXPECT_EQ(Lines(old(1)), std::vector<std::string>{"old 1"});
+  EXPECT_EQ(Lines(old(2)), std::vector<std::string>{"old 2"});
+
+  fs::remove_all(old(3));
+  write("after");
+  EXPECT_EQ(log.TakeProblem(), "");
+  ASSERT_EQ(Lines(file).size(), 1u);
+  EXPECT_EQ(Lines(file)[0].substr(31), "after");
+  EXPECT_EQ(Lines(old(1)).size(), 21u);
+  EXPECT_EQ(Lines(old(2)), std::vector<std::string>{"old 1"});
+  EXPECT_EQ(Lines(old(3)), std::vector<std::string>{"old 2"});
+}
+
 // The window thread never touches the file while a transmission runs: a line logged during one
 // waits for the end of the outermost transmission.
 TEST(StationLog, NothingIsWrittenWhileATransmissionRuns) {

@@ -36,8 +36,14 @@ struct DirectSoundStats {
   std::atomic<std::uint64_t> idle_stops{0};
   std::atomic<std::uint64_t> idle_releases{0};
   std::atomic<std::uint64_t> stalls{0};  // mixers that stood still: outputs taken for lost
+  std::atomic<std::uint64_t> restarts{
+      0};  // streams started afresh after a hold near a ring's length
 };
 DirectSoundStats& Stats();
+
+// Tests: the next round of a stream's feeder thread holds still for `ms`, without the stream's
+// lock, as a loaded machine holds a thread up; the window thread's calls go on meanwhile.
+void HoldFeeders(std::int32_t ms);
 
 // The text of a DirectSound or system result code, such as "DSERR_NODRIVER (0x88780078)".
 std::string DirectSoundResultText(long hr);

@@ -21,6 +21,7 @@ class Win32Platform final : public Platform {
   Win32Platform& operator=(const Win32Platform&) = delete;
 
   void Sleep(std::int32_t ms) override { std_.Sleep(ms); }
+  void Pause(std::int32_t ms) override { std_.Pause(ms); }
   void DoEvents() override;
   std::int64_t NowMs() override { return std_.NowMs(); }
   void MessageBox(const std::string& text, const std::string& title, MsgIcon icon) override;

@@ -49,10 +49,6 @@ void SyncFolderToDisk(const std::filesystem::path& folder) {
   if (error != 0 && error != EINVAL && error != ENOTSUP) Fail(target, error);
 }
 
-std::string SystemErrorText(const std::error_code& error) {
-  return error.message();
-}
-
 bool RenameMayPassLater(const std::error_code& /*error*/) {
   return false;
 }

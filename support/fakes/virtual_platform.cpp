@@ -12,6 +12,12 @@ void VirtualPlatform::Sleep(std::int32_t ms) {
   now_ms_ += ms;
 }
 
+void VirtualPlatform::Pause(std::int32_t ms) {
+  if (ms < 0) throw std::logic_error("negative pause");
+  pauses.push_back({now_ms_, ms});
+  now_ms_ += ms;
+}
+
 void VirtualPlatform::DoEvents() {
   do_events_at.push_back(now_ms_);
   if (window_messages) window_messages();

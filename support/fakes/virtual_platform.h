@@ -26,6 +26,7 @@ class VirtualPlatform final : public Platform {
   };
 
   void Sleep(std::int32_t ms) override;
+  void Pause(std::int32_t ms) override;
   void DoEvents() override;
   std::int64_t NowMs() override { return now_ms_; }
   void MessageBox(const std::string& text, const std::string& title, MsgIcon icon) override;
@@ -35,6 +36,7 @@ class VirtualPlatform final : public Platform {
   void Advance(std::int64_t ms) { now_ms_ += ms; }
 
   std::vector<SleepCall> sleeps;
+  std::vector<SleepCall> pauses;  // waits outside the timeline, kept apart from the sleeps
   std::vector<std::int64_t> do_events_at;
   std::vector<Message> messages;
   // Called at the start of every Sleep, before time advances.

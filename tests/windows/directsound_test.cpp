@@ -3,11 +3,16 @@
 // courtesy is keyed through the COM link and recorded from the sink.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "audio/audio_state.h"
@@ -29,6 +34,7 @@
 // Windows' headers define some names of the sound interface (WAVE_FORMAT_PCM) as macros: they
 // come after it.
 #include <windows.h>
+#undef MessageBox
 
 #include "tests/windows/sim_process.h"
 
@@ -319,6 +325,177 @@ TEST_F(WithoutASoundServer, NothingIsListedNothingOpensAndNothingIsKeyed) {
       [&] { return window.status.find("RX courtesy skipped") != std::string::npos; }, 10000))
       << window.status;
   EXPECT_TRUE(sim_.Requests().empty()) << "keyed for a courtesy nobody can hear";
+}
+
+// The platform of the window program, with a hold put on the stream's feeder thread where a
+// courtesy's tail begins (its second 150 ms wait, at dots of 120 ms: the character's last write
+// has just been made), or at the key's release; nothing else feeds the stream until the next
+// courtesy.
+class CourtesyHold final : public Platform {
+ public:
+  explicit CourtesyHold(Platform& base) : base_(base) {}
+  void Sleep(std::int32_t ms) override {
+    if (ms == 150 && ++waits_of_150_ == 2 && !at_release) Hold();
+    base_.Sleep(ms);
+  }
+  void Pause(std::int32_t ms) override { base_.Pause(ms); }
+  void DoEvents() override { base_.DoEvents(); }
+  std::int64_t NowMs() override { return base_.NowMs(); }
+  void MessageBox(const std::string& text, const std::string& title, MsgIcon icon) override {
+    base_.MessageBox(text, title, icon);
+  }
+  void OpenTimeline() override {
+    waits_of_150_ = 0;
+    base_.OpenTimeline();
+  }
+  void OpenTimelineAt(std::int64_t started_ns) override {
+    waits_of_150_ = 0;
+    base_.OpenTimelineAt(started_ns);
+  }
+  void CloseTimeline() override {
+    base_.CloseTimeline();
+    if (at_release) Hold();
+  }
+  std::int64_t TimelineNowNs() override { return base_.TimelineNowNs(); }
+  std::int64_t EdgeInstantNs() override { return base_.EdgeInstantNs(); }
+
+  // For the next courtesy: how long, and whether at the key's release rather than the tail.
+  std::int32_t hold_ms = 0;
+  bool at_release = false;
+  std::chrono::steady_clock::time_point held_at;
+
+ private:
+  void Hold() {
+    if (hold_ms <= 0) return;
+    held_at = std::chrono::steady_clock::now();
+    HoldFeeders(std::exchange(hold_ms, 0));
+  }
+  Platform& base_;
+  int waits_of_150_ = 0;
+};
+
+double SteadyMs() {
+  return std::chrono::duration<double, std::milli>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// When each recorded sample was heard, on the steady clock the simulator stamps its log with:
+// the recorder's file is looked at every 2 ms, and a sample counted by then was heard no later.
+// The least of those bounds, over the whole recording, is the recorder's own pace without the
+// moments this machine held it or the looking up.
+class SampleClock {
+ public:
+  explicit SampleClock(std::filesystem::path file)
+      : file_(std::move(file)), thread_([this] {
+          while (!stop_) {
+            const auto count = static_cast<double>(rec::SampleCount(file_));
+            const double offset = SteadyMs() - count * 1000.0 / rec::kRate;
+            if (offset < offset_ms_) offset_ms_ = offset;
+            ::Sleep(2);
+          }
+        }) {}
+  ~SampleClock() {
+    stop_ = true;
+    thread_.join();
+  }
+  SampleClock(const SampleClock&) = delete;
+  SampleClock& operator=(const SampleClock&) = delete;
+  double MsOf(std::size_t index) const {
+    return offset_ms_ + static_cast<double>(index) * 1000.0 / rec::kRate;
+  }
+
+ private:
+  std::filesystem::path file_;
+  std::atomic<double> offset_ms_{1e300};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+class FeederHeldUp : public WindowsStation {
+ protected:
+  // The transmitter's spans in the simulator's log, in ms of the steady clock.
+  std::vector<std::pair<double, double>> KeyedSpans() const {
+    std::vector<std::pair<double, double>> spans;
+    for (const std::string& line : sim_.Lines()) {
+      const std::size_t at = line.find(" TRANSMITTER ");
+      if (at == std::string::npos) continue;
+      if (line[at + 13] == '1') {
+        spans.push_back({std::stod(line), 1e300});
+      } else if (!spans.empty()) {
+        spans.back().second = std::stod(line);
+      }
+    }
+    return spans;
+  }
+  void Courtesy() {
+    const std::size_t keyed = sim_.Records("SETPTT").size();
+    sim_.Command("ptt 1");
+    sim_.Command("ptt 0");
+    ASSERT_TRUE(PumpUntil([&] { return sim_.Records("SETPTT").size() >= keyed + 2; }, 20000));
+    ASSERT_TRUE(PumpUntil([&] { return !sim_.Keyed(); }, 5000));
+  }
+};
+
+// The feeder held up inside a courtesy: at its tail, past everything it had rendered ahead
+// (300 ms) and past the time its cursors are trusted (1.2 s), and at the key's release for longer
+// than the ring (2.4 s), each time with the next courtesy raised as the hold ends. Nothing is
+// heard outside the elements (no stretch played a lap before heard again), and every courtesy's
+// character, whole and exact, lies inside its transmitter's keyed span, the next courtesy's
+// included (a stream that lost count of a lap would place it a lap late).
+TEST_F(FeederHeldUp, NothingIsHeardOutsideTheElementsAndTheCharacterStaysKeyed) {
+  ASSERT_NO_FATAL_FAILURE(MonitorWith("o", 220, 100));  // 120 ms dots: three 360 ms dashes
+  CourtesyHold hold(platform);
+  ScopedPlatform installed_hold(hold);
+  SampleClock clock(recording_);
+  const std::size_t start = rec::SampleCount(recording_);
+  const std::uint64_t restarts = Stats().restarts.load();
+  const struct {
+    std::int32_t ms;
+    bool at_release;
+  } holds[] = {{300, false}, {1200, false}, {2400, true}};
+  for (const auto& h : holds) {
+    hold.hold_ms = h.ms;
+    hold.at_release = h.at_release;
+    ASSERT_NO_FATAL_FAILURE(Courtesy());
+    const auto end = hold.held_at + std::chrono::milliseconds(h.ms + 20);
+    PumpUntil([&] { return std::chrono::steady_clock::now() >= end; }, h.ms + 2000);
+    hold.at_release = false;
+    ASSERT_NO_FATAL_FAILURE(Courtesy());
+  }
+  const auto heard = Heard(start);
+  const auto spans = KeyedSpans();
+  const auto segments = rec::FindSegments(heard, rec::kServerHoleJoin);
+  std::vector<std::vector<rec::Segment>> inside(spans.size());
+  for (const rec::Segment& s : segments) {
+    const double on = clock.MsOf(start + s.begin), off = clock.MsOf(start + s.end - 1);
+    std::size_t k = 0;
+    while (k < spans.size() && !(on >= spans[k].first && off <= spans[k].second)) ++k;
+    if (k == spans.size()) {
+      ADD_FAILURE() << "tone of " << s.Ms() << " ms outside every keyed span, at " << on;
+      continue;
+    }
+    std::printf("segment %.1f ms, %.1f ms after key down, %.1f ms before key up\n", s.Ms(),
+                on - spans[k].first, spans[k].second - off);
+    inside[k].push_back(s);
+  }
+  for (std::size_t k = 0; k < spans.size(); ++k) {
+    SCOPED_TRACE("courtesy " + std::to_string(k + 1));
+    ASSERT_EQ(inside[k].size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+      EXPECT_NEAR(inside[k][i].Ms(), 360.0, kToleranceMs);
+      if (i > 0) {
+        const rec::Segment gap{inside[k][i - 1].end, inside[k][i].begin};
+        EXPECT_NEAR(gap.Ms(), 120.0, kToleranceMs);
+      }
+    }
+  }
+  EXPECT_EQ(spans.size(), 6u);
+  std::printf("underruns %llu, restarts %llu, late edges %llu\n",
+              static_cast<unsigned long long>(Stats().underruns.load()),
+              static_cast<unsigned long long>(Stats().restarts.load()),
+              static_cast<unsigned long long>(Stats().late_edges.load()));
+  EXPECT_EQ(Stats().restarts.load() - restarts, 2u) << "only the long holds restart the stream";
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <iterator>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/errors.h"
 #include "core/state.h"
@@ -111,6 +112,62 @@ TEST_F(WindowsSettings, AHeldFileIsWaitedForAndARefusalSaidInTheSystemsWords) {
       "saved after %.0f ms\n",
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
   EXPECT_NE(ReadAll(file).find(" 42 \r\n"), std::string::npos);
+}
+
+// A save made between two symbols of a courtesy (a click handled there) waits out a scanner with
+// waits of its own: each as long as asked even when the courtesy runs late, and the courtesy's
+// deadlines as they were (a timeline from an event still takes its work out of its first wait).
+// On a virtual clock; the scanner lets go of the file after 120 ms.
+TEST_F(WindowsSettings, TheRetriesWaitOffTheCourtesysTimeline) {
+  constexpr std::int64_t kMs = 1'000'000;
+  const struct {
+    const char* name;
+    bool from_event;
+    std::int64_t late;           // behind the courtesy's timeline when the save starts
+    std::int64_t courtesy_next;  // the courtesy's next 100 ms wait after the save
+  } cases[] = {
+      {"on time", false, 0, 100 * kMs},
+      {"late within the slack", false, 15 * kMs, 100 * kMs},
+      {"before the first wait of a timeline from an event", true, 0, 0},
+  };
+  std::ofstream(file, std::ios::binary) << FileFor("Speakers");
+  LoadSettings();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::int64_t now = 1000 * 1000 * kMs;
+    std::int64_t release_at = 0;
+    HANDLE held = INVALID_HANDLE_VALUE;
+    std::vector<std::int64_t> waits;
+    StdPlatform clocked([&] { return now; },
+                        [&](std::int64_t until) {
+                          waits.push_back(until - now);
+                          now = until;
+                          if (held != INVALID_HANDLE_VALUE && now >= release_at) {
+                            ::CloseHandle(held);
+                            held = INVALID_HANDLE_VALUE;
+                          }
+                        });
+    ScopedPlatform virtual_clock(clocked);
+    if (c.from_event) {
+      clocked.OpenTimelineAt(now - 30 * kMs);
+    } else {
+      clocked.OpenTimeline();
+      clocked.Sleep(100);
+    }
+    now += c.late;
+    held = ::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    release_at = now + 120 * kMs;
+    waits.clear();
+    EXPECT_NO_THROW(SaveSettings());
+    EXPECT_EQ(waits, (std::vector<std::int64_t>{50 * kMs, 50 * kMs, 50 * kMs}));
+    const std::int64_t before = now;
+    clocked.Sleep(100);
+    EXPECT_EQ(now - before, c.courtesy_next);
+    clocked.CloseTimeline();
+    if (held != INVALID_HANDLE_VALUE) ::CloseHandle(held);
+  }
 }
 
 }  // namespace

@@ -5,6 +5,9 @@
 #include "core/transmissions.h"
 #include "tests/windows/window_station.h"
 
+// After windows.h, which the station's header brings.
+#include <sddl.h>
+
 namespace corvanta {
 namespace {
 
@@ -15,7 +18,7 @@ TEST_F(WindowStation, TheWindowIsLaidOutAsTheControlTableSays) {
   if (const char* expect = std::getenv("CORVANTA_EXPECT_DPI")) {
     EXPECT_EQ(dpi, std::atoi(expect));
   }
-  const auto Px = [dpi](int twips) { return static_cast<int>(std::lround(twips * dpi / 1440.0)); };
+  const auto Px = [dpi](int twips) { return TwipsToPixels(twips, dpi); };
   RECT client{};
   ::GetClientRect(window_, &client);
   EXPECT_EQ(client.right, Px(kMainClient.width));
@@ -24,7 +27,7 @@ TEST_F(WindowStation, TheWindowIsLaidOutAsTheControlTableSays) {
   LOGFONTW font{};
   ::GetObjectW(reinterpret_cast<HFONT>(::SendMessageW(frm_->Control("cmdExit"), WM_GETFONT, 0, 0)),
                sizeof font, &font);
-  EXPECT_EQ(-font.lfHeight, static_cast<int>(std::lround(kMainFont.points * dpi / 72.0)));
+  EXPECT_EQ(-font.lfHeight, PointsToPixels(kMainFont.points, dpi));
   if (const char* shot = std::getenv("CORVANTA_SCREENSHOT")) SaveScreenshot(window_, shot);
   for (const ControlEntry& c : MainFormControls()) {
     HWND control = frm_->Control(c.name);
@@ -416,6 +419,43 @@ TEST_F(WindowStation, ASecondCopyBringsTheFirstForwardAndEnds) {
   EXPECT_EQ(sim_.Records("CONNECT").size(), 1u) << "the second copy reached the link program";
   claim.reset();
   EXPECT_TRUE(win32::SessionClaim().claimed());
+}
+
+// Who holds the session's claim decides whether a copy may run: nobody, a copy of this user, or
+// a copy run as administrator, whose mutex this copy may not open (stood in for by one whose
+// security denies everyone).
+TEST(OneCopy, AClaimHeldByAnyCopyKeepsTheNextOneOut) {
+  const struct {
+    const char* name;
+    const wchar_t* held_with;  // the holder's security descriptor; nullptr: nobody holds it
+    DWORD opening;             // what opening the holder's mutex gives this copy
+    bool claimed;
+  } cases[] = {
+      {"nobody", nullptr, ERROR_SUCCESS, true},
+      {"a copy of this user", L"", ERROR_ALREADY_EXISTS, false},
+      {"a copy as administrator", L"D:", ERROR_ACCESS_DENIED, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    HANDLE held = nullptr;
+    if (c.held_with != nullptr) {
+      PSECURITY_DESCRIPTOR sd = nullptr;
+      if (*c.held_with != L'\0') {
+        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            c.held_with, SDDL_REVISION_1, &sd, nullptr));
+      }
+      SECURITY_ATTRIBUTES sa{sizeof sa, sd, FALSE};
+      held = ::CreateMutexW(sd != nullptr ? &sa : nullptr, FALSE, win32::kOneCopyMutexName);
+      ::LocalFree(sd);
+      ASSERT_NE(held, nullptr);
+      // The stand-in holds as the real holder would: this copy's opening meets that.
+      HANDLE probe = ::CreateMutexW(nullptr, FALSE, win32::kOneCopyMutexName);
+      EXPECT_EQ(::GetLastError(), c.opening);
+      if (probe != nullptr) ::CloseHandle(probe);
+    }
+    EXPECT_EQ(win32::SessionClaim().claimed(), c.claimed);
+    if (held != nullptr) ::CloseHandle(held);
+  }
 }
 
 // The output goes away in the middle of a courtesy (a USB interface unplugged): the courtesy ends

@@ -1,6 +1,5 @@
 #include "ui/win32/main_window.h"
 
-#include <cmath>
 #include <memory>
 #include <utility>
 
@@ -36,9 +35,8 @@ constexpr const wchar_t* kClassName = L"CorvantaFrmMain";
 // No WS_CLIPCHILDREN: the frames are transparent and need the window's face behind them.
 constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 
-// Twips to pixels at `dpi` (1440 twips an inch).
 int Px(int twips, int dpi) {
-  return static_cast<int>(std::lround(twips * dpi / 1440.0));
+  return TwipsToPixels(twips, dpi);
 }
 
 // The window's DPI. Windows 10 tells each window its own (per-monitor awareness); older systems
@@ -61,7 +59,7 @@ int WindowDpi(HWND window) {
 HFONT MakeFont(const FontStyle& style, const FontStyle& fallback, int dpi) {
   const FontStyle& f = style.points > 0 ? style : fallback;
   // Points to pixels at the window's DPI, negative: the character height without the leading.
-  const int height = -static_cast<int>(std::lround(f.points * dpi / 72.0));
+  const int height = -PointsToPixels(f.points, dpi);
   return ::CreateFontW(height, 0, 0, 0, f.bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
                        DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                        DEFAULT_PITCH | FF_SWISS, Wide(f.face).c_str());

@@ -5,13 +5,15 @@
 namespace corvanta::win32 {
 
 SessionClaim::SessionClaim() {
-  // "Local\": per session, so two operators logged on to one machine each run their own.
-  HANDLE mutex = ::CreateMutexW(nullptr, FALSE, L"Local\\Corvanta.OneCopyPerLink");
+  HANDLE mutex = ::CreateMutexW(nullptr, FALSE, kOneCopyMutexName);
   const DWORD error = ::GetLastError();
   mutex_ = mutex;
-  // A mutex that cannot be made at all (no rights in the namespace) must not keep the station
-  // off the air: this copy runs.
-  claimed_ = mutex == nullptr || error != ERROR_ALREADY_EXISTS;
+  // A copy run as administrator makes the mutex with rights this copy does not have: it exists,
+  // so a copy runs, even though it cannot be opened. Any other mutex that cannot be made at all
+  // (no rights in the namespace) must not keep the station off the air: this copy runs.
+  const bool another =
+      error == ERROR_ALREADY_EXISTS || (mutex == nullptr && error == ERROR_ACCESS_DENIED);
+  claimed_ = !another;
 }
 
 SessionClaim::~SessionClaim() {

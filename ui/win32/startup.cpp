@@ -1,10 +1,10 @@
 #include "ui/win32/startup.h"
 
-#include <cmath>
 #include <exception>
 #include <memory>
 
 #include "core/errors.h"
+#include "core/form_layout.h"
 #include "core/platform.h"
 #include "core/version.h"
 #include "settings/settings.h"
@@ -33,7 +33,7 @@ int ScreenDpi() {
 }
 
 int Px(int twips) {
-  return static_cast<int>(std::lround(twips * ScreenDpi() / 1440.0));
+  return TwipsToPixels(twips, ScreenDpi());
 }
 
 constexpr const char* kNoHelp =
@@ -50,10 +50,10 @@ struct Label {
 };
 
 HFONT MakeFont(const char* face, double points, bool bold) {
-  return ::CreateFontW(-static_cast<int>(std::lround(points * ScreenDpi() / 72.0)), 0, 0, 0,
-                       bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                       DEFAULT_PITCH | FF_SWISS, Wide(face).c_str());
+  return ::CreateFontW(-PointsToPixels(points, ScreenDpi()), 0, 0, 0, bold ? FW_BOLD : FW_NORMAL,
+                       FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                       CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS,
+                       Wide(face).c_str());
 }
 
 LRESULT CALLBACK PlainProc(HWND window, UINT message, WPARAM w, LPARAM l) {

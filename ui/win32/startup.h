@@ -30,8 +30,10 @@ FrmMain* Main();
 std::wstring& HelpFile();
 // The HTML Help call the Help menu makes: command 1 (HH_DISPLAY_TOC) opens the contents, 2
 // (HH_DISPLAY_INDEX) the keyword index with an empty keyword. It returns the viewer's window, or
-// 0 when none opened (the viewer reports a missing or unreadable file itself, and the menu looks
-// no further). Tests may record the call instead.
+// 0 when none opened. HTML Help tells nobody why (a missing or unreadable file, no viewer), so the
+// menu then says in a message box that the help viewer could not open the file; a call that
+// throws is said in its own words. With no help file at all the menu says there is no Help.
+// Tests may record the call instead.
 using HelpCall =
     std::function<std::intptr_t(std::intptr_t window, const std::wstring& file, unsigned command)>;
 HelpCall& HelpCaller();

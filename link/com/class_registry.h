@@ -29,6 +29,21 @@ std::vector<std::wstring> ClassServers(HKEY root, const std::wstring& prefix, co
 inline constexpr long long kCannotTell = 1LL << 40;
 long long LinkProgramRunningMs();
 
+// Each running process of a program that serves the class locally: its id and how long it has
+// run (kCannotTell when that cannot be read). False when that cannot be told (no local server
+// registered, or no list of processes).
+struct LinkProcess {
+  DWORD pid;
+  long long running_ms;
+};
+bool LinkProgramProcesses(std::vector<LinkProcess>& out);
+
+// Whether, of the processes running `now`, one is new (not in `known`) and has run `settle_ms`
+// while one of `known` still runs: the link program was started again beside an older process.
+// Each new settled process is added to `known`, so it is reported once.
+bool NewerBesideKnown(const std::vector<LinkProcess>& now, long long settle_ms,
+                      std::vector<DWORD>& known);
+
 // How long a process created at `created` has run at `now`, in ms; kCannotTell (long settled)
 // when it was created after now, as after the clock was set back.
 long long RunningMs(const FILETIME& created, const FILETIME& now);

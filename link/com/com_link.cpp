@@ -193,6 +193,7 @@ class Connection final : public std::enable_shared_from_this<Connection> {
       // has delivered whatever it was sent before.
       TakeEvents();
       CloseRetiredMailboxes();
+      NoteKnownProcesses();
       Status("Link program connected (" + ComLinkName() + "; SetPTT through " +
              (call->by_dispatch ? "IDispatch" : "its interface") + ")");
       // A key the lost or abandoned instance may have left down: the release goes to this one.
@@ -262,7 +263,36 @@ class Connection final : public std::enable_shared_from_this<Connection> {
     }
     // No call crosses to the link program in the middle of a transmission.
     if (state_ == State::kConnected && !late_ && !probe_ && TransmissionDepth() == 0) {
+      if (!wanted_ && NewerLinkProgram()) return AttachToNewer();
       probe_ = worker_->Post(Call::What::kProbe);
+    }
+  }
+
+  // The link program was started again while an older process of it still runs (one its operator
+  // closed but that our instance keeps alive, hidden): the events come from the newer one. Each
+  // new process is looked at once, when it has settled.
+  bool NewerLinkProgram() {
+    std::vector<com::LinkProcess> processes;
+    return com::LinkProgramProcesses(processes) &&
+           com::NewerBesideKnown(processes, options_.settle_ms, known_pids_);
+  }
+
+  // Lets go of the older process's instance (which lets that process end) and makes one of the
+  // newer process's at once.
+  void AttachToNewer() {
+    Status("Link program started again (" + ComLinkName() + "); attaching to the newer one");
+    OweRelease();
+    keyed_here_ = false;
+    Stop(false);
+    TryConnect(false);
+  }
+
+  // The link program's processes that run as an instance is connected.
+  void NoteKnownProcesses() {
+    known_pids_.clear();
+    std::vector<com::LinkProcess> processes;
+    if (com::LinkProgramProcesses(processes)) {
+      for (const com::LinkProcess& p : processes) known_pids_.push_back(p.pid);
     }
   }
 
@@ -401,6 +431,7 @@ class Connection final : public std::enable_shared_from_this<Connection> {
   bool release_owed_ = false;       // the next instance gets a release
   bool closed_said_ = false;
   bool hung_said_ = false;
+  std::vector<DWORD> known_pids_;  // the link program's processes when last connected
   int logged_ = 0;
 };
 

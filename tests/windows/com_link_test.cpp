@@ -478,6 +478,57 @@ TEST_F(ComLink, ALinkProgramThatCutsItsObjectsOffKeepsTheKeyUntilTheNextInstance
   EXPECT_EQ(harness.sim().Records("SETPTT").back(), "0 2");
 }
 
+// The link program is started again while the process Corvanta is attached to still runs, hidden
+// (its operator closed it, our instance keeps it alive): the events come from the newer process,
+// so the newer one is attached to. Each new process counts once, once settled, and only beside
+// an older one that still runs (alone, it is the one to attach to anyway).
+TEST(LinkProgramProcess, ANewerOneBesideTheKnownIsToldOnceSettled) {
+  const struct {
+    const char* name;
+    std::vector<com::LinkProcess> now;
+    std::vector<DWORD> known;
+    bool newer;
+    std::vector<DWORD> known_after;
+  } cases[] = {
+      {"only the known one", {{10, 60000}}, {10}, false, {10}},
+      {"a new one beside it, settled", {{10, 60000}, {20, 1500}}, {10}, true, {10, 20}},
+      {"a new one not settled yet", {{10, 60000}, {20, 400}}, {10}, false, {10}},
+      {"a new one, told before", {{10, 60000}, {20, 9000}}, {10, 20}, false, {10, 20}},
+      {"the known one gone", {{20, 1500}}, {10}, false, {10, 20}},
+      {"a new one that cannot be inspected",
+       {{10, 60000}, {30, com::kCannotTell}},
+       {10},
+       true,
+       {10, 30}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<DWORD> known = c.known;
+    EXPECT_EQ(com::NewerBesideKnown(c.now, 1000, known), c.newer);
+    EXPECT_EQ(known, c.known_after);
+  }
+}
+
+// The same with two link programs: the requests go to the newer one. (Under wine the older
+// process's connections break as soon as the newer one offers the class, so there it is the loss
+// that leads to the newer one.)
+TEST_F(ComLink, ANewerLinkProgramIsAttachedTo) {
+  harness.link_options.retry_ms = 500;
+  auto link = harness.Make({});
+  SimProcess newer;
+  ASSERT_TRUE(newer.Start());
+  const std::size_t before = harness.statuses.size();
+  ASSERT_TRUE(PumpUntil([&] { return harness.SawStatus("Link program connected", before); }, 10000))
+      << "not attached to the newer link program";
+  EXPECT_FALSE(newer.Records("ADVISE").empty()) << "the new instance is not the newer program's";
+  link->SetPTT(true);
+  link->SetPTT(false);
+  EXPECT_EQ(newer.Requests(), (std::vector<bool>{true, false}));
+  EXPECT_TRUE(harness.Requests().empty());
+  PumpUntil([] { return false; }, 1500);
+  EXPECT_EQ(newer.Records("CONNECT").size(), 1u) << "attached again and again";
+}
+
 // The link program dies while keyed and comes back: the loss is noticed without a request,
 // nothing stays keyed, the new instance gets the release first, and the program keys again
 // through it.

@@ -118,7 +118,32 @@ long long RunningMs(const FILETIME& created, const FILETIME& now) {
   return ms < 0 ? kCannotTell : ms;
 }
 
+bool NewerBesideKnown(const std::vector<LinkProcess>& now, long long settle_ms,
+                      std::vector<DWORD>& known) {
+  bool older_runs = false, newer = false;
+  std::vector<DWORD> added;
+  for (const LinkProcess& p : now) {
+    const bool is_known = std::find(known.begin(), known.end(), p.pid) != known.end();
+    older_runs = older_runs || is_known;
+    if (!is_known && p.running_ms >= settle_ms) {
+      newer = true;
+      added.push_back(p.pid);
+    }
+  }
+  known.insert(known.end(), added.begin(), added.end());
+  return newer && older_runs;
+}
+
 long long LinkProgramRunningMs() {
+  std::vector<LinkProcess> processes;
+  if (!LinkProgramProcesses(processes)) return kCannotTell;
+  long long longest = -1;
+  for (const LinkProcess& p : processes) longest = std::max(longest, p.running_ms);
+  return longest;
+}
+
+bool LinkProgramProcesses(std::vector<LinkProcess>& out) {
+  out.clear();
   std::vector<Program> programs;
   auto add = [&programs](const std::wstring& entry) {
     const std::wstring path = LongPath(ServerProgram(entry));
@@ -131,12 +156,11 @@ long long LinkProgramRunningMs() {
        ClassServers(HKEY_CURRENT_USER, L"Software\\Classes\\", L"LocalServer32")) {
     add(entry);
   }
-  if (programs.empty()) return kCannotTell;
+  if (programs.empty()) return false;
   const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return kCannotTell;
+  if (snapshot == INVALID_HANDLE_VALUE) return false;
   FILETIME now_time{};
   ::GetSystemTimeAsFileTime(&now_time);
-  long long longest = -1;
   PROCESSENTRY32W process{};
   process.dwSize = sizeof process;
   for (BOOL more = ::Process32FirstW(snapshot, &process); more;
@@ -161,10 +185,10 @@ long long LinkProgramRunningMs() {
       ms = RunningMs(created, now_time);
     }
     if (handle != nullptr) ::CloseHandle(handle);
-    if (ours) longest = std::max(longest, ms);
+    if (ours) out.push_back({process.th32ProcessID, ms});
   }
   ::CloseHandle(snapshot);
-  return longest;
+  return true;
 }
 
 }  // namespace corvanta::com

@@ -25,15 +25,9 @@ namespace corvanta {
 namespace {
 
 using testing::FakeLinks;
+using testing::LoggedTexts;
 using testing::TempDir;
 using testing::TestWorld;
-
-std::vector<std::string> LoggedTexts(const std::filesystem::path& file) {
-  std::ifstream in(file);
-  std::vector<std::string> texts;
-  for (std::string line; std::getline(in, line);) texts.push_back(line.substr(31));
-  return texts;
-}
 
 std::string KeyedMs(const std::vector<testing::PttCall>& calls, std::size_t first) {
   char text[32];

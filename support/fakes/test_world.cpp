@@ -1,5 +1,6 @@
 #include "support/fakes/test_world.h"
 
+#include <fstream>
 #include <random>
 
 namespace corvanta::testing {
@@ -25,6 +26,15 @@ void TestWorld::OpenDevice(const std::string& description) {
   Audio.AmplitudeScale = 1.0f;
   Audio.WaveFormat = kToneFormat;
   Audio.BufferDesc.lFlags = DSBCAPS_GLOBALFOCUS;
+}
+
+std::vector<std::string> LoggedTexts(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  std::vector<std::string> texts;
+  for (std::string line; std::getline(in, line);) {
+    texts.push_back(line.size() > 31 ? line.substr(31) : line);
+  }
+  return texts;
 }
 
 TempDir::TempDir() {

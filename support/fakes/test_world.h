@@ -3,6 +3,7 @@
 // window as the main window, and the recording sound backend.
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "audio/audio_state.h"
 #include "core/main_window.h"
@@ -29,6 +30,9 @@ struct TestWorld {
   RecordingSoundBackend sound{[this] { return platform.NowMs(); }};
   FakeMainWindow window;
 };
+
+// The texts of a station log's lines, without their date, time and zone.
+std::vector<std::string> LoggedTexts(const std::filesystem::path& file);
 
 // A fresh empty folder under the system's temporary folder, removed by the destructor.
 struct TempDir {

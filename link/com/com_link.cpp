@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -164,6 +165,10 @@ class Connection final : public std::enable_shared_from_this<Connection> {
   void TryConnect(bool first) {
     if (!attached_ || worker_) return;
     if (!first) {
+      if (StillClosing()) {
+        ::SetTimer(window_, kRetryTimer, static_cast<UINT>(options_.settle_ms / 2), nullptr);
+        return;
+      }
       const long long running_ms = com::LinkProgramRunningMs();
       if (running_ms < 0 && !closed_said_) {
         closed_said_ = true;
@@ -194,6 +199,7 @@ class Connection final : public std::enable_shared_from_this<Connection> {
       TakeEvents();
       CloseRetiredMailboxes();
       NoteKnownProcesses();
+      lost_pids_.clear();
       Status("Link program connected (" + ComLinkName() + "; SetPTT through " +
              (call->by_dispatch ? "IDispatch" : "its interface") + ")");
       // A key the lost or abandoned instance may have left down: the release goes to this one.
@@ -287,6 +293,35 @@ class Connection final : public std::enable_shared_from_this<Connection> {
     TryConnect(false);
   }
 
+  // The processes of the link program that run as its instance is lost: one of them may be
+  // closing (its class and objects gone first, its process after).
+  void NoteLostProcesses() {
+    lost_pids_.clear();
+    lost_at_ms_ = ::GetTickCount64();
+    std::vector<com::LinkProcess> processes;
+    if (com::LinkProgramProcesses(processes)) {
+      for (const com::LinkProcess& p : processes) lost_pids_.push_back(p.pid);
+    }
+  }
+
+  // Within closing_ms of a loss, while only processes that ran at the loss run: they may be on
+  // their way out, and COM asked for the class would start a copy the operator did not.
+  bool StillClosing() {
+    if (lost_pids_.empty()) return false;
+    if (::GetTickCount64() - lost_at_ms_ >= static_cast<ULONGLONG>(options_.closing_ms)) {
+      lost_pids_.clear();
+      return false;
+    }
+    std::vector<com::LinkProcess> processes;
+    if (!com::LinkProgramProcesses(processes) || processes.empty()) return false;
+    for (const com::LinkProcess& p : processes) {
+      if (std::find(lost_pids_.begin(), lost_pids_.end(), p.pid) == lost_pids_.end()) {
+        return false;  // another process offers the class: attached to as usual
+      }
+    }
+    return true;
+  }
+
   // The link program's processes that run as an instance is connected.
   void NoteKnownProcesses() {
     known_pids_.clear();
@@ -364,6 +399,7 @@ class Connection final : public std::enable_shared_from_this<Connection> {
 
   // The link program's process, or our connection to it, is gone.
   void Lost(const std::string& why) {
+    NoteLostProcesses();
     OweRelease();
     // Only a link program whose process ended has let go of its transmitter; one that cut its
     // clients off while it runs may hold the key still (its release is owed to the next instance).
@@ -432,6 +468,8 @@ class Connection final : public std::enable_shared_from_this<Connection> {
   bool closed_said_ = false;
   bool hung_said_ = false;
   std::vector<DWORD> known_pids_;  // the link program's processes when last connected
+  std::vector<DWORD> lost_pids_;   // those running at the last loss, within closing_ms of it
+  ULONGLONG lost_at_ms_ = 0;
   int logged_ = 0;
 };
 

@@ -58,6 +58,10 @@ struct ComLinkOptions {
   // After a loss: how long a link program must have run before it is attached to (so that it has
   // offered its class, and COM does not start a second copy). It is looked for twice as often.
   int settle_ms = 1000;
+  // After a loss, a process of the link program that was running at the loss is taken for one
+  // that is closing for this long: asking COM for the class meanwhile would start another copy.
+  // One still running after it has cut its clients off and stays; it is attached to again.
+  int closing_ms = 4000;
   // Events waiting for delivery beyond this are dropped (a flooding peer cannot grow memory).
   std::size_t max_pending_events = 256;
 };

@@ -432,6 +432,27 @@ class ServerEntry {
   std::vector<std::pair<HKEY, std::wstring>> saved_;
 };
 
+// A link program that takes its time to close (its class and objects gone at once, its process
+// 3 s later) is not started again by asking COM for its class while it closes: it is said to be
+// closed and waited for.
+TEST_F(ComLink, ALinkProgramThatTakesItsTimeToCloseIsNotStartedAgain) {
+  harness.link_options.retry_ms = 500;
+  auto link = harness.Make({});
+  harness.sim().Command("quit 3000");
+  int most = 0;
+  const bool closed = PumpUntil(
+      [&] {
+        most = std::max(most, testing::CountProcesses(L"corvanta-linksim.exe"));
+        return harness.SawStatus("Link program closed");
+      },
+      15000);
+  EXPECT_TRUE(closed) << "never said closed";
+  EXPECT_LE(most, 1) << "a second copy was started while the first closed";
+  PumpUntil([] { return false; }, 1500);
+  EXPECT_EQ(testing::CountProcesses(L"corvanta-linksim.exe"), 0) << "started again";
+  EXPECT_FALSE(harness.SawStatus("Link program connected", 1));
+}
+
 // An installer may register the link program under its 8.3 short path: the running program is
 // still recognised by its full path, so that after it was killed and started again by hand it is
 // attached to, not taken for closed for good.

@@ -406,7 +406,7 @@ int ComSimulator::Run() {
   return status_;
 }
 
-void ComSimulator::Quit(int status) {
+void ComSimulator::Quit(int status, long linger_ms) {
   if (quitting_) return;
   quitting_ = true;
   if (status != 0) status_ = status;  // a timed-out wait's status survives a plain quit
@@ -414,6 +414,9 @@ void ComSimulator::Quit(int status) {
   Revoke();
   ::KillTimer(window_, kWaitTimer);
   DropAll();
+  // A link program that takes its time to close: its class and objects are gone, its process
+  // not yet, and it answers nothing meanwhile.
+  if (linger_ms > 0) ::Sleep(static_cast<DWORD>(linger_ms));
   ::PostQuitMessage(status);
 }
 
@@ -560,8 +563,8 @@ void ComSimulator::Execute(const std::string& text) {
     log_.Write("HANG over");
   } else if (cmd == "drop" && args == 0) {
     DropAll();
-  } else if (cmd == "quit" && args == 0) {
-    Quit(0);
+  } else if (cmd == "quit" && args <= 1 && (args == 0 || ms(1))) {
+    Quit(0, args == 0 ? 0 : static_cast<long>(*ms(1)));
   } else {
     bad();
   }

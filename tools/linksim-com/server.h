@@ -35,7 +35,8 @@ class ComSimulator {
 
   // Runs the message loop until Quit; returns the exit status.
   int Run();
-  void Quit(int status);
+  // `linger_ms`: the process ends that long after the class and the objects are gone.
+  void Quit(int status, long linger_ms = 0);
   bool quitting() const { return quitting_; }
 
   // Commands, one line at a time, and single keys.

@@ -8,6 +8,9 @@ namespace corvanta::recording {
 double ProcessCpuSeconds();
 double OtherCpuSeconds(const char* pid);
 double ResidentMb();
+// Memory this process holds of its own (heap, stacks), in MB: what a leak grows, without the
+// shared libraries' pages that come and go from the resident set. -1 when unknown.
+double PrivateMb();
 // Threads of this process, and its open handles (file descriptors on POSIX); -1 when the system
 // does not tell (wine answers no handle count).
 int ThreadCount();

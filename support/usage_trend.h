@@ -18,15 +18,16 @@ class UsageTrend {
 
   // Takes a sample at the first call and whenever a minute has passed since the last one.
   void Tick(double elapsed_s);
-  // MB per hour from a least-squares line through the samples after the warm-up (and one taken
-  // now); 0 with fewer than two.
-  double GrowthMbPerHour();
+  // MB per hour of resident (or private) memory, from a least-squares line through the samples
+  // after the warm-up; 0 with fewer than two.
+  double GrowthMbPerHour(bool private_memory = false);
   // The growth and the samples it rests on, one line.
   void PrintGrowth(double elapsed_s);
 
   struct Sample {
     double at_s;
     double resident_mb;
+    double private_mb;
     int threads;
     int handles;
   };

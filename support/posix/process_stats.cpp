@@ -39,6 +39,14 @@ double ResidentMb() {
   return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576.0;
 }
 
+double PrivateMb() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("RssAnon:", 0) == 0) return std::stod(line.substr(8)) / 1024.0;  // kB
+  }
+  return -1;
+}
+
 int ThreadCount() {
   std::ifstream status("/proc/self/status");
   for (std::string line; std::getline(status, line);) {

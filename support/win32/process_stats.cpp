@@ -1,5 +1,8 @@
 #include "support/process_stats.h"
 
+#include <fstream>
+#include <string>
+
 // Windows' headers last: their macros rename names of the program's interfaces.
 #include <windows.h>
 
@@ -31,6 +34,24 @@ double ResidentMb() {
   counters.cb = sizeof counters;
   if (!::K32GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters)) return -1;
   return static_cast<double>(counters.WorkingSetSize) / 1048576.0;
+}
+
+double PrivateMb() {
+  PROCESS_MEMORY_COUNTERS_EX counters{};
+  counters.cb = sizeof counters;
+  if (!::K32GetProcessMemoryInfo(::GetCurrentProcess(),
+                                 reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                                 sizeof counters)) {
+    return -1;
+  }
+  if (counters.PrivateUsage != 0) return static_cast<double>(counters.PrivateUsage) / 1048576.0;
+  // Wine answers no private usage; its process is the machine's own, whose anonymous resident
+  // memory the machine's /proc tells.
+  std::ifstream status("Z:\\proc\\self\\status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("RssAnon:", 0) == 0) return std::stod(line.substr(8)) / 1024.0;  // kB
+  }
+  return -1;
 }
 
 int ThreadCount() {

@@ -42,7 +42,7 @@ void LetGoOfLink(const char* how) {
   waiting = true;
   while (!sent() && NowMs() < end) {
     DoEvents();
-    Sleep(20);
+    Pause(20);  // off any courtesy's timeline: the end of a session may come in the middle of one
   }
   waiting = false;
   if (sent()) return;
@@ -186,8 +186,8 @@ bool CloseWhenIdle() {
     // so does the end of the session, which has said it too.
     if (MainWindowRef() != nullptr && !g_session_ended) {
       LogLine("Window closed without Exit: settings not saved");
+      LetGoOfLink("Close");
     }
-    LetGoOfLink("Close");
     return true;
   }
   BeginClosing();

@@ -31,6 +31,7 @@
 #include "core/transmissions.h"
 #include "settings/settings.h"
 #include "support/fakes/recording_sound.h"
+#include "support/fakes/test_world.h"
 #include "support/fakes/virtual_platform.h"
 #include "ui/qt/about_help.h"
 #include "ui/qt/help_viewer.h"
@@ -55,10 +56,7 @@ const char* kExampleFile = "2\r\nTest-Sink\r\n 100 \r\n 250 \r\n 700 \r\n 0 \r\n
 
 // The station log's texts, without their time stamps.
 std::vector<std::string> LoggedTexts(const QString& file) {
-  std::ifstream in(file.toStdString());
-  std::vector<std::string> texts;
-  for (std::string line; std::getline(in, line);) texts.push_back(line.substr(31));
-  return texts;
+  return testing::LoggedTexts(file.toStdString());
 }
 
 // A window of the program's that notes when it is closed.
@@ -110,6 +108,9 @@ class WindowTest : public QObject {
     ResetAudioState();
     platform_ = testing::VirtualPlatform{};
     platform_.window_messages = [] { QCoreApplication::processEvents(); };
+    // A test that starts afresh calls this again: the scope held goes first, or its end would put
+    // the real clock back under the new one.
+    installed_.reset();
     installed_ = std::make_unique<ScopedPlatform>(platform_);
     sound_ = std::make_unique<testing::RecordingSoundBackend>();
     sound_->devices() = {"Built-in Audio", "Test-Sink"};

@@ -179,7 +179,12 @@ bool LinkProgramProcesses(std::vector<LinkProcess>& out) {
     long long ms = kCannotTell;
     const std::wstring image = ImagePath(handle);
     bool ours = image.empty();
-    for (const Program& program : programs) ours = ours || SameText(image, program.path);
+    for (const Program& program : programs) {
+      // An entry that names the program without its folder can only be told by the file name.
+      const bool bare = program.path.find_first_of(L"\\/") == std::wstring::npos;
+      ours = ours || SameText(image, program.path) ||
+             (bare && SameText(FileName(image), program.name));
+    }
     FILETIME created{}, exited{}, kernel{}, user{};
     if (ours && handle != nullptr && ::GetProcessTimes(handle, &created, &exited, &kernel, &user)) {
       ms = RunningMs(created, now_time);

@@ -3,7 +3,9 @@
 // registers in the 32-bit view of the registry only; a 64-bit one in the 64-bit view: whoever
 // asks who serves the class reads both.
 //
-// Thread rules: any thread; registry reads only, no COM call, nothing that blocks for long.
+// Thread rules: any thread; no COM call. Registry reads, a list of processes and a look at each
+// candidate's program file: a few milliseconds, more when a registered path names a network
+// folder that does not answer.
 #include <windows.h>
 
 #include <string>

@@ -57,7 +57,8 @@ HRESULT STDMETHODCALLTYPE EventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPP
   if (params == nullptr || params->cArgs < 1) return DISP_E_BADPARAMCOUNT;
   VARIANT value;
   ::VariantInit(&value);
-  // Any non-zero argument counts as true, whatever type the link program sends it in.
+  // Any non-zero argument counts as true, whatever type the link program sends it in (one that
+  // does not fit a 16-bit integer is refused, and the link program told so).
   if (FAILED(::VariantChangeType(&value, &params->rgvarg[params->cArgs - 1], 0, VT_I2))) {
     return DISP_E_TYPEMISMATCH;
   }

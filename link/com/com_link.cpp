@@ -66,8 +66,24 @@ class Connection final : public std::enable_shared_from_this<Connection> {
     pending_.clear();
     ::KillTimer(window_, kRetryTimer);
     ::KillTimer(window_, kWatchTimer);
+    const bool owed_elsewhere = release_owed_ && state_ != State::kConnected;
     Stop(true);
     CloseRetiredMailboxes();
+    if (owed_elsewhere) ReleaseThroughLastInstance();
+  }
+
+  // The owner lets go while a release is owed and no instance is there to take it (a link
+  // program that cut us off while keyed, not yet attached to again): an instance of its own,
+  // made only to carry the release, which shutdown waits for like any owed release. Never made
+  // when the link program does not run: nothing to release, and asking COM would start it.
+  void ReleaseThroughLastInstance() {
+    if (com::LinkProgramRunningMs() < 0) return;
+    auto mailbox = std::make_shared<Mailbox>(window_, 1);
+    mailbox->Close();
+    const std::shared_ptr<Worker> last = Worker::Start(window_, mailbox);
+    last->Post(Call::What::kConnect);
+    last->PostOwedRelease();
+    last->Post(Call::What::kStop);
   }
 
   void SetPTT(bool key) {
@@ -81,8 +97,10 @@ class Connection final : public std::enable_shared_from_this<Connection> {
     // A request of our own sent without waiting (a release owed to this instance, perhaps sent
     // just now) gets the same deadline a request of the caller's would; one already given up on
     // gets none.
-    if (late_) late_->WaitUntilAge(options_.answer_timeout_ms);
-    if (late_ && late_->Done()) OnLateDone();
+    for (int i = 0; i < 2 && late_; ++i) {  // twice: an answer may be followed by our release
+      late_->WaitUntilAge(options_.answer_timeout_ms);
+      if (late_->Done()) OnLateDone();
+    }
     if (state_ != State::kConnected) {
       throw LinkError("the link program is not connected", LinkError::Fate::kNotSent,
                       !key && released_on_close_);
@@ -203,7 +221,7 @@ class Connection final : public std::enable_shared_from_this<Connection> {
       Status("Link program connected (" + ComLinkName() + "; SetPTT through " +
              (call->by_dispatch ? "IDispatch" : "its interface") + ")");
       // A key the lost or abandoned instance may have left down: the release goes to this one.
-      if (release_owed_ && !wanted_) SendWithoutWaiting(false);
+      if (release_owed_ && !wanted_) SendReleaseWithoutWaiting();
       release_owed_ = false;
       return;
     }
@@ -231,7 +249,7 @@ class Connection final : public std::enable_shared_from_this<Connection> {
              " ms" + (FAILED(call->result) ? " (refused: " + ResultText(call->result) + ")" : "") +
              (release ? "; releasing the key" : ""));
     }
-    if (release) SendWithoutWaiting(false);
+    if (release) SendReleaseWithoutWaiting();
   }
 
   void OnProbeDone() {
@@ -296,12 +314,17 @@ class Connection final : public std::enable_shared_from_this<Connection> {
   // The processes of the link program that run as its instance is lost: one of them may be
   // closing (its class and objects gone first, its process after).
   void NoteLostProcesses() {
-    lost_pids_.clear();
+    lost_pids_ = RunningPids();
     lost_at_ms_ = ::GetTickCount64();
+  }
+
+  static std::vector<DWORD> RunningPids() {
+    std::vector<DWORD> pids;
     std::vector<com::LinkProcess> processes;
     if (com::LinkProgramProcesses(processes)) {
-      for (const com::LinkProcess& p : processes) lost_pids_.push_back(p.pid);
+      for (const com::LinkProcess& p : processes) pids.push_back(p.pid);
     }
+    return pids;
   }
 
   // Within closing_ms of a loss, while only processes that ran at the loss run: they may be on
@@ -323,13 +346,7 @@ class Connection final : public std::enable_shared_from_this<Connection> {
   }
 
   // The link program's processes that run as an instance is connected.
-  void NoteKnownProcesses() {
-    known_pids_.clear();
-    std::vector<com::LinkProcess> processes;
-    if (com::LinkProgramProcesses(processes)) {
-      for (const com::LinkProcess& p : processes) known_pids_.push_back(p.pid);
-    }
-  }
+  void NoteKnownProcesses() { known_pids_ = RunningPids(); }
 
   // The events waiting in the mailboxes: those of instances given up on first, as they came
   // before any of the current one's.
@@ -361,7 +378,8 @@ class Connection final : public std::enable_shared_from_this<Connection> {
     DeliverPending();
   }
 
-  void SendWithoutWaiting(bool key) { late_ = worker_->Post(Call::What::kSetPtt, key); }
+  // A release of our own, not waited for: counted until it has run (ComLinkReleasesSent).
+  void SendReleaseWithoutWaiting() { late_ = worker_->PostOwedRelease(); }
 
   // Lets go of the current instance: calls not started are dropped, a key it may hold gets a
   // release on its own thread, and its thread ends the subscription and releases it after the
@@ -370,6 +388,7 @@ class Connection final : public std::enable_shared_from_this<Connection> {
   // what its link program sends meanwhile is still delivered, until a new instance is subscribed.
   void Stop(bool wait, bool keep_events = false) {
     if (!worker_) return;
+    if (attached_) TakeEvents();  // what came while the window thread waited is still delivered
     if (keep_events) {
       retired_mailboxes_.push_back(mailbox_);
     } else {

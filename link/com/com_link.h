@@ -18,11 +18,13 @@
 // - Making an object starts the creation and waits for it up to connect_wait_ms (under wine a
 //   link program that has to be started takes about a second); a creation that takes longer goes
 //   on without the window thread. Retries (every retry_ms) never wait: they only start one.
-// - SetPTT waits for the answer up to answer_timeout_ms. A late answer keeps the instance: when it
-//   comes, the program's last wish is carried out (a key no courtesy holds any more is released).
-//   While an earlier request is unanswered, SetPTT returns at once with LinkError kQueued (a
-//   release, sent once the earlier one is answered) or kUnanswered (a key, never sent). While a
-//   new instance is being made, a keying waits for it up to answer_timeout_ms too.
+// - SetPTT waits for the answer up to answer_timeout_ms (at worst three times that: a keying
+//   may first wait for an instance being made, then for the release owed to it). A late answer
+//   keeps the instance: when it comes, the program's last wish is carried out (a key no courtesy
+//   holds any more is released). While an earlier request is unanswered, SetPTT returns at once
+//   with LinkError kQueued (a release, sent once the earlier one is answered) or kUnanswered (a
+//   key, never sent). While a new instance is being made, a keying waits for it up to
+//   answer_timeout_ms too.
 // - Events: the link program calls the event sink on a COM thread, which only queues the event and
 //   posts a window message, so it never waits for the window thread (not even for a Morse
 //   element). Message processing delivers the events in order, also between two symbols.
@@ -36,7 +38,8 @@
 //   operator closed. Looking for it (a registry read and a list of processes) blocks briefly.
 // - Destroying the object waits up to answer_timeout_ms for the subscription's end and the
 //   release, and not at all when the link program is known not to answer; a release it still
-//   owes then is counted by ComLinkReleasesSent.
+//   owes then is counted by ComLinkReleasesSent; one owed with no instance to take it gets an
+//   instance of its own, made on its thread, only when the link program runs.
 #include <cstddef>
 #include <functional>
 #include <string>

@@ -99,6 +99,22 @@ std::shared_ptr<Call> Worker::Post(Call::What what, bool key) {
   return call;
 }
 
+std::shared_ptr<Call> Worker::PostOwedRelease() {
+  auto call = std::make_shared<Call>(Call::What::kSetPtt, false);
+  call->owed = true;
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (retired_) {
+      call->Finish(kDropped);
+      return call;
+    }
+    ++g_releases_on_the_way;
+    queue_.push_back(call);
+  }
+  wake_.notify_one();
+  return call;
+}
+
 std::shared_ptr<Call> Worker::Retire() {
   auto stop = std::make_shared<Call>(Call::What::kStop, false);
   {

@@ -2,10 +2,11 @@
 // One instance of the link program's object and the thread that makes every call to it.
 //
 // Thread rules: Post, Retire and MayBeKeyed are for the window thread (any thread would do: they
-// only take the queue's lock); the calls themselves run on the instance's own thread, in the
-// multithreaded apartment, one after the other, and may block there for as long as the link
-// program takes. A Call is written by that thread before it is marked done and read by the
-// window thread after; Wait blocks the caller at most its deadline, processing nothing.
+// only take the queue's lock, and finish the calls they drop); the calls themselves run on the
+// instance's own thread, in the multithreaded apartment, one after the other, and may block there
+// for as long as the link program takes. A Call is written by that thread before it is marked done
+// and read by the window thread after; Wait blocks the caller at most its deadline, processing
+// nothing.
 #include <windows.h>
 
 #include <ocidl.h>
@@ -49,7 +50,8 @@ struct Call {
   int AgeMs() const { return static_cast<int>(CallClock()() - started); }
   // How long the link program took to answer; valid once done.
   int AnswerMs() const { return static_cast<int>(finished - started); }
-  // The instance's thread: the result is in; wakes whoever waits.
+  // The result is in; wakes whoever waits. The instance's thread, or the window thread for a call
+  // dropped before it started.
   void Finish(HRESULT hr);
 
   const What what;
@@ -77,6 +79,9 @@ class Worker {
   static std::shared_ptr<Worker> Start(HWND window, std::shared_ptr<Mailbox> mailbox);
 
   std::shared_ptr<Call> Post(Call::What what, bool key = false);
+  // A release owed to the link program (a key an earlier instance or request may have left
+  // down): counted in ReleasesOnTheWay until it has run, so the program does not end before.
+  std::shared_ptr<Call> PostOwedRelease();
   // Lets go of the instance. Calls not started yet are dropped (done, with kDropped): a keying
   // queued behind a hung call must never reach the link program after its courtesy was given up.
   // When a key may be down on this instance, a release is queued on its own thread first, so it

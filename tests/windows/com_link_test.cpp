@@ -484,6 +484,7 @@ TEST_F(ComLink, ALinkProgramRegisteredByItsShortPathIsAttachedToAgain) {
 TEST_F(ComLink, ALinkProgramThatCutsItsObjectsOffKeepsTheKeyUntilTheNextInstanceReleasesIt) {
   harness.options() = {L"--keep-key"};
   harness.link_options.retry_ms = 500;
+  harness.link_options.closing_ms = 500;
   auto link = harness.Make({});
   link->SetPTT(true);
   harness.Drop();
@@ -599,34 +600,40 @@ double RecordAt(const SimProcess& sim, const std::string& kind, const std::strin
 // them; as a wait in milliseconds that is about 49 days. The remaining time is read once and a
 // deadline already past waits not at all, however the clock moved.
 TEST(ComCall, AWaitWhoseDeadlineHasPassedReturnsAtOnce) {
-  static std::atomic<ULONGLONG> now{0};
+  // Each read of the clock after the call was made moves it on by `step` from `first`.
+  static std::atomic<ULONGLONG> next{0}, step{0};
   struct Case {
     const char* name;
-    ULONGLONG read_at_wait;  // the clock when the wait looks at it, the call made at 0
+    ULONGLONG first;  // the first read after the call was made at 0
+    ULONGLONG step;
     int deadline_ms;
   };
   const Case cases[] = {
-      {"passed by 5 ms between the caller's read and the wait's", 1005, 1000},
-      {"passed long ago", 60000, 1000},
-      {"exactly at the deadline", 1000, 1000},
+      {"5 ms left at one read, 5 ms past at the next", 995, 10, 1000},
+      {"passed long ago", 60000, 1, 1000},
+      {"exactly at the deadline", 1000, 0, 1000},
   };
-  const com::TickClock saved = com::CallClock();
-  com::CallClock() = [] { return now.load(); };
+  struct Restore {
+    com::TickClock saved = com::CallClock();
+    ~Restore() { com::CallClock() = saved; }
+  } restore;
+  com::CallClock() = [] { return next.fetch_add(step.load()); };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    now = 0;
+    next = 0;
+    step = 0;
     auto call = std::make_shared<com::Call>(com::Call::What::kProbe, false);
-    now = c.read_at_wait;
-    std::atomic<bool> returned{false};
-    std::thread([call, &returned, deadline = c.deadline_ms] {
+    next = c.first;
+    step = c.step;
+    auto returned = std::make_shared<std::atomic<bool>>(false);
+    std::thread([call, returned, deadline = c.deadline_ms] {
       call->WaitUntilAge(deadline);
-      returned = true;
+      *returned = true;
     }).detach();
     const auto start = std::chrono::steady_clock::now();
-    while (!returned && ElapsedMs(start) < 2000) ::Sleep(5);
-    ASSERT_TRUE(returned) << "the wait did not return within 2 s";
+    while (!*returned && ElapsedMs(start) < 2000) ::Sleep(5);
+    EXPECT_TRUE(*returned) << "the wait did not return within 2 s";
   }
-  com::CallClock() = saved;
 }
 
 // A link program that owns the radio keeps its transmitter keyed when its client lets go. A
@@ -634,6 +641,7 @@ TEST(ComCall, AWaitWhoseDeadlineHasPassedReturnsAtOnce) {
 // a release on that same instance, whenever the answer comes.
 TEST_F(ComLink, AKeyingAnsweredAfterItsInstanceWasAbandonedIsReleasedOnIt) {
   harness.options() = {L"--keep-key"};
+  harness.link_options.retry_ms = 500;  // the abandon is seen well before the answer
   auto link = harness.Make({});
   harness.sim().Command("late-once 7000");
   EXPECT_THROW(link->SetPTT(true), LinkError);
@@ -765,6 +773,7 @@ class ComKeepKeyHarness : public ComLinkHarness {
   ComKeepKeyHarness() {
     options().push_back(L"--keep-key");
     link_options.retry_ms = 500;
+    link_options.closing_ms = 500;
   }
 };
 

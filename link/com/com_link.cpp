@@ -61,29 +61,20 @@ class Connection final : public std::enable_shared_from_this<Connection> {
 
   // The owner let go: no more events, no retries; the instance is released on its thread.
   void Detach() {
+    // A release owed with no instance to take it (a link program that cut us off while keyed, not
+    // attached to again yet) cannot go out: asking COM for the class now could start a copy of a
+    // link program that is closing. Said, so the operator checks the transmitter.
+    if (release_owed_ && state_ != State::kConnected) {
+      Status("Link program not connected (" + ComLinkName() +
+             "): the release owed to it could not be sent; the transmitter may still be keyed");
+    }
     attached_ = false;
     sink_ = {};
     pending_.clear();
     ::KillTimer(window_, kRetryTimer);
     ::KillTimer(window_, kWatchTimer);
-    const bool owed_elsewhere = release_owed_ && state_ != State::kConnected;
     Stop(true);
     CloseRetiredMailboxes();
-    if (owed_elsewhere) ReleaseThroughLastInstance();
-  }
-
-  // The owner lets go while a release is owed and no instance is there to take it (a link
-  // program that cut us off while keyed, not yet attached to again): an instance of its own,
-  // made only to carry the release, which shutdown waits for like any owed release. Never made
-  // when the link program does not run: nothing to release, and asking COM would start it.
-  void ReleaseThroughLastInstance() {
-    if (com::LinkProgramRunningMs() < 0) return;
-    auto mailbox = std::make_shared<Mailbox>(window_, 1);
-    mailbox->Close();
-    const std::shared_ptr<Worker> last = Worker::Start(window_, mailbox);
-    last->Post(Call::What::kConnect);
-    last->PostOwedRelease();
-    last->Post(Call::What::kStop);
   }
 
   void SetPTT(bool key) {

@@ -38,8 +38,8 @@
 //   operator closed. Looking for it (a registry read and a list of processes) blocks briefly.
 // - Destroying the object waits up to answer_timeout_ms for the subscription's end and the
 //   release, and not at all when the link program is known not to answer; a release it still
-//   owes then is counted by ComLinkReleasesSent; one owed with no instance to take it gets an
-//   instance of its own, made on its thread, only when the link program runs.
+//   owes then is counted by ComLinkReleasesSent; one owed with no instance to take it is said in
+//   the status (no instance is made for it: that could start a link program that is closing).
 #include <cstddef>
 #include <functional>
 #include <string>

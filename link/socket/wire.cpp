@@ -105,7 +105,8 @@ std::string SetPttLine(bool key) {
 std::string Endpoint::ToString() const {
   if (type == Type::kUnix) return "unix:" + path;
   const bool v6 = host.find(':') != std::string::npos;
-  return "tcp:" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+  return (type == Type::kTcp ? "tcp:" : "rigctld:") + (v6 ? "[" + host + "]" : host) + ":" +
+         std::to_string(port);
 }
 
 namespace {
@@ -147,28 +148,36 @@ std::optional<Endpoint> ParseEndpoint(std::string_view text, std::string& error)
     }
     return e;
   }
-  if (text.rfind("tcp:", 0) != 0) {
-    error = "the endpoint must be unix:PATH or tcp:HOST:PORT, not \"" + std::string(text) + "\"";
+  const bool rigctld = text.rfind("rigctld:", 0) == 0;
+  if (text.rfind("tcp:", 0) != 0 && !rigctld) {
+    error = "the endpoint must be unix:PATH, tcp:HOST:PORT or rigctld:HOST:PORT, not \"" +
+            std::string(text) + "\"";
     return std::nullopt;
   }
-  std::string_view rest = text.substr(4);
+  const std::string scheme = rigctld ? "rigctld" : "tcp";
+  std::string_view rest = text.substr(scheme.size() + 1);
   std::string_view host;
+  // rigctld's own port when none is given; a link program has no usual port.
+  std::string_view default_port = rigctld ? "4532" : "";
   if (!rest.empty() && rest.front() == '[') {
     const std::size_t close = rest.find(']');
-    if (close == std::string_view::npos || close + 1 >= rest.size() || rest[close + 1] != ':') {
-      error = "the endpoint tcp:[HOST]:PORT is malformed";
+    const bool port_follows = close != std::string_view::npos && close + 1 < rest.size() &&
+                              rest[close + 1] == ':';
+    const bool ends = close != std::string_view::npos && close + 1 == rest.size();
+    if (!port_follows && !(ends && !default_port.empty())) {
+      error = "the endpoint " + scheme + ":[HOST]:PORT is malformed";
       return std::nullopt;
     }
     host = rest.substr(1, close - 1);
-    rest.remove_prefix(close + 2);
+    rest = port_follows ? rest.substr(close + 2) : default_port;
   } else {
     const std::size_t colon = rest.rfind(':');
-    if (colon == std::string_view::npos) {
+    if (colon == std::string_view::npos && default_port.empty()) {
       error = "the endpoint tcp:HOST:PORT needs a port";
       return std::nullopt;
     }
-    host = rest.substr(0, colon);
-    rest.remove_prefix(colon + 1);
+    host = colon == std::string_view::npos ? rest : rest.substr(0, colon);
+    rest = colon == std::string_view::npos ? default_port : rest.substr(colon + 1);
   }
   unsigned port = 0;
   const auto [next, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), port);
@@ -182,7 +191,7 @@ std::optional<Endpoint> ParseEndpoint(std::string_view text, std::string& error)
         "\" is not a loopback address; keying the transmitter is allowed from this machine only";
     return std::nullopt;
   }
-  e.type = Endpoint::Type::kTcp;
+  e.type = rigctld ? Endpoint::Type::kRigctld : Endpoint::Type::kTcp;
   e.host = std::string(host);
   e.port = static_cast<std::uint16_t>(port);
   return e;
@@ -205,7 +214,7 @@ Endpoint WithAbsolutePath(Endpoint endpoint, const std::string& current_folder) 
 
 std::string LinkIdentity(const Endpoint& endpoint, const std::string& current_folder) {
   Endpoint e = WithAbsolutePath(endpoint, current_folder);
-  if (e.type == Endpoint::Type::kTcp && e.host == "localhost") e.host = "127.0.0.1";
+  if (e.type != Endpoint::Type::kUnix && e.host == "localhost") e.host = "127.0.0.1";
   return e.ToString();
 }
 

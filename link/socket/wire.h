@@ -53,15 +53,17 @@ std::string Escape(std::string_view bytes);
 std::string SetPttLine(bool key);
 
 struct Endpoint {
-  enum class Type { kUnix, kTcp } type = Type::kUnix;
+  // kRigctld: hamlib's rigctld keys a radio directly (link/rigctld/protocol.h), not a link program.
+  enum class Type { kUnix, kTcp, kRigctld } type = Type::kUnix;
   std::string path;  // unix
-  std::string host;  // tcp: a loopback name or address
+  std::string host;  // tcp, rigctld: a loopback name or address
   std::uint16_t port = 0;
   std::string ToString() const;
 };
 
-// Parses "unix:PATH" or "tcp:HOST:PORT" ("tcp:[::1]:PORT" for IPv6). HOST must be loopback
-// (127.0.0.0/8, ::1, localhost): keying a transmitter is never reachable from the network.
+// Parses "unix:PATH", "tcp:HOST:PORT" ("tcp:[::1]:PORT" for IPv6) or "rigctld:HOST[:PORT]"
+// (port 4532 when left out). HOST must be loopback (127.0.0.0/8, ::1, localhost): keying a
+// transmitter is never reachable from the network.
 // Returns nullopt and sets `error` otherwise.
 std::optional<Endpoint> ParseEndpoint(std::string_view text, std::string& error);
 

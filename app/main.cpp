@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QPointer>
+#include <charconv>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,7 @@
 #include "core/platform.h"
 #include "core/station_log.h"
 #include "core/version.h"
+#include "link/rigctld/rigctld_link.h"
 #include "link/socket/echolink_object.h"
 #include "link/socket/wire.h"
 #include "link/startup.h"
@@ -38,12 +40,18 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: corvanta [--link ENDPOINT] [--start]\n"
+    "Usage: corvanta [--link ENDPOINT] [--squelch-hang MS] [--start]\n"
     "       corvanta [--link ENDPOINT] --autostart on|off\n"
     "Sends a Morse courtesy character through the link program when a transmission ends.\n\n"
     "Options:\n"
     "  --link ENDPOINT  where the link program listens: unix:PATH or tcp:HOST:PORT (HOST on\n"
-    "                   loopback only); default unix:$XDG_RUNTIME_DIR/corvanta/link.sock\n"
+    "                   loopback only); default unix:$XDG_RUNTIME_DIR/corvanta/link.sock;\n"
+    "                   or rigctld:HOST[:PORT] (port 4532 when left out) to key a radio through\n"
+    "                   hamlib's rigctld and take the end of local RF from its squelch (DCD);\n"
+    "                   a radio raises no TX event: TX courtesies then come from Test only\n"
+    "  --squelch-hang MS\n"
+    "                   with rigctld: how long the squelch must stay closed before the RX\n"
+    "                   courtesy (default 300, 0 allowed); shorter flutter gives none\n"
     "  --start          start monitoring once the window is up, as the Start button does\n"
     "  --autostart on|off\n"
     "                   start Corvanta monitoring at logon (an entry in\n"
@@ -57,6 +65,7 @@ constexpr const char* kUsage =
 
 struct Options {
   std::string link;
+  int squelch_hang_ms = 300;
   bool print_endpoint = false;
   bool start = false;
   std::string autostart;  // "on", "off" or empty
@@ -85,6 +94,17 @@ int ParseArguments(int argc, char** argv, Options& options) {
         std::cerr << "corvanta: --autostart takes on or off\n" << kUsage;
         return 2;
       }
+    } else if (arg == "--squelch-hang" || arg.rfind("--squelch-hang=", 0) == 0) {
+      const std::string value =
+          arg == "--squelch-hang" ? (i + 1 < argc ? argv[++i] : "") : arg.substr(15);
+      int ms = -1;
+      const auto [next, ec] = std::from_chars(value.data(), value.data() + value.size(), ms);
+      if (value.empty() || ec != std::errc{} || next != value.data() + value.size() || ms < 0 ||
+          ms > 60000) {
+        std::cerr << "corvanta: --squelch-hang takes milliseconds from 0 to 60000\n" << kUsage;
+        return 2;
+      }
+      options.squelch_hang_ms = ms;
     } else if (arg == "--link" && i + 1 < argc) {
       options.link = argv[++i];
     } else if (arg.rfind("--link=", 0) == 0) {
@@ -198,10 +218,25 @@ int main(int argc, char** argv) {
     std::cerr << "corvanta: " << e.what() << '\n';
   }
 
-  corvanta::LinkOptions link;
-  link.endpoint = *endpoint;
-  link.status = corvanta::LinkStatus;
-  corvanta::LinkObjectFactory() = corvanta::SocketLinkFactory(std::move(link));
+  if (endpoint->type == corvanta::wire::Endpoint::Type::kRigctld) {
+    corvanta::RigctldOptions radio;
+    radio.host = endpoint->host;
+    radio.port = endpoint->port;
+    radio.status = corvanta::LinkStatus;
+    radio.hang_ms = options.squelch_hang_ms;
+    radio.guardian = QDir(QCoreApplication::applicationDirPath())
+                         .absoluteFilePath("corvanta-guardian")
+                         .toStdString();
+    corvanta::LinkObjectFactory() = corvanta::RigctldLinkFactory(std::move(radio));
+    corvanta::LinkReleasesSent() = corvanta::RigctldReleasesSent;
+    corvanta::LinkStartNote() =
+        "a radio through rigctld raises no TX event: TX courtesies come from Test only";
+  } else {
+    corvanta::LinkOptions link;
+    link.endpoint = *endpoint;
+    link.status = corvanta::LinkStatus;
+    corvanta::LinkObjectFactory() = corvanta::SocketLinkFactory(std::move(link));
+  }
 
   // The help file of this installation: beside the program's own share folder.
   const QString help =

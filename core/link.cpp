@@ -19,6 +19,11 @@ LinkEventSink& LinkEvents() {
   return sink;
 }
 
+std::string& LinkStartNote() {
+  static std::string note;
+  return note;
+}
+
 std::function<bool()>& LinkReleasesSent() {
   static std::function<bool()> sent;
   return sent;

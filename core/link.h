@@ -49,6 +49,10 @@ std::unique_ptr<LinkObject> NewLinkObject();
 // their object, it says yes. Window thread; never blocks.
 std::function<bool()>& LinkReleasesSent();
 
+// What Start adds to its own texts about the link (a radio raises no TX event, so its TX
+// courtesies come from Test only). Empty for a link program. Set once at start-up.
+std::string& LinkStartNote();
+
 // What the link client says of the link program (connected, lost, back, a late answer): it only
 // speaks when the state changes, so every text goes to the status bar and the station log.
 void LinkStatus(const std::string& text);

@@ -47,8 +47,14 @@ void StartMonitoring(bool unattended) {
   Flags.IsMonitoring = kTrue;
   LogLine(std::string(how) + "monitoring, sound output " + Settings.DeviceName);
   const bool opened = RestartSoundDevice();
-  // Said last, so the opening's texts do not hide it from whoever comes to the station.
-  if (unattended && opened && !unsaved.empty()) w.SetStatusText(unsaved);
+  if (!LinkStartNote().empty()) LogLine(std::string(how) + LinkStartNote());
+  // Said last, so the opening's texts do not hide them from whoever comes to the station; a
+  // failed opening's own text stays.
+  if (unattended && opened && !unsaved.empty()) {
+    w.SetStatusText(unsaved);
+  } else if (opened && !LinkStartNote().empty()) {
+    w.SetStatusText(LinkStartNote());
+  }
 }
 
 }  // namespace

@@ -104,7 +104,14 @@ TEST(Wire, EndpointsAreLocalOnly) {
       {"tcp:127.0.0.1:80x", false, "from 1 to 65535"},
       {"tcp:127.0.0.1", false, "needs a port"},
       {"unix:", false, "needs a socket path"},
-      {"/tmp/link.sock", false, "must be unix:PATH or tcp:HOST:PORT"},
+      {"/tmp/link.sock", false, "must be unix:PATH, tcp:HOST:PORT or rigctld:HOST:PORT"},
+      {"rigctld:127.0.0.1:4534", true, "rigctld:127.0.0.1:4534"},
+      {"rigctld:localhost", true, "rigctld:localhost:4532"},
+      {"rigctld:[::1]", true, "rigctld:[::1]:4532"},
+      {"rigctld:[::1]:4534", true, "rigctld:[::1]:4534"},
+      {"rigctld:192.168.1.20:4532", false, "not a loopback address"},
+      {"rigctld:127.0.0.1:", false, "from 1 to 65535"},
+      {"rigctld:[::1", false, "malformed"},
   };
   for (const Case& c : cases) {
     std::string error;

@@ -21,6 +21,7 @@ CORVANTA_TEST_PACKAGES=(
   pipewire pipewire-pulse wireplumber dbus-daemon
   clang libfuzzer-14-dev libclang-rt-14-dev
   desktop-file-utils man-db
+  libhamlib-utils
 )
 
 # The Windows stage: MinGW-w64 (posix threads), widl and the .idl files it imports, the help

@@ -99,7 +99,8 @@ std::string EntryString(const std::string& value) {
 
 }  // namespace
 
-std::filesystem::path AutostartEntryPath(const char* xdg_config_home, const char* home) {
+std::filesystem::path AutostartEntryPath(const char* xdg_config_home, const char* home,
+                                         const std::string& file_name) {
   std::filesystem::path base;
   if (xdg_config_home != nullptr && *xdg_config_home == '/') {
     base = xdg_config_home;
@@ -108,7 +109,7 @@ std::filesystem::path AutostartEntryPath(const char* xdg_config_home, const char
   } else {
     return {};
   }
-  return base / "autostart" / "corvanta.desktop";
+  return base / "autostart" / file_name;
 }
 
 std::vector<std::string> AutostartArguments(const std::string& link,

@@ -11,7 +11,8 @@
 namespace corvanta {
 
 // The entry's file, or empty when neither XDG_CONFIG_HOME (absolute) nor HOME is set.
-std::filesystem::path AutostartEntryPath(const char* xdg_config_home, const char* home);
+std::filesystem::path AutostartEntryPath(const char* xdg_config_home, const char* home,
+                                         const std::string& file_name = "corvanta.desktop");
 
 // The entry's text: Exec runs `program` with `arguments`, each quoted as the desktop entry format
 // asks when it holds anything but plain characters.

@@ -61,7 +61,10 @@ constexpr const char* kUsage =
     "  --help           show this text and exit\n"
     "  --version        show the version and exit\n\n"
     "The station log: $XDG_STATE_HOME/corvanta/corvanta.log (by default\n"
-    "~/.local/state/corvanta/corvanta.log), rotated at 1 MiB, three old files kept.\n";
+    "~/.local/state/corvanta/corvanta.log), rotated at 1 MiB, three old files kept.\n"
+    "A copy started with a --link other than the default keeps its own settings file, station\n"
+    "log and logon entry, named after the link: corvanta-rigctld-4534.cfg, corvanta-tcp-5198.log,\n"
+    "corvanta-unix-NAME.desktop.\n";
 
 struct Options {
   std::string link;
@@ -117,10 +120,21 @@ int ParseArguments(int argc, char** argv, Options& options) {
   return -1;
 }
 
+// "corvanta" for the default link, "corvanta-rigctld-4534" for another: the name of the files
+// kept per link (settings, station log, logon entry).
+std::string FileStem(const corvanta::wire::Endpoint& endpoint) {
+  std::error_code ec;
+  const std::filesystem::path here = std::filesystem::current_path(ec);
+  const std::string label = corvanta::wire::LinkFileLabel(
+      endpoint, corvanta::wire::DefaultEndpoint(std::getenv("XDG_RUNTIME_DIR"), getuid()),
+      ec ? std::string("/") : here.string());
+  return label.empty() ? "corvanta" : "corvanta-" + label;
+}
+
 // --autostart on|off: writes or removes the logon entry, and exits.
-int Autostart(const Options& options) {
-  const std::filesystem::path entry =
-      corvanta::AutostartEntryPath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+int Autostart(const Options& options, const std::string& stem) {
+  const std::filesystem::path entry = corvanta::AutostartEntryPath(
+      std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"), stem + ".desktop");
   if (entry.empty()) {
     std::cerr << "corvanta: neither XDG_CONFIG_HOME nor HOME is set: no autostart folder\n";
     return 1;
@@ -167,7 +181,8 @@ int main(int argc, char** argv) {
     std::cout << endpoint_text << '\n';
     return 0;
   }
-  if (!options.autostart.empty()) return Autostart(options);
+  const std::string stem = FileStem(*endpoint);
+  if (!options.autostart.empty()) return Autostart(options, stem);
 
   // A link program that goes away must not take Corvanta with it: writes to a closed socket
   // fail with an error instead of a signal.
@@ -207,7 +222,7 @@ int main(int argc, char** argv) {
   }();
   corvanta::SetSettingsPath(corvanta::ResolveSettingsPath(
       QCoreApplication::applicationDirPath().toStdString(), installed_program,
-      std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")));
+      std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"), stem + ".cfg"));
 
   std::unique_ptr<corvanta::SdlSoundBackend> sound;
   try {
@@ -245,7 +260,9 @@ int main(int argc, char** argv) {
 
   // The station log: what happened while nobody watched. Opened before start-up, which it logs.
   corvanta::OpenStationLog(
-      corvanta::XdgStationLogPath(std::getenv("XDG_STATE_HOME"), std::getenv("HOME")));
+      corvanta::XdgStationLogPath(std::getenv("XDG_STATE_HOME"), std::getenv("HOME"),
+                                  stem + ".log"),
+      stem == "corvanta" ? std::string() : endpoint->ToString());
 
   corvanta::CloseOnSignals(&app);
   corvanta::FrmMain* frm = corvanta::Main();

@@ -40,6 +40,7 @@ std::string OneLine(const std::string& text) {
 }
 
 std::unique_ptr<StationLog> g_log;
+std::string g_link_tag;  // "[link] " before every line, or empty
 
 // A path in the UTF-8 the log and the status bar are written in, whatever the system's code page.
 std::string PathText(const std::filesystem::path& path) {
@@ -238,8 +239,9 @@ StationLog::Outcome StationLog::Write(const std::vector<Line>& batch) {
   return outcome;
 }
 
-void OpenStationLog(const std::filesystem::path& file) {
+void OpenStationLog(const std::filesystem::path& file, const std::string& link) {
   g_log.reset();
+  g_link_tag = link.empty() ? std::string() : "[" + link + "] ";
   if (!file.empty()) g_log = std::make_unique<StationLog>(file);
 }
 
@@ -254,7 +256,7 @@ std::filesystem::path StationLogFile() {
 
 void LogLine(const std::string& text) {
   if (!g_log) return;
-  g_log->Add(text, std::chrono::system_clock::now());
+  g_log->Add(g_link_tag + text, std::chrono::system_clock::now());
   if (TransmissionDepth() == 0) g_log->Release();
 }
 
@@ -273,7 +275,8 @@ void DrainStationLog() {
   if (g_log) g_log->Drain();
 }
 
-std::filesystem::path XdgStationLogPath(const char* xdg_state_home, const char* home) {
+std::filesystem::path XdgStationLogPath(const char* xdg_state_home, const char* home,
+                                        const std::string& file_name) {
   std::filesystem::path base;
   if (xdg_state_home != nullptr && *xdg_state_home == '/') {
     base = xdg_state_home;
@@ -282,7 +285,7 @@ std::filesystem::path XdgStationLogPath(const char* xdg_state_home, const char* 
   } else {
     return {};
   }
-  return base / "corvanta" / "corvanta.log";
+  return base / "corvanta" / file_name;
 }
 
 }  // namespace corvanta

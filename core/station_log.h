@@ -93,8 +93,9 @@ class StationLog {
   std::thread writer_;
 };
 
-// The program's log, when one is open (main opens it before start-up).
-void OpenStationLog(const std::filesystem::path& file);
+// The program's log, when one is open (main opens it before start-up). A copy on a link of its
+// own names the link in every line ("[rigctld:127.0.0.1:4534] ..."); empty for the default link.
+void OpenStationLog(const std::filesystem::path& file, const std::string& link = {});
 void CloseStationLog();
 // The open log's file; empty when none is open.
 std::filesystem::path StationLogFile();
@@ -108,7 +109,9 @@ void CheckStationLog();
 void DrainStationLog();
 
 // Where the log lives on a desktop that follows the XDG base directories: the state folder
-// ($XDG_STATE_HOME, by default ~/.local/state) + corvanta/corvanta.log. Empty when neither is set.
-std::filesystem::path XdgStationLogPath(const char* xdg_state_home, const char* home);
+// ($XDG_STATE_HOME, by default ~/.local/state) + corvanta/corvanta.log (`file_name` for a copy on
+// a link of its own). Empty when neither is set.
+std::filesystem::path XdgStationLogPath(const char* xdg_state_home, const char* home,
+                                        const std::string& file_name = "corvanta.log");
 
 }  // namespace corvanta

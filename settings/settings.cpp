@@ -180,8 +180,8 @@ const fs::path& SettingsPath() {
 }
 
 fs::path ResolveSettingsPath(const fs::path& exe_dir, bool installed, const char* xdg_config_home,
-                             const char* home) {
-  if (!installed && CanCreateFilesIn(exe_dir)) return exe_dir / kSettingsFileName;
+                             const char* home, const std::string& file_name) {
+  if (!installed && CanCreateFilesIn(exe_dir)) return exe_dir / file_name;
   fs::path base;
   if (xdg_config_home != nullptr && fs::path(xdg_config_home).is_absolute()) {
     base = xdg_config_home;
@@ -190,7 +190,7 @@ fs::path ResolveSettingsPath(const fs::path& exe_dir, bool installed, const char
   } else {
     base = exe_dir;  // nowhere better: saving will report the failure when it cannot write there
   }
-  return base / "corvanta" / kSettingsFileName;
+  return base / "corvanta" / file_name;
 }
 
 bool FileExists(const fs::path& path) {

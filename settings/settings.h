@@ -34,8 +34,10 @@ const std::filesystem::path& SettingsPath();
 // `installed` is the caller's finding, since only it knows both halves: the program finds its help
 // file under ../share/corvanta relative to `exe_dir`, and `exe_dir` is not the build tree's program
 // folder (which keeps the same layout).
+// `file_name` differs from kSettingsFileName for a copy on a link of its own.
 std::filesystem::path ResolveSettingsPath(const std::filesystem::path& exe_dir, bool installed,
-                                          const char* xdg_config_home, const char* home);
+                                          const char* xdg_config_home, const char* home,
+                                          const std::string& file_name = kSettingsFileName);
 
 // True when the attributes of `path` (file or folder) can be read; never throws.
 bool FileExists(const std::filesystem::path& path);

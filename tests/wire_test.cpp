@@ -128,5 +128,40 @@ TEST(Wire, EndpointsAreLocalOnly) {
   EXPECT_EQ(DefaultEndpoint("", 7), "unix:/tmp/corvanta-7/link.sock");
 }
 
+// Two copies on two links keep two sets of files; every spelling of one link names one set.
+TEST(Wire, EachLinkNamesItsOwnFiles) {
+  const std::string fallback = "unix:/run/user/7/corvanta/link.sock";
+  const struct {
+    const char* link;
+    const char* label;
+  } cases[] = {
+      {"unix:/run/user/7/corvanta/link.sock", ""},
+      {"unix:/run/user/7/corvanta/../corvanta/link.sock", ""},
+      {"unix:link.sock", "unix-link.sock-"},  // another folder: a hash follows
+      {"unix:/run/user/7/corvanta/radio2.sock", "unix-radio2.sock"},
+      {"unix:/srv/a b/radio2.sock", "unix-radio2.sock-"},
+      {"rigctld:127.0.0.1:4534", "rigctld-4534"},
+      {"rigctld:localhost", "rigctld-4532"},
+      {"rigctld:[::1]:4534", "rigctld-__1-4534"},
+      {"tcp:127.0.0.2:5198", "tcp-127.0.0.2-5198"},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    const auto e = ParseEndpoint(c.link, error);
+    ASSERT_TRUE(e) << c.link;
+    const std::string label = LinkFileLabel(*e, fallback, "/home/op");
+    EXPECT_EQ(label.substr(0, std::string(c.label).size()), c.label) << c.link;
+    const bool hashed = std::string(c.label).ends_with("-");
+    EXPECT_EQ(label.size(), std::string(c.label).size() + (hashed ? 8 : 0)) << label;
+    EXPECT_EQ(label.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789.-_"), std::string::npos)
+        << label;
+  }
+  std::string error;
+  const auto a = ParseEndpoint("unix:/srv/a/radio.sock", error);
+  const auto b = ParseEndpoint("unix:/srv/b/radio.sock", error);
+  EXPECT_NE(LinkFileLabel(*a, fallback, "/"), LinkFileLabel(*b, fallback, "/"));
+  EXPECT_EQ(LinkFileLabel(*a, fallback, "/"), LinkFileLabel(*a, fallback, "/elsewhere"));
+}
+
 }  // namespace
 }  // namespace corvanta::wire

@@ -1,6 +1,7 @@
 #include "link/socket/wire.h"
 
 #include <charconv>
+#include <cstdio>
 #include <filesystem>
 
 namespace corvanta::wire {
@@ -216,6 +217,49 @@ std::string LinkIdentity(const Endpoint& endpoint, const std::string& current_fo
   Endpoint e = WithAbsolutePath(endpoint, current_folder);
   if (e.type != Endpoint::Type::kUnix && e.host == "localhost") e.host = "127.0.0.1";
   return e.ToString();
+}
+
+namespace {
+
+std::string FileSafe(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      c == '.' || c == '-' || c == '_';
+    out += safe ? c : '_';
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string LinkFileLabel(const Endpoint& endpoint, const std::string& default_endpoint,
+                          const std::string& current_folder) {
+  std::string error;
+  const auto fallback = ParseEndpoint(default_endpoint, error);
+  const std::string identity = LinkIdentity(endpoint, current_folder);
+  if (fallback && LinkIdentity(*fallback, current_folder) == identity) return {};
+  const Endpoint e = WithAbsolutePath(endpoint, current_folder);
+  if (e.type == Endpoint::Type::kUnix) {
+    const std::filesystem::path path(e.path);
+    std::string label = "unix-" + FileSafe(path.filename().string());
+    const bool beside_default =
+        fallback && fallback->type == Endpoint::Type::kUnix &&
+        WithAbsolutePath(*fallback, current_folder).path ==
+            (path.parent_path() / std::filesystem::path(fallback->path).filename())
+                .generic_string();
+    if (!beside_default) {
+      std::uint32_t hash = 2166136261u;  // FNV-1a: short, stable across runs and builds
+      for (const char c : e.path) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+      char hex[9];
+      std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(hash));
+      label += std::string("-") + hex;
+    }
+    return label;
+  }
+  const bool usual_host = e.host == "127.0.0.1" || e.host == "localhost";
+  return std::string(e.type == Endpoint::Type::kTcp ? "tcp" : "rigctld") +
+         (usual_host ? "" : "-" + FileSafe(e.host)) + "-" + std::to_string(e.port);
 }
 
 }  // namespace corvanta::wire

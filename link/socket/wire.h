@@ -78,4 +78,12 @@ Endpoint WithAbsolutePath(Endpoint endpoint, const std::string& current_folder);
 // and "/abs/sock" alike), and the host localhost written 127.0.0.1.
 std::string LinkIdentity(const Endpoint& endpoint, const std::string& current_folder);
 
+// What the files kept per link are named after ("rigctld-4534", "tcp-5198", "unix-radio2"), so
+// that two copies on two links never share settings, a log or a logon entry: empty for the
+// default link, which keeps the program's own names. Only letters, digits, '.', '-' and '_'.
+// A loopback host 127.0.0.1 (or localhost) is left out; a socket outside the default's folder
+// gets a short hash of its path, as two folders may hold sockets of one name.
+std::string LinkFileLabel(const Endpoint& endpoint, const std::string& default_endpoint,
+                          const std::string& current_folder);
+
 }  // namespace corvanta::wire

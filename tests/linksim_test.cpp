@@ -1,6 +1,9 @@
-// Runs corvanta-linksim as a process and talks to it over a unix socket, as Corvanta would.
+// Runs corvanta-linksim as a process and talks to it over a unix socket, as Corvanta would, or
+// over TCP as a rigctld client would.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -155,6 +158,13 @@ class Client {
     const sockaddr_un addr = Address(path);
     connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
   }
+  explicit Client(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+  }
   ~Client() { Close(); }
   void Close() {
     if (fd_ >= 0) ::close(fd_);
@@ -196,6 +206,45 @@ class Client {
 
 double Ms(const Record& r) {
   return std::stod(r.at(0));
+}
+
+// The records named `name`, in order.
+std::vector<Record> All(const Sim& sim, const std::string& name) {
+  std::vector<Record> found;
+  for (const Record& r : sim.Log()) {
+    if (r.size() > 1 && r[1] == name) found.push_back(r);
+  }
+  return found;
+}
+
+// A loopback port nobody listens on just now.
+std::uint16_t FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof addr;
+  EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+  EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size), 0);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+// A simulator playing rigctld on a port of its own.
+struct Rig {
+  explicit Rig(std::vector<std::string> args = {}, const std::string& script = "") {
+    args.insert(args.end(), {"--listen", "rigctld:127.0.0.1:" + std::to_string(port)});
+    sim.StartListening(args, script);
+  }
+  std::uint16_t port = FreePort();
+  Sim sim;
+};
+
+// The lines that come before the connection ends.
+std::vector<std::string> Rest(Client& client) {
+  std::vector<std::string> lines;
+  while (auto line = client.Line()) lines.push_back(*line);
+  return lines;
 }
 
 TEST(Linksim, AnswersSetPttAsConfigured) {
@@ -346,6 +395,163 @@ TEST(Linksim, ExitStatus) {
     EXPECT_EQ(std::filesystem::exists(sim.sock), c.live_listener);
     if (listener >= 0) ::close(listener);
   }
+}
+
+// rigctld mode. The answers are those rigctld 4.5.4 gives, byte for byte, with the Dummy radio.
+TEST(LinksimRigctld, AnswersEveryFormAsTheDaemon) {
+  const struct {
+    const char* request;
+    std::vector<std::string> answer;
+  } steps[] = {
+      {"T 1", {"RPRT 0"}},
+      {"t", {"1"}},
+      {"\\get_ptt", {"1"}},
+      {"+t", {"get_ptt:", "PTT: 1", "RPRT 0"}},
+      {"\\get_dcd", {"0"}},
+      {"+\\get_dcd", {"get_dcd:", "DCD: 0", "RPRT 0"}},
+      {";\\get_dcd", {"get_dcd:;DCD: 0;RPRT 0"}},
+      {"+T 0\r", {"set_ptt: 0", "RPRT 0"}},
+      {"|\\set_ptt 3", {"set_ptt: 3|RPRT 0"}},
+      {"T 5", {"RPRT -1"}},
+      {"+T on", {"set_ptt: on", "RPRT -1"}},
+      {"T 0 t", {"RPRT 0", "0"}},  // two commands on one line
+      {"+T", {}},                  // its argument is the next line's first word
+      {"1", {"set_ptt: 1", "RPRT 0"}},
+      {"", {}},
+      {"tt", {"1", "1"}},
+      {"+\\foo", {"RPRT -4"}},
+      {"q", {"RPRT 0"}},
+  };
+  Rig rig;
+  Client client(rig.port);
+  ASSERT_TRUE(client.connected());
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.request);
+    client.Send(std::string(step.request) + "\n");
+    for (const std::string& want : step.answer) EXPECT_EQ(client.Line(), want);
+  }
+  EXPECT_EQ(Rest(client), std::vector<std::string>{});  // q closed it, nothing more said
+  // Each change of the PTT, with the client that made it.
+  std::vector<std::string> changes;
+  for (const Record& r : All(rig.sim, "PTT")) changes.push_back(r.at(2) + " by " + r.at(3));
+  EXPECT_EQ(changes, (std::vector<std::string>{"1 by 1", "0 by 1", "1 by 1", "0 by 1", "1 by 1"}));
+  EXPECT_EQ(All(rig.sim, "REQUEST").at(2),
+            (Record{All(rig.sim, "REQUEST")[2].at(0), "REQUEST", "1", "\\\\get_ptt"}));
+}
+
+TEST(LinksimRigctld, ReleaseIsAnsweredWhenTheRelaysHaveSettled) {
+  Rig rig;
+  Client client(rig.port);
+  client.Send("T 1\n");
+  ASSERT_EQ(client.Line(), "RPRT 0");
+  const auto sent = Clock::now();
+  client.Send("+T 0\n");
+  EXPECT_EQ(client.Line(), "set_ptt: 0");
+  EXPECT_GE(Clock::now() - sent, 45ms);
+  ASSERT_TRUE(rig.sim.Logged("ANSWER"));
+  const Record request = All(rig.sim, "REQUEST").back();
+  const Record released = All(rig.sim, "PTT").back();
+  EXPECT_EQ(released.at(2), "0");
+  EXPECT_GE(Ms(released) - Ms(request), 45);
+  EXPECT_GE(Ms(All(rig.sim, "ANSWER").back()), Ms(released));
+}
+
+TEST(LinksimRigctld, ThePttOutlivesTheClientThatKeyedIt) {
+  Rig rig;
+  Client keyer(rig.port);
+  keyer.Send("+T 1\n");
+  ASSERT_EQ(keyer.Line(), "set_ptt: 1");
+  Client guardian(rig.port);  // a second client shares the radio
+  guardian.Send("t\n");
+  EXPECT_EQ(guardian.Line(), "1");
+  keyer.Close();
+  ASSERT_TRUE(rig.sim.Logged("DISCONNECT"));
+  guardian.Send("+t\n");
+  EXPECT_EQ(guardian.Line(), "get_ptt:");
+  EXPECT_EQ(guardian.Line(), "PTT: 1");
+  EXPECT_EQ(All(rig.sim, "PTT").size(), 1U);
+}
+
+TEST(LinksimRigctld, ScriptCommandsChangeTheRadioAndItsAnswers) {
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    const char* script;  // "dcd 1" says it is ready
+    const char* requests;
+    std::vector<std::string> answers;  // all the client hears before the connection ends
+  } cases[] = {
+      {"keyed elsewhere",
+       {},
+       "ptt 1\ndcd 1\n",
+       "+t\n\\get_dcd\nq\n",
+       {"get_ptt:", "PTT: 1", "RPRT 0", "1", "RPRT 0"}},
+      {"refused",
+       {},
+       "err on\ndcd 1\n",
+       "T 1\nt\n\\get_dcd\nq\n",
+       {"RPRT -11", "0", "1", "RPRT 0"}},
+      {"refused, own code",
+       {},
+       "err on\nrprt -9\ndcd 1\n",
+       "+T 0\nq\n",
+       {"set_ptt: 0", "RPRT -9", "RPRT 0"}},
+      {"silent, then dropped",
+       {},
+       "silent on\ndcd 1\nwait-setptt 1 10000\ndrop\n",
+       "+t\nT 1\nq\n",
+       {}},
+      {"dropped at the second keying",
+       {"--drop-after", "2"},
+       "dcd 1\n",
+       "T 1\nT 0\nt\n",
+       {"RPRT 0"}},
+      {"quit", {}, "dcd 1\nwait-setptt 0 10000\nquit\n", "T 0\n", {"RPRT 0"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig(c.args, c.script);
+    Client client(rig.port);
+    ASSERT_TRUE(rig.sim.Logged("DCD"));
+    client.Send(c.requests);
+    EXPECT_EQ(Rest(client), c.answers);
+    EXPECT_TRUE(client.eof());
+  }
+}
+
+TEST(LinksimRigctld, FlutterClosesTheSquelchForAWhile) {
+  // The first flutter finds the squelch closed and is refused.
+  Rig rig({}, "flutter 100\ndcd 1\nflutter 1000\n");
+  Client client(rig.port);
+  ASSERT_TRUE(WaitUntil([&] { return All(rig.sim, "DCD").size() == 2; }));
+  client.Send("\\get_dcd\n");
+  EXPECT_EQ(client.Line(), "0");
+  ASSERT_TRUE(WaitUntil([&] { return All(rig.sim, "DCD").size() == 3; }));
+  client.Send("+\\get_dcd\n");
+  EXPECT_EQ(client.Line(), "get_dcd:");
+  EXPECT_EQ(client.Line(), "DCD: 1");
+  const auto dcd = All(rig.sim, "DCD");
+  EXPECT_EQ(dcd[1].at(2), "0");
+  EXPECT_EQ(dcd[2].at(2), "1");
+  EXPECT_GE(Ms(dcd[2]) - Ms(dcd[1]), 1000);
+  EXPECT_NE(rig.sim.Stderr().find("flutter needs the squelch open"), std::string::npos);
+}
+
+TEST(LinksimRigctld, LateOnceDelaysOneAnswer) {
+  Rig rig({}, "late-once 300\ndcd 1\n");
+  Client client(rig.port);
+  ASSERT_TRUE(rig.sim.Logged("DCD"));
+  const auto sent = Clock::now();
+  client.Send("t\nt\n");
+  EXPECT_EQ(client.Line(), "0");
+  EXPECT_GE(Clock::now() - sent, 300ms);
+  EXPECT_EQ(client.Line(), "0");
+  ASSERT_TRUE(WaitUntil([&] { return All(rig.sim, "ANSWER").size() == 2; }));
+  const auto requests = All(rig.sim, "REQUEST");
+  const auto answers = All(rig.sim, "ANSWER");
+  EXPECT_GE(Ms(answers[0]) - Ms(requests[0]), 300);
+  // The second was read once the first was answered, and answered when read.
+  EXPECT_GE(Ms(requests[1]), Ms(answers[0]));
+  EXPECT_LT(Ms(answers[1]) - Ms(requests[1]), 300);
 }
 
 }  // namespace

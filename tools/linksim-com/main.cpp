@@ -191,6 +191,7 @@ int main() {
   if (!options->listen.empty()) {
     return Usage("--listen has no meaning here: the simulator serves the link program's class");
   }
+  if (options->rigctld) return Usage("--rigctld has no meaning here: rigctld is a Linux daemon");
   std::vector<std::string> script;
   if (!options->script.empty() && !ReadLines(options->script, script)) {
     return Usage("cannot read the script " + options->script);

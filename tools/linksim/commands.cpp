@@ -54,6 +54,13 @@ void CommandRunner::Pump() {
 }
 
 void CommandRunner::Key(char key) {
+  if (sim_.rigctld()) {
+    // The radio's own controls: its PTT and its receiver's squelch.
+    if (key == 'P' || key == 'p') sim_.SetRadioPtt(key == 'P', "command");
+    if (key == 'D' || key == 'd') sim_.SetDcd(key == 'D');
+    if (key == 'q') Quit();
+    return;
+  }
   switch (key) {
     case 'P':
       SendEvent("PTT", true);
@@ -94,7 +101,28 @@ void CommandRunner::Execute(const std::string& text) {
   };
   auto ms = [&](std::size_t i) { return args >= i ? ParseCount(words[i], kMaxMs) : std::nullopt; };
 
-  if ((cmd == "ptt" || cmd == "tx") && args == 1) {
+  const bool rig = sim_.rigctld();
+
+  if (rig && (cmd == "ptt" || cmd == "dcd") && args == 1 && OnOff(words[1], "1", "0")) {
+    // As if another program keyed the radio, or the receiver heard a signal.
+    const bool on = *OnOff(words[1], "1", "0");
+    if (cmd == "ptt") {
+      sim_.SetRadioPtt(on, "command");
+    } else {
+      sim_.SetDcd(on);
+    }
+  } else if (rig && cmd == "flutter" && args == 1 && ms(1) && *ms(1) > 0) {
+    if (!sim_.Flutter(static_cast<int>(*ms(1)))) {
+      std::fprintf(stderr, "corvanta-linksim: flutter needs the squelch open (dcd 1)\n");
+    }
+  } else if (rig && cmd == "rprt" && args == 1) {
+    // The code of a refused keying, with or without its minus sign.
+    std::string_view code = words[1];
+    if (!code.empty() && code.front() == '-') code.remove_prefix(1);
+    const auto n = ParseCount(code, 1000);
+    if (!n || *n == 0) return bad();
+    sim_.SetRefusalCode(-static_cast<int>(*n));
+  } else if (!rig && (cmd == "ptt" || cmd == "tx") && args == 1) {
     const auto on = OnOff(words[1], "1", "0");
     if (!on) return bad();
     SendEvent(cmd == "ptt" ? "PTT" : "TX", *on);
@@ -121,6 +149,8 @@ void CommandRunner::Execute(const std::string& text) {
     (cmd == "err" ? sim_.policy().err : sim_.policy().silent) = *OnOff(words[1], "on", "off");
   } else if (cmd == "late" && args == 1 && ms(1)) {
     sim_.policy().late_ms = static_cast<int>(*ms(1));
+  } else if (cmd == "late-once" && args == 1 && ms(1)) {
+    sim_.SetLateOnce(static_cast<int>(*ms(1)));
   } else if (cmd == "drop" && args == 0) {
     sim_.DropAll();
   } else if (cmd == "quit" && args == 0) {

@@ -1,4 +1,5 @@
-// corvanta-linksim: plays the link program for Corvanta's tests and its first-run demo.
+// corvanta-linksim: plays the link program, or hamlib's rigctld, for Corvanta's tests and its
+// first-run demo.
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -49,11 +50,19 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  const std::string endpoint_text =
-      options->listen.empty() ? wire::DefaultEndpoint(std::getenv("XDG_RUNTIME_DIR"), ::getuid())
-                              : options->listen;
+  std::string endpoint_text = options->listen;
+  if (endpoint_text.empty()) {
+    endpoint_text = options->rigctld
+                        ? std::string("rigctld:127.0.0.1")
+                        : wire::DefaultEndpoint(std::getenv("XDG_RUNTIME_DIR"), ::getuid());
+  }
   auto endpoint = wire::ParseEndpoint(endpoint_text, error);
   if (!endpoint) return Usage(error);
+  const bool rigctld = options->rigctld || endpoint->type == wire::Endpoint::Type::kRigctld;
+  if (rigctld && endpoint->type == wire::Endpoint::Type::kUnix) {
+    return Usage(
+        "rigctld listens on TCP: the endpoint must be rigctld:HOST[:PORT] or tcp:HOST:PORT");
+  }
 
   std::vector<std::string> script;
   if (!options->script.empty() && !ReadLines(options->script, script)) {
@@ -74,7 +83,8 @@ int main(int argc, char** argv) {
 
   QCoreApplication app(argc, argv);
   Log log(log_file);
-  Simulator sim(log, {options->err, options->silent, options->late_ms, options->drop_after});
+  Simulator sim(log, {options->err, options->silent, options->late_ms, options->drop_after},
+                rigctld);
   switch (sim.Listen(*endpoint, error)) {
     case Simulator::ListenResult::kOk:
       break;
@@ -109,7 +119,9 @@ int main(int argc, char** argv) {
   const bool keys = EnterKeyMode();
   std::unique_ptr<StdinReader> input;
   if (keys) {
-    std::fputs("keys: P/p PTT on/off, T/t TX on/off, q quit\n", stderr);
+    std::fputs(rigctld ? "keys: P/p PTT on/off, D/d squelch open/closed, q quit\n"
+                       : "keys: P/p PTT on/off, T/t TX on/off, q quit\n",
+               stderr);
   }
   if (keys || ::isatty(STDIN_FILENO) == 0) input = std::make_unique<StdinReader>(runner, keys);
 

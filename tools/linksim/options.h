@@ -14,7 +14,8 @@ struct Options {
   bool err = false;
   bool silent = false;
   int late_ms = 0;
-  long drop_after = 0;  // 0: never
+  long drop_after = 0;   // 0: never
+  bool rigctld = false;  // play hamlib's rigctld instead of a link program
   bool help = false;
   bool version = false;
 };

@@ -89,7 +89,13 @@ bool ClaimSocketPath(const std::string& path, std::string& error) {
 
 }  // namespace
 
-Simulator::Simulator(Log& log, AnswerPolicy policy) : log_(log), policy_(policy) {}
+Simulator::Simulator(Log& log, AnswerPolicy policy, bool rigctld)
+    : log_(log), policy_(policy), rigctld_(rigctld) {
+  flutter_ = new QTimer(this);
+  flutter_->setSingleShot(true);
+  flutter_->setTimerType(Qt::PreciseTimer);
+  connect(flutter_, &QTimer::timeout, this, [this] { SetDcd(true); });
+}
 
 Simulator::~Simulator() {
   Close();
@@ -169,8 +175,16 @@ void Simulator::Adopt(QLocalSocket* local, QTcpSocket* tcp) {
   c->timer = new QTimer(c->io);
   c->timer->setSingleShot(true);
   c->timer->setTimerType(Qt::PreciseTimer);
-  connect(c->timer, &QTimer::timeout, this, [this, id] { SendDueAnswers(id); });
+  connect(c->timer, &QTimer::timeout, this, [this, id] {
+    if (rigctld_) {
+      RunRig(id);
+    } else {
+      SendDueAnswers(id);
+    }
+  });
   connect(c->io, &QIODevice::readyRead, this, [this, id] { OnReadable(id); });
+  // A busy rigctld reads no further requests; what waits for it stays in the kernel.
+  if (rigctld_ && tcp != nullptr) tcp->setReadBufferSize(4096);
   if (local != nullptr) {
     connect(local, &QLocalSocket::disconnected, this, [this, id] { Remove(id); });
   } else {
@@ -199,6 +213,7 @@ Simulator::Connection* Simulator::Find(int id) {
 }
 
 void Simulator::OnReadable(int id) {
+  if (rigctld_) return RunRig(id);
   Connection* c = Find(id);
   if (c == nullptr) return;
   const QByteArray bytes = c->io->readAll();
@@ -230,7 +245,7 @@ void Simulator::HandleLine(int id, const std::string& line) {
     Drop(id);
   } else if (!policy_.silent) {
     // Answers leave in order even when the delay shrinks between two requests.
-    auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(policy_.late_ms);
+    auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(TakeLateMs());
     if (!c->answers.empty() && c->answers.back().due > due) due = c->answers.back().due;
     c->answers.push_back({due, !policy_.err, key});
     SendDueAnswers(id);
@@ -285,10 +300,16 @@ void Simulator::Remove(int id) {
   c->timer->stop();
   c->io->disconnect(this);
   c->io->deleteLater();
-  // A link program drops PTT when the controller that keyed it goes away.
+  // A link program drops PTT when the controller that keyed it goes away; rigctld does not.
   if (c->keyed) log_.Write("RELEASE " + std::to_string(id) + " (connection closed while keyed)");
   log_.Write("DISCONNECT " + std::to_string(id));
   UpdateTransmitter();
+}
+
+int Simulator::TakeLateMs() {
+  const int once = late_once_ms_;
+  late_once_ms_ = 0;
+  return once > 0 ? once : policy_.late_ms;
 }
 
 void Simulator::UpdateTransmitter() {

@@ -55,7 +55,14 @@ class Mailbox {
 class EventSink final : public IDispatch {
  public:
   EventSink(std::shared_ptr<Mailbox> mailbox, DISPID ptt, DISPID tx)
-      : mailbox_(std::move(mailbox)), ptt_(ptt), tx_(tx) {}
+      : mailbox_(std::move(mailbox)), ptt_(ptt), tx_(tx) {
+    ++alive_;
+  }
+  ~EventSink() { --alive_; }
+  EventSink(const EventSink&) = delete;
+  EventSink& operator=(const EventSink&) = delete;
+  // Sinks not freed yet, in the whole process: each holds its instance's mailbox.
+  static int Alive() { return alive_.load(); }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
   ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(++refs_); }
@@ -72,6 +79,7 @@ class EventSink final : public IDispatch {
                                    EXCEPINFO*, UINT*) override;
 
  private:
+  static inline std::atomic<int> alive_{0};
   std::atomic<long> refs_{1};
   std::shared_ptr<Mailbox> mailbox_;
   DISPID ptt_;

@@ -301,6 +301,12 @@ void Worker::Release() {
   ReleaseAndClear(point_);
   ReleaseAndClear(dual_);
   ReleaseAndClear(object_);
+  // A link program that ended without letting go of the sink (killed, say) leaves COM here
+  // holding the sink for it. Windows lets go once its garbage collection finds the program gone;
+  // wine only when the apartment ends, which another thread in it (an instance abandoned to a
+  // hung call) puts off. Cutting the sink's connections off frees it, its mailbox and COM's stub
+  // now; it is local to this process and does nothing when the link program let go itself.
+  if (sink_ != nullptr) ::CoDisconnectObject(sink_, 0);
   ReleaseAndClear(sink_);
 }
 

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -580,6 +581,69 @@ TEST_F(ComLink, AKilledLinkProgramIsNoticedAndTheNextOneIsUsed) {
   link->SetPTT(false);
   EXPECT_EQ(harness.sim().Requests(), (std::vector<bool>{false, true, false}));
   EXPECT_FALSE(harness.Keyed());
+}
+
+// A thread of the multithreaded apartment for as long as it lives, as an instance abandoned to a
+// hung call is: the apartment, and what COM holds in it, outlives the other instances' threads.
+class ApartmentKeeper {
+ public:
+  ApartmentKeeper()
+      : done_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), thread_([this] {
+          ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+          ::WaitForSingleObject(done_, INFINITE);
+          ::CoUninitialize();
+        }) {}
+  ~ApartmentKeeper() {
+    ::SetEvent(done_);
+    thread_.join();
+    ::CloseHandle(done_);
+  }
+  ApartmentKeeper(const ApartmentKeeper&) = delete;
+  ApartmentKeeper& operator=(const ApartmentKeeper&) = delete;
+
+ private:
+  HANDLE done_;
+  std::thread thread_;
+};
+
+// However the link program went away, the instance's event sink (and the mailbox it holds) is
+// freed once the link object is, also while the apartment lives on. A killed link program never
+// lets go of its subscription, and wine, unlike Windows, never gives up on it for the dead
+// program: the sink was held until the apartment ended.
+TEST(ComLinkLoss, TheEventSinkIsFreedHoweverTheLinkProgramWent) {
+  struct Case {
+    const char* how;
+    std::function<void(SimProcess&)> end;
+  };
+  const Case cases[] = {
+      {"killed",
+       [](SimProcess& sim) {
+         sim.Kill();
+         testing::RestartComService();
+       }},
+      {"closed by its operator", [](SimProcess& sim) { sim.Command("quit"); }},
+      {"cut off while running on", [](SimProcess& sim) { sim.Command("drop"); }},
+  };
+  // Instances of earlier tests whose calls have only just returned free theirs first.
+  ASSERT_TRUE(PumpUntil([] { return com::EventSink::Alive() == 0; }, 10000))
+      << com::EventSink::Alive() << " event sinks held before the test";
+  const ApartmentKeeper apartment;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.how);
+    const int before = com::EventSink::Alive();  // held by an earlier case that failed
+    ComLinkHarness harness;
+    harness.link_options.retry_ms = 500;
+    auto link = harness.Make({});
+    link->SetPTT(true);
+    link->SetPTT(false);
+    EXPECT_EQ(com::EventSink::Alive(), before + 1);
+    c.end(harness.sim());
+    EXPECT_TRUE(PumpUntil([&] { return harness.SawStatus("Link program lost"); }, 10000))
+        << "the loss was not noticed";
+    link.reset();
+    EXPECT_TRUE(PumpUntil([&] { return com::EventSink::Alive() == before; }, 5000))
+        << com::EventSink::Alive() - before << " event sinks still held";
+  }
 }
 
 // The first line a record of `kind` with `fields` (the record's own text) appears at, in the

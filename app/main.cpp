@@ -259,10 +259,9 @@ int main(int argc, char** argv) {
   if (QFileInfo::exists(help)) corvanta::HelpFile() = QDir::cleanPath(help).toStdString();
 
   // The station log: what happened while nobody watched. Opened before start-up, which it logs.
-  corvanta::OpenStationLog(
-      corvanta::XdgStationLogPath(std::getenv("XDG_STATE_HOME"), std::getenv("HOME"),
-                                  stem + ".log"),
-      stem == "corvanta" ? std::string() : endpoint->ToString());
+  corvanta::OpenStationLog(corvanta::XdgStationLogPath(std::getenv("XDG_STATE_HOME"),
+                                                       std::getenv("HOME"), stem + ".log"),
+                           stem == "corvanta" ? std::string() : endpoint->ToString());
 
   corvanta::CloseOnSignals(&app);
   corvanta::FrmMain* frm = corvanta::Main();

@@ -14,8 +14,8 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <fstream>
 #include <functional>
@@ -273,7 +273,8 @@ TEST(Guardian, ReleasesWhenItsProgramEndsWithTheKeyDown) {
     guardian.closeWriteChannel();
     ASSERT_TRUE(guardian.waitForFinished(7000)) << c.words;
     EXPECT_EQ(!daemon.Keyed(), c.released) << c.words;
-    if (c.released) std::printf("guardian: released %lld ms after its pipe closed\n", clock.elapsed());
+    if (c.released)
+      std::printf("guardian: released %lld ms after its pipe closed\n", clock.elapsed());
     const std::vector<bool> requests =
         c.released ? std::vector<bool>{true, false} : std::vector<bool>{true};
     EXPECT_EQ(daemon.Requests(), requests) << c.words;

@@ -26,8 +26,8 @@ TEST(RigctldProtocol, AnswersEndAtTheirRprtLine) {
       {{"get_dcd:", "DCD: 0", "RPRT 0"}, "get_dcd", "DCD", "0", 0},
       {{"get_ptt:", "RPRT -11"}, "get_ptt", "PTT", nullptr, -11},
       {{"set_ptt: 1", "RPRT -1"}, "set_ptt", nullptr, nullptr, -1},
-      {{"RPRT 0"}, "", nullptr, nullptr, 0},                      // plain set
-      {{"1", "RPRT 0"}, "", "", "1", 0},                          // a bare value, then an end
+      {{"RPRT 0"}, "", nullptr, nullptr, 0},  // plain set
+      {{"1", "RPRT 0"}, "", "", "1", 0},      // a bare value, then an end
       {{"garbage:: x", "get_dcd:", "RPRT -6"}, "get_dcd", nullptr, nullptr, -6},
       {{"get_dcd:", "DCD:1 ", "RPRT  0"}, "get_dcd", "DCD", "1", 0},
   };
@@ -62,8 +62,10 @@ TEST(RigctldProtocol, APeerThatNeverEndsItsAnswerCannotGrowMemory) {
 }
 
 TEST(RigctldProtocol, RefusalsSayWhatHamlibMeansAndWhatToCheck) {
-  EXPECT_EQ(KeyingRefusal(-11), "RPRT -11: not available: is rigctld running with a PTT type (-P)?");
-  EXPECT_EQ(KeyingRefusal(-1), "RPRT -1: invalid parameter: is rigctld running with a PTT type (-P)?");
+  EXPECT_EQ(KeyingRefusal(-11),
+            "RPRT -11: not available: is rigctld running with a PTT type (-P)?");
+  EXPECT_EQ(KeyingRefusal(-1),
+            "RPRT -1: invalid parameter: is rigctld running with a PTT type (-P)?");
   EXPECT_EQ(KeyingRefusal(-5), "RPRT -5: communication timed out");
   EXPECT_EQ(KeyingRefusal(-99), "RPRT -99: hamlib error -99");
   EXPECT_FALSE(ParseRprt("RPRT"));
@@ -87,25 +89,45 @@ TEST(SquelchWatch, TheEndOfLocalRfIsASquelchClosedForTheHangTime) {
   };
   const Case cases[] = {
       {"an over: open, then closed past the hang time",
-       300, {{0, 'c'}, {53, 'o'}, {106, 'o'}, {159, 'c'}, {212, 'c'}, {424, 'c'}, {477, 'c'}},
+       300,
+       {{0, 'c'}, {53, 'o'}, {106, 'o'}, {159, 'c'}, {212, 'c'}, {424, 'c'}, {477, 'c'}},
        {{53, true}, {477, false}}},
       {"flutter shorter than the hang time gives nothing",
-       300, {{0, 'o'}, {53, 'c'}, {106, 'c'}, {159, 'o'}, {212, 'c'}, {265, 'c'}, {318, 'o'}},
+       300,
+       {{0, 'o'}, {53, 'c'}, {106, 'c'}, {159, 'o'}, {212, 'c'}, {265, 'c'}, {318, 'o'}},
        {}},
       {"hang 0: the first closed reading ends local RF",
-       0, {{0, 'o'}, {53, 'c'}, {106, 'c'}}, {{53, false}}},
-      {"the first reading only learns the state",
-       300, {{0, 'o'}, {53, 'o'}}, {}},
+       0,
+       {{0, 'o'}, {53, 'c'}, {106, 'c'}},
+       {{53, false}}},
+      {"the first reading only learns the state", 300, {{0, 'o'}, {53, 'o'}}, {}},
       {"our own transmission and the hang after it make no events",
-       300, {{0, 'c'}, {10, 'K'}, {53, 'o'}, {106, 'c'}, {900, 'R'}, {953, 'o'}, {1006, 'c'},
-             {1199, 'o'}, {1252, 'c'}, {1305, 'c'}},
+       300,
+       {{0, 'c'},
+        {10, 'K'},
+        {53, 'o'},
+        {106, 'c'},
+        {900, 'R'},
+        {953, 'o'},
+        {1006, 'c'},
+        {1199, 'o'},
+        {1252, 'c'},
+        {1305, 'c'}},
        {}},
       {"an over that began in our transmission ends with its events",
-       300, {{0, 'c'}, {10, 'K'}, {53, 'o'}, {900, 'R'}, {1253, 'o'}, {1306, 'c'}, {1553, 'c'},
-             {1659, 'c'}},
+       300,
+       {{0, 'c'},
+        {10, 'K'},
+        {53, 'o'},
+        {900, 'R'},
+        {1253, 'o'},
+        {1306, 'c'},
+        {1553, 'c'},
+        {1659, 'c'}},
        {{1253, true}, {1659, false}}},
       {"an over that ended in our transmission: the hang counts from the first reading after",
-       300, {{0, 'o'}, {10, 'K'}, {53, 'c'}, {900, 'R'}, {1253, 'c'}, {1500, 'c'}, {1553, 'c'}},
+       300,
+       {{0, 'o'}, {10, 'K'}, {53, 'c'}, {900, 'R'}, {1253, 'c'}, {1500, 'c'}, {1553, 'c'}},
        {{1553, false}}},
   };
   for (const Case& c : cases) {

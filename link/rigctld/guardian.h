@@ -7,9 +7,9 @@
 //
 // Thread rules: window thread only. Nothing blocks: the pipe is non-blocking and the guardian
 // reads every word at once.
+#include <sys/types.h>
 #include <cstdint>
 #include <string>
-#include <sys/types.h>
 
 namespace corvanta::rigctld {
 

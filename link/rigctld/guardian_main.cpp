@@ -56,7 +56,8 @@ bool Release(int fd, Clock::time_point deadline) {
   std::string line;
   while (Clock::now() < deadline) {
     pollfd p{fd, POLLIN, 0};
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (poll(&p, 1, static_cast<int>(std::max<long long>(0, left.count()))) <= 0) continue;
     char c = 0;
     if (read(fd, &c, 1) != 1) return false;
@@ -123,7 +124,9 @@ int main(int argc, char** argv) {
     rig = -1;
     usleep(200 * 1000);
   }
-  std::fprintf(stderr, "corvanta-guardian: Corvanta ended with the key down; the release was not "
-                       "confirmed by rigctld at %s:%s\n", host, port);
+  std::fprintf(stderr,
+               "corvanta-guardian: Corvanta ended with the key down; the release was not "
+               "confirmed by rigctld at %s:%s\n",
+               host, port);
   return 1;
 }

@@ -77,28 +77,50 @@ std::optional<Reply> ReplyReader::Line(std::string_view line) {
 
 std::string ErrorMeaning(int code) {
   switch (code) {
-    case 0: return "done";
-    case -1: return "invalid parameter";
-    case -2: return "invalid configuration";
-    case -3: return "memory shortage";
-    case -4: return "not implemented";
-    case -5: return "communication timed out";
-    case -6: return "I/O error";
-    case -7: return "internal hamlib error";
-    case -8: return "protocol error";
-    case -9: return "command rejected by the radio";
-    case -10: return "done, argument truncated";
-    case -11: return "not available";
-    case -12: return "VFO not targetable";
-    case -13: return "error talking on the bus";
-    case -14: return "collision on the bus";
-    case -15: return "invalid handle";
-    case -16: return "invalid VFO";
-    case -17: return "argument out of range";
-    case -18: return "deprecated";
-    case -19: return "not allowed";
-    case -20: return "the radio is not powered on";
-    default: return "hamlib error " + std::to_string(code);
+    case 0:
+      return "done";
+    case -1:
+      return "invalid parameter";
+    case -2:
+      return "invalid configuration";
+    case -3:
+      return "memory shortage";
+    case -4:
+      return "not implemented";
+    case -5:
+      return "communication timed out";
+    case -6:
+      return "I/O error";
+    case -7:
+      return "internal hamlib error";
+    case -8:
+      return "protocol error";
+    case -9:
+      return "command rejected by the radio";
+    case -10:
+      return "done, argument truncated";
+    case -11:
+      return "not available";
+    case -12:
+      return "VFO not targetable";
+    case -13:
+      return "error talking on the bus";
+    case -14:
+      return "collision on the bus";
+    case -15:
+      return "invalid handle";
+    case -16:
+      return "invalid VFO";
+    case -17:
+      return "argument out of range";
+    case -18:
+      return "deprecated";
+    case -19:
+      return "not allowed";
+    case -20:
+      return "the radio is not powered on";
+    default:
+      return "hamlib error " + std::to_string(code);
   }
 }
 

@@ -27,9 +27,9 @@ inline constexpr std::string_view kGetDcdCommand = "+\\get_dcd\n";
 
 // One extended answer: the echoed command line, its "Key: value" lines, and the closing code.
 struct Reply {
-  std::string command;                                    // "set_ptt", "get_dcd", ...
+  std::string command;                                      // "set_ptt", "get_dcd", ...
   std::vector<std::pair<std::string, std::string>> values;  // ("DCD", "0"), ...
-  int code = 0;                                           // RPRT n
+  int code = 0;                                             // RPRT n
   // The value of `key`, if the answer carried it.
   std::optional<std::string> Value(std::string_view key) const;
 };

@@ -136,9 +136,8 @@ class Connection final : public QObject {
     }
     if (answer_->code != 0) {
       throw LinkError(key ? "rigctld refused the keying: " + rigctld::KeyingRefusal(answer_->code)
-                          : "rigctld refused the release: RPRT " +
-                                std::to_string(answer_->code) + ": " +
-                                rigctld::ErrorMeaning(answer_->code),
+                          : "rigctld refused the release: RPRT " + std::to_string(answer_->code) +
+                                ": " + rigctld::ErrorMeaning(answer_->code),
                       LinkError::Fate::kRefused);
     }
     if (!key) Unhold();
@@ -164,11 +163,19 @@ class Connection final : public QObject {
   bool Send(Request request) {
     std::string command;
     switch (request) {
-      case Request::kKey: command = rigctld::SetPttCommand(true); break;
+      case Request::kKey:
+        command = rigctld::SetPttCommand(true);
+        break;
       case Request::kRelease:
-      case Request::kReleaseFound: command = rigctld::SetPttCommand(false); break;
-      case Request::kReadBack: command = rigctld::kGetPttCommand; break;
-      case Request::kSquelch: command = rigctld::kGetDcdCommand; break;
+      case Request::kReleaseFound:
+        command = rigctld::SetPttCommand(false);
+        break;
+      case Request::kReadBack:
+        command = rigctld::kGetPttCommand;
+        break;
+      case Request::kSquelch:
+        command = rigctld::kGetDcdCommand;
+        break;
     }
     if (tcp_->write(command.data(), static_cast<qint64>(command.size())) !=
         static_cast<qint64>(command.size())) {
@@ -214,8 +221,8 @@ class Connection final : public QObject {
       return;
     }
     if (first) {
-      Status("rigctld not connected (" + shared_->Where() + "): " +
-             tcp_->errorString().toStdString() + "; retrying every " +
+      Status("rigctld not connected (" + shared_->Where() +
+             "): " + tcp_->errorString().toStdString() + "; retrying every " +
              std::to_string(options_.retry_ms / 1000) + " s");
     }
     retry_.start();
@@ -432,8 +439,9 @@ LinkFactory RigctldLinkFactory(RigctldOptions options) {
       shared->guardian = std::make_unique<rigctld::Guardian>(
           shared->options.guardian, shared->options.host, shared->options.port);
       if (!shared->guardian->running() && shared->options.status) {
-        shared->options.status(shared->guardian->error() +
-                               "; if Corvanta ended in a courtesy, the transmitter would stay keyed");
+        shared->options.status(
+            shared->guardian->error() +
+            "; if Corvanta ended in a courtesy, the transmitter would stay keyed");
       }
     }
     return std::make_unique<RigctldLinkObject>(shared, std::move(sink));

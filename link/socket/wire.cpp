@@ -162,8 +162,8 @@ std::optional<Endpoint> ParseEndpoint(std::string_view text, std::string& error)
   std::string_view default_port = rigctld ? "4532" : "";
   if (!rest.empty() && rest.front() == '[') {
     const std::size_t close = rest.find(']');
-    const bool port_follows = close != std::string_view::npos && close + 1 < rest.size() &&
-                              rest[close + 1] == ':';
+    const bool port_follows =
+        close != std::string_view::npos && close + 1 < rest.size() && rest[close + 1] == ':';
     const bool ends = close != std::string_view::npos && close + 1 == rest.size();
     if (!port_follows && !(ends && !default_port.empty())) {
       error = "the endpoint " + scheme + ":[HOST]:PORT is malformed";

@@ -110,7 +110,6 @@ TYPED_TEST_P(LinkContract, ReleasingTheObjectReleasesItsKeyAndEndsItsEvents) {
   EXPECT_TRUE(first_events.empty());
 }
 
-
 // The link program drops the connection while keyed. One that releases the transmitter when a
 // connection goes does so itself; one that owns the radio keeps it keyed. Either way, the
 // object's next release request, whether it fails or not, never leaves it keyed (through the

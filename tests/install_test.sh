@@ -23,7 +23,7 @@ PREFIX="$WORK/prefix"
 cmake --install "$BUILD" --prefix "$PREFIX" >/dev/null
 
 echo "--- installed tree"
-for f in bin/corvanta bin/corvanta-linksim share/corvanta/CORVANTA.HLP \
+for f in bin/corvanta bin/corvanta-linksim bin/corvanta-guardian share/corvanta/CORVANTA.HLP \
   share/applications/corvanta.desktop share/icons/hicolor/scalable/apps/corvanta.svg \
   share/icons/hicolor/16x16/apps/corvanta.png share/icons/hicolor/32x32/apps/corvanta.png \
   share/icons/hicolor/48x48/apps/corvanta.png share/icons/hicolor/64x64/apps/corvanta.png \

@@ -40,7 +40,8 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: corvanta [--link ENDPOINT] [--squelch-hang MS] [--start]\n"
+    "Usage: corvanta [--link ENDPOINT] [--squelch hidraw:DEV[:INPUT]] [--squelch-hang MS]\n"
+    "                [--start]\n"
     "       corvanta [--link ENDPOINT] --autostart on|off\n"
     "Sends a Morse courtesy character through the link program when a transmission ends.\n\n"
     "Options:\n"
@@ -49,6 +50,10 @@ constexpr const char* kUsage =
     "                   or rigctld:HOST[:PORT] (port 4532 when left out) to key a radio through\n"
     "                   hamlib's rigctld and take the end of local RF from its squelch (DCD);\n"
     "                   a radio raises no TX event: TX courtesies then come from Test only\n"
+    "  --squelch hidraw:/dev/hidrawN[:INPUT]\n"
+    "                   with rigctld: read the squelch from a CM108/CM119 USB interface's\n"
+    "                   input (voldown by default; volup, playmute, recmute or a bit 0-7; a\n"
+    "                   leading ! inverts it) instead of rigctld's DCD\n"
     "  --squelch-hang MS\n"
     "                   with rigctld: how long the squelch must stay closed before the RX\n"
     "                   courtesy (default 300, 0 allowed); shorter flutter gives none\n"
@@ -68,6 +73,7 @@ constexpr const char* kUsage =
 
 struct Options {
   std::string link;
+  std::string squelch;  // empty: rigctld's own
   int squelch_hang_ms = 300;
   bool print_endpoint = false;
   bool start = false;
@@ -108,6 +114,10 @@ int ParseArguments(int argc, char** argv, Options& options) {
         return 2;
       }
       options.squelch_hang_ms = ms;
+    } else if (arg == "--squelch" && i + 1 < argc) {
+      options.squelch = argv[++i];
+    } else if (arg.rfind("--squelch=", 0) == 0) {
+      options.squelch = arg.substr(10);
     } else if (arg == "--link" && i + 1 < argc) {
       options.link = argv[++i];
     } else if (arg.rfind("--link=", 0) == 0) {
@@ -239,6 +249,14 @@ int main(int argc, char** argv) {
     radio.port = endpoint->port;
     radio.status = corvanta::LinkStatus;
     radio.hang_ms = options.squelch_hang_ms;
+    if (!options.squelch.empty()) {
+      std::string squelch_error;
+      radio.hid = corvanta::rigctld::ParseHidSquelch(options.squelch, squelch_error);
+      if (!radio.hid) {
+        std::cerr << "corvanta: " << squelch_error << '\n';
+        return 2;
+      }
+    }
     radio.guardian = QDir(QCoreApplication::applicationDirPath())
                          .absoluteFilePath("corvanta-guardian")
                          .toStdString();

@@ -4,10 +4,12 @@
 // exact real-time figures.
 #include "link/rigctld/rigctld_link.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -250,6 +252,51 @@ TEST_F(RigctldLink, ReleasesSentWhenTheObjectGoesAreCountedUntilAnswered) {
   EXPECT_TRUE(Pump([] { return RigctldReleasesSent(); }));
   EXPECT_FALSE(daemon.Keyed());
   EXPECT_EQ(daemon.Requests(), (std::vector<bool>{true, false}));
+}
+
+// A USB interface's squelch through hidraw, played by a FIFO fed the reports such an interface
+// sends: the over's end is one PTT 0 after the hang time, flutter gives none, a writer that goes
+// and comes back (an interface unplugged and plugged) is read again.
+TEST_F(RigctldLink, TheSquelchOfAUsbInterfaceEndsAnOver) {
+  Rigctld daemon;
+  QTemporaryDir dir;
+  const std::string fifo = dir.filePath("hidraw").toStdString();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  RigctldOptions options = Options(daemon.port(), &statuses);
+  options.poll_ms = 53;
+  options.hang_ms = 212;
+  std::string error;
+  options.hid = rigctld::ParseHidSquelch("hidraw:" + fifo, error);
+  std::vector<std::string> events;
+  LinkEventSink sink;
+  sink.PTT = [&](std::int16_t v) { events.push_back(v ? "PTT 1" : "PTT 0"); };
+  link = RigctldLinkFactory(options)(sink);
+  const int writer = open(fifo.c_str(), O_WRONLY);
+  ASSERT_GE(writer, 0);
+  const auto report = [&](unsigned char first) {
+    const unsigned char bytes[4] = {first, 0, 0, 0};
+    ASSERT_EQ(write(writer, bytes, 4), 4);
+  };
+  report(0x00);  // closed: learnt
+  Pump([] { return false; }, 150);
+  report(0x02);  // open
+  ASSERT_TRUE(Pump([&] { return events.size() == 1; }));
+  report(0x00);  // flutter: closed for less than the hang time
+  Pump([] { return false; }, 60);
+  report(0x02);
+  Pump([] { return false; }, 400);
+  EXPECT_EQ(events, (std::vector<std::string>{"PTT 1"}));
+  report(0x00);
+  ASSERT_TRUE(Pump([&] { return events.size() == 2; }));
+  EXPECT_EQ(events, (std::vector<std::string>{"PTT 1", "PTT 0"}));
+  close(writer);  // unplugged, and plugged back
+  Pump([] { return false; }, 200);
+  const int again = open(fifo.c_str(), O_WRONLY);
+  ASSERT_GE(again, 0);
+  const unsigned char open_report[4] = {0x02, 0, 0, 0};
+  ASSERT_EQ(write(again, open_report, 4), 4);
+  EXPECT_TRUE(Pump([&] { return events.size() == 3; }));
+  close(again);
 }
 
 // The guardian on its own: it releases when its pipe closes after 'K', and only then; it never

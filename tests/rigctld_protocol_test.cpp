@@ -144,5 +144,39 @@ TEST(SquelchWatch, TheEndOfLocalRfIsASquelchClosedForTheHangTime) {
   }
 }
 
+// The USB interface's squelch input: which bit of the report's first byte, and its sense.
+TEST(HidSquelch, TheInputIsChosenByNameOrBitAndInvertedByAnExclamationMark) {
+  const struct {
+    const char* text;
+    const char* error;  // part of the error, or null
+    unsigned char report;
+    bool open;
+  } cases[] = {
+      {"hidraw:/dev/hidraw0", nullptr, 0x02, true},  // volume down, the usual COS input
+      {"hidraw:/dev/hidraw0", nullptr, 0x01, false},
+      {"hidraw:/dev/hidraw3:volup", nullptr, 0x01, true},
+      {"hidraw:/dev/hidraw3:!voldown", nullptr, 0x02, false},
+      {"hidraw:/dev/hidraw3:!voldown", nullptr, 0x00, true},
+      {"hidraw:/dev/hidraw3:recmute", nullptr, 0x08, true},
+      {"hidraw:/dev/hidraw3:5", nullptr, 0x20, true},
+      {"hidraw:/dev/hidraw3:vol", "none of volup", 0, false},
+      {"hidraw:/dev/hidraw3:8", "none of volup", 0, false},
+      {"hidraw:", "needs the device", 0, false},
+      {"/dev/hidraw0", "must be hidraw:", 0, false},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    const auto squelch = ParseHidSquelch(c.text, error);
+    ASSERT_EQ(squelch.has_value(), c.error == nullptr) << c.text << ": " << error;
+    if (!squelch) {
+      EXPECT_NE(error.find(c.error), std::string::npos) << c.text << ": " << error;
+      continue;
+    }
+    const unsigned char report[4] = {c.report, 0, 0, 0};
+    EXPECT_EQ(squelch->Open(report, 4), c.open) << c.text << " " << int{c.report};
+  }
+  EXPECT_FALSE(HidSquelch{}.Open(nullptr, 0));
+}
+
 }  // namespace
 }  // namespace corvanta::rigctld

@@ -1,14 +1,20 @@
 #include "link/rigctld/rigctld_link.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEvent>
 #include <QObject>
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QTimer>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <iostream>
 #include <memory>
@@ -64,7 +70,9 @@ class Connection final : public QObject {
     connect(tcp_, &QTcpSocket::disconnected, this, [this] { OnLost(); });
     connect(tcp_, &QIODevice::readyRead, this, [this] { ReadAvailable(); });
     TryConnect(true);
+    if (options_.hid) OpenHid();
   }
+  ~Connection() override { CloseHid(); }
 
   // The owner let go: no more events, polls or retries. A key this connection may hold is
   // released first (rigctld keeps the PTT when its client goes); the connection closes once that
@@ -249,7 +257,51 @@ class Connection final : public QObject {
     retry_.start();  // from the event loop, not from inside the socket's own signal
   }
 
+  // The HID squelch: reports arrive when the input changes; the last one is the state, read at
+  // every poll like rigctld's.
+  void OpenHid() {
+    hid_fd_ = open(options_.hid->path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (hid_fd_ < 0) {
+      if (!hid_failing_) {
+        hid_failing_ = true;
+        Status("the squelch input " + options_.hid->path +
+               " cannot be opened: " + std::strerror(errno) + "; no RX courtesies until it can");
+      }
+      return;
+    }
+    if (hid_failing_) Status("the squelch input " + options_.hid->path + " is open again");
+    hid_failing_ = false;
+    hid_notifier_ = new QSocketNotifier(hid_fd_, QSocketNotifier::Read, this);
+    connect(hid_notifier_, &QSocketNotifier::activated, this, [this] { ReadHid(); });
+  }
+  void CloseHid() {
+    delete hid_notifier_;
+    hid_notifier_ = nullptr;
+    if (hid_fd_ >= 0) close(hid_fd_);
+    hid_fd_ = -1;
+  }
+  void ReadHid() {
+    unsigned char report[64];
+    const ssize_t n = read(hid_fd_, report, sizeof report);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n <= 0) {
+      // Unplugged (an error), or a stand-in whose writer went (end of file): opened again at the
+      // next poll; the state is not known meanwhile.
+      CloseHid();
+      hid_open_.reset();
+      return;
+    }
+    // One report per read from a device; several may queue in a stand-in: the last one counts.
+    const std::size_t size = static_cast<std::size_t>(n);
+    const std::size_t last = size >= 4 && size % 4 == 0 ? size - 4 : 0;
+    hid_open_ = options_.hid->Open(report + last, size - last);
+  }
+
   void Poll() {
+    if (options_.hid) {
+      if (hid_fd_ < 0) OpenHid();
+      if (attached_ && hid_open_) TakeReading(*hid_open_);
+    }
     if (!attached_ || !Connected()) return;
     for (const InFlight& f : in_flight_) {
       if (NowMs() - f.sent_ms > options_.answer_timeout_ms) {
@@ -259,7 +311,7 @@ class Connection final : public QObject {
       }
       if (f.request == Request::kSquelch) return;  // the last reading is not in yet
     }
-    Send(Request::kSquelch);
+    if (!options_.hid) Send(Request::kSquelch);
   }
 
   void ReadAvailable() {
@@ -348,11 +400,16 @@ class Connection final : public QObject {
       squelch_refused_ = false;
       Status("rigctld reads the squelch again");
     }
-    const auto event = squelch_.Reading(NowMs(), *open);
+    TakeReading(*open);
+  }
+
+  void TakeReading(bool open) {
+    const auto event = squelch_.Reading(NowMs(), open);
     if (!event || !attached_) return;
     if (!pending_.Push(LinkEventQueue::Kind::kPtt, *event ? -1 : 0)) {
       Log("too many link events waiting; dropped one");
     }
+    if (!waiting_) ScheduleDelivery();  // during SetPTT's wait, delivered after it
   }
 
   static QEvent::Type DeliveryEvent() {
@@ -407,6 +464,10 @@ class Connection final : public QObject {
   bool counted_release_ = false;
   bool reconnecting_ = false;
   bool squelch_refused_ = false;
+  int hid_fd_ = -1;
+  QSocketNotifier* hid_notifier_ = nullptr;
+  std::optional<bool> hid_open_;
+  bool hid_failing_ = false;
   int logged_ = 0;
 };
 

@@ -20,9 +20,11 @@
 // - Destroying never blocks: a release still to be sent goes out from the event loop.
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "core/link.h"
+#include "link/rigctld/squelch.h"
 
 namespace corvanta {
 
@@ -39,6 +41,9 @@ struct RigctldOptions {
   // end of local RF.
   int poll_ms = 50;
   int hang_ms = 300;
+  // The squelch from a USB interface's HID input instead of rigctld's \get_dcd (a missing or
+  // unplugged device is said once and opened again at every poll).
+  std::optional<rigctld::HidSquelch> hid;
   // The guardian's program; empty: no guardian (tests of the link alone).
   std::string guardian;
   // Events waiting for delivery beyond this are dropped.

@@ -12,10 +12,26 @@
 //
 // Standard C++ and no clock of its own: the caller passes the time of every reading, so the
 // tests run it on virtual time. Not thread-safe; one owner.
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace corvanta::rigctld {
+
+// A USB sound interface's squelch input (CM108/CM119: URI, RIM, AIOC style), read from the
+// first byte of its HID input reports through /dev/hidrawN, since hamlib cannot read it.
+struct HidSquelch {
+  std::string path;
+  int bit = 1;            // byte 0: 0 volume up, 1 volume down (the usual COS input), 2, 3 mutes
+  bool inverted = false;  // "!": the input is set while the squelch is closed
+  // The squelch in one report, or nullopt for an empty one.
+  std::optional<bool> Open(const unsigned char* report, std::size_t size) const;
+};
+
+// Parses "hidraw:/dev/hidrawN[:INPUT]" with INPUT volup, voldown (the default), playmute,
+// recmute or a bit number 0..7, inverted by a leading "!". Returns nullopt and sets `error`.
+std::optional<HidSquelch> ParseHidSquelch(const std::string& text, std::string& error);
 
 class SquelchWatch {
  public:

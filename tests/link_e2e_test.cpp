@@ -31,6 +31,7 @@
 #include "core/state.h"
 #include "core/transmissions.h"
 #include "engine/tone_generator.h"
+#include "link/rigctld/rigctld_link.h"
 #include "link/socket/echolink_object.h"
 #include "settings/settings.h"
 #include "support/recording.h"
@@ -57,19 +58,22 @@ bool WaitFor(const std::function<bool()>& done, int limit_ms) {
 // character, "k" as TX, 150 ms dots), the null sink chosen and Start pressed.
 class Station {
  public:
-  explicit Station(const QStringList& sim_options) {
+  // `radio`: the simulator plays rigctld and the link keys through it, the squelch polled every
+  // 53 ms with a hang time of 212 ms.
+  explicit Station(const QStringList& sim_options, bool radio = false) {
     recording_ = std::getenv("CORVANTA_RECORDING");
     const char* linksim = std::getenv("CORVANTA_LINKSIM");
     if (recording_ == nullptr || linksim == nullptr) {
       ADD_FAILURE() << "run through scripts/null-sink.sh with CORVANTA_LINKSIM set";
       return;
     }
-    endpoint_ = "unix:" + dir_.filePath("link.sock");
+    endpoint_ = radio ? "rigctld:127.0.0.1:" +
+                            QString::number(20000 + QCoreApplication::applicationPid() % 20000)
+                      : "unix:" + dir_.filePath("link.sock");
     log_ = dir_.filePath("linksim.log");
     sim_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     sim_.start(linksim, QStringList{"--listen", endpoint_, "--log", log_} + sim_options);
-    if (!sim_.waitForStarted(5000) ||
-        !WaitFor([&] { return QFile::exists(dir_.filePath("link.sock")); }, 5000)) {
+    if (!sim_.waitForStarted(5000) || !WaitFor([&] { return !Records("LISTEN").empty(); }, 5000)) {
       ADD_FAILURE() << "the simulator did not start";
       return;
     }
@@ -83,7 +87,16 @@ class Station {
     options.status = [](const std::string& text) {
       if (MainWindow* w = MainWindowRef()) w->SetStatusText(text);
     };
-    LinkObjectFactory() = SocketLinkFactory(options);
+    if (radio) {
+      RigctldOptions r;
+      r.port = options.endpoint.port;
+      r.status = options.status;
+      r.poll_ms = 53;
+      r.hang_ms = 212;
+      LinkObjectFactory() = RigctldLinkFactory(r);
+    } else {
+      LinkObjectFactory() = SocketLinkFactory(options);
+    }
 
     frm_ = Main();
     for (int i = 0; i < frm_->DeviceCount(); ++i) {
@@ -221,6 +234,64 @@ TEST(LinkEndToEnd, StartThenPttKeysTheLinkAroundTheRecordedRxCharacter) {
             << rec::FrequencyHz(heard, segments[0]) << " Hz\n";
   EXPECT_NEAR(segments[0].Ms(), 3 * 150.0, kToleranceMs);
   EXPECT_NEAR(rec::FrequencyHz(heard, segments[0]), ToneHz(Settings.ToneFrequency), 1.0);
+}
+
+// A radio through rigctld: the squelch that closes after an over gives one whole RX courtesy
+// (keyed, the dash heard, released 50 ms after its request as hamlib's relays settle); flutter
+// shorter than the hang time gives none; an over that begins during our courtesy ends with exactly
+// one more; a refused keying sends no tone and a release all the same.
+TEST(RadioEndToEnd, TheSquelchEndsEachOverWithOneWholeCourtesy) {
+  Station station({}, true);
+  ASSERT_TRUE(station.ready());
+  const auto ptt = [&] { return Keys(station.Records("PTT")); };
+  const char* recording = station.recording();
+  std::size_t start = rec::SampleCount(recording);
+  station.Command("dcd 1\nsleep 200\ndcd 0\n");
+  ASSERT_TRUE(WaitFor([&] { return ptt().size() >= 2 && AtRest(); }, 10000));
+  const auto keyings = station.Records("PTT");
+  const double keyed_ms = keyings[1].first - keyings[0].first;
+  std::cout << "radio: keyed for " << keyed_ms << " ms (nominal 900 + 50 of the relays)\n";
+  EXPECT_NEAR(keyed_ms, 950.0, 25.0);
+  ASSERT_TRUE(rec::WaitForSamples(
+      recording, rec::SampleCount(recording) + static_cast<std::size_t>(0.3 * rec::kRate), 5000));
+  auto heard = rec::ReadFrom(recording, start);
+  auto segments = rec::FindSegments(heard);
+  ASSERT_EQ(segments.size(), 1u);
+  EXPECT_NEAR(segments[0].Ms(), 3 * 150.0, kToleranceMs);
+
+  station.Command("sleep 300\ndcd 1\nsleep 300\nflutter 106\n");
+  QTest::qWait(1200);
+  EXPECT_EQ(ptt().size(), 2u) << "flutter gave a courtesy";
+
+  station.Command("dcd 0\nwait-setptt 1 5000\nsleep 200\ndcd 1\n");
+  ASSERT_TRUE(WaitFor([&] { return ptt().size() >= 4 && AtRest(); }, 10000));
+  QTest::qWait(600);
+  EXPECT_EQ(ptt().size(), 4u) << "the over under way gave a courtesy before it ended";
+  station.Command("dcd 0\n");
+  ASSERT_TRUE(WaitFor([&] { return ptt().size() >= 6 && AtRest(); }, 10000));
+  QTest::qWait(600);
+  EXPECT_EQ(ptt(), (std::vector<std::string>{"1", "0", "1", "0", "1", "0"}));
+
+  start = rec::SampleCount(recording);
+  const std::size_t requests = station.Records("REQUEST").size();
+  station.Command("err on\ndcd 1\nsleep 300\ndcd 0\n");
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return AtRest() && station.window()->StatusText().find("refused") != std::string::npos;
+      },
+      10000));
+  std::vector<std::string> keying;
+  const auto all = station.Records("REQUEST");
+  for (std::size_t i = requests; i < all.size(); ++i) {
+    if (all[i].second.find("+T ") != std::string::npos)
+      keying.push_back(all[i].second.substr(all[i].second.find("+T ")));
+  }
+  EXPECT_EQ(keying, (std::vector<std::string>{"+T 1", "+T 0"}));
+  ASSERT_TRUE(rec::WaitForSamples(
+      recording, rec::SampleCount(recording) + static_cast<std::size_t>(0.3 * rec::kRate), 5000));
+  EXPECT_TRUE(rec::FindSegments(rec::ReadFrom(recording, start)).empty())
+      << "a refused keying sounded";
+  station.Command("err off\n");
 }
 
 // The key goes down 100 ms after the link event whether the sound stream was open or had closed

@@ -38,12 +38,23 @@ export HOME="$WORK/home" XDG_CONFIG_HOME="$WORK/home/config" XDG_STATE_HOME="$WO
 export XDG_RUNTIME_DIR="$WORK/run" QT_QPA_PLATFORM=offscreen
 mkdir -p "$XDG_CONFIG_HOME/corvanta" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
+ENDPOINT="unix:$WORK/link sock"  # a space, which the entry must quote
+# A link other than the default keeps files named after it: "unix-", the socket's name made safe
+# for a file name, and (outside the default folder) the FNV-1a hash of its path in hex.
+fnv1a() {
+  local text=$1 hash=2166136261 i byte
+  for ((i = 0; i < ${#text}; i++)); do
+    printf -v byte '%d' "'${text:i:1}"
+    hash=$(((hash ^ byte) * 16777619 & 0xffffffff))
+  done
+  printf '%08x' "$hash"
+}
+STEM="corvanta-unix-link_sock-$(fnv1a "${ENDPOINT#unix:}")"
 # The output chosen before, as the settings keep it: monitoring can start without anyone there.
 printf '2\r\nTest-Sink\r\n 100 \r\n 250 \r\n 700 \r\n 0 \r\nk\r\nt\r\n 50 \r\n' \
-  >"$XDG_CONFIG_HOME/corvanta/corvanta.cfg"
-ENTRY="$XDG_CONFIG_HOME/autostart/corvanta.desktop"
-STATION_LOG="$XDG_STATE_HOME/corvanta/corvanta.log"
-ENDPOINT="unix:$WORK/link sock"  # a space, which the entry must quote
+  >"$XDG_CONFIG_HOME/corvanta/$STEM.cfg"
+ENTRY="$XDG_CONFIG_HOME/autostart/$STEM.desktop"
+STATION_LOG="$XDG_STATE_HOME/corvanta/$STEM.log"
 
 mkfifo "$WORK/sim.in"
 "$LINKSIM" --listen "$ENDPOINT" --log "$WORK/sim.log" <"$WORK/sim.in" >/dev/null 2>&1 &
@@ -143,10 +154,10 @@ sed 's/^/  /' "$WORK/corvanta.out"
 echo "station log:"
 sed 's/^/  /' "$STATION_LOG"
 
-check "--autostart off" "$PREFIX/bin/corvanta" --autostart off
+check "--autostart off" "$PREFIX/bin/corvanta" --link "$ENDPOINT" --autostart off
 check "the entry is gone" test ! -e "$ENTRY"
 check "and nothing else of it" test -z "$(ls -A "$XDG_CONFIG_HOME/autostart")"
-check "--autostart off again says so and succeeds" "$PREFIX/bin/corvanta" --autostart off
+check "--autostart off again says so and succeeds" "$PREFIX/bin/corvanta" --link "$ENDPOINT" --autostart off
 
 exec 3>&-
 echo "$failures failed"

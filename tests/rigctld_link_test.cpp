@@ -14,6 +14,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <algorithm>
@@ -252,6 +253,90 @@ TEST_F(RigctldLink, ReleasesSentWhenTheObjectGoesAreCountedUntilAnswered) {
   EXPECT_TRUE(Pump([] { return RigctldReleasesSent(); }));
   EXPECT_FALSE(daemon.Keyed());
   EXPECT_EQ(daemon.Requests(), (std::vector<bool>{true, false}));
+}
+
+// corvanta-linksim playing rigctld, for what the real daemon cannot be made to do.
+class RigSim {
+ public:
+  RigSim() {
+    sim_.start(LINKSIM_EXE, {"--rigctld", "--listen", "rigctld:127.0.0.1:" + QString::number(port_),
+                             "--log", dir_.filePath("sim.log")});
+    EXPECT_TRUE(Pump([this] { return Logged("LISTEN"); }));
+  }
+  ~RigSim() {
+    sim_.write("quit\n");
+    if (!sim_.waitForFinished(5000)) sim_.kill();
+  }
+  void Command(const char* commands) { sim_.write(commands); }
+  bool Logged(const char* text) {
+    QFile f(dir_.filePath("sim.log"));
+    return f.open(QIODevice::ReadOnly) && f.readAll().contains(text);
+  }
+  std::uint16_t port() const { return port_; }
+
+ private:
+  QTemporaryDir dir_;
+  std::uint16_t port_ = FreePort();
+  QProcess sim_;
+};
+
+// rigctld says nothing to some requests (4.5.4: an unknown command): the answers after one must
+// not be taken for it. Here the read-back at connection goes unanswered, the radio keyed, and the
+// squelch reading's answer comes next: the link connects again, reads back, and releases.
+TEST_F(RigctldLink, AnAnswerThatNeverComesShiftsNoOtherAnswer) {
+  RigSim sim;
+  sim.Command("ptt 1\nsilent on\n");
+  ASSERT_TRUE(Pump([&] { return sim.Logged("PTT 1 command"); }));
+  RigctldOptions options = Options(sim.port(), &statuses);
+  options.answer_timeout_ms = 3000;  // no reconnection for the missing answer itself
+  options.poll_ms = 200;
+  link = RigctldLinkFactory(options)({});
+  ASSERT_TRUE(Pump([&] { return sim.Logged("REQUEST 1 +t"); }));
+  sim.Command("silent off\n");
+  EXPECT_TRUE(Pump([&] { return sim.Logged("PTT 0 "); }, 2500)) << "left keyed";
+  EXPECT_TRUE(Said(statuses, "an answer went missing"));
+}
+
+// A release that cannot be sent (rigctld lost in the middle of a courtesy) still ends our hold on
+// the squelch: the next over ends with its event.
+TEST_F(RigctldLink, AnOverAfterAReleaseLostWithItsConnectionStillEnds) {
+  RigSim sim;
+  RigctldOptions options = Options(sim.port(), &statuses);
+  options.poll_ms = 13;
+  options.hang_ms = 47;
+  std::vector<bool> events;
+  LinkEventSink sink;
+  sink.PTT = [&](std::int16_t v) { events.push_back(v != 0); };
+  link = RigctldLinkFactory(options)(sink);
+  Pump([] { return false; }, 100);  // the squelch read: closed
+  link->SetPTT(true);
+  sim.Command("drop\n");
+  ASSERT_TRUE(Pump([&] { return Said(statuses, "rigctld lost"); }));
+  EXPECT_THROW(link->SetPTT(false), LinkError);
+  ASSERT_TRUE(Pump([&] { return statuses.back().rfind("rigctld connected", 0) == 0; }));
+  sim.Command("dcd 1\nsleep 100\ndcd 0\n");
+  EXPECT_TRUE(Pump(
+      [&] {
+        return events == std::vector<bool>{true, false};
+      },
+      2000))
+      << events.size() << " events";
+}
+
+// A release lost with its connection goes out first on the next one, unasked: a rigctld that
+// answers later than the deadline, connection after connection, never answers the read-back in
+// time, and the radio would stay keyed.
+TEST_F(RigctldLink, AReleaseLostWithItsConnectionGoesOutFirstOnTheNext) {
+  RigSim sim;
+  RigctldOptions options = Options(sim.port(), &statuses);
+  options.answer_timeout_ms = 100;
+  options.poll_ms = 23;
+  link = RigctldLinkFactory(options)({});
+  link->SetPTT(true);
+  sim.Command("late 150\ndrop\n");
+  ASSERT_TRUE(Pump([&] { return Said(statuses, "rigctld lost"); }));
+  EXPECT_THROW(link->SetPTT(false), LinkError);
+  EXPECT_TRUE(Pump([&] { return sim.Logged("PTT 0 "); }, 2000)) << "left keyed";
 }
 
 // A USB interface's squelch through hidraw, played by a FIFO fed the reports such an interface

@@ -96,6 +96,16 @@ class Connection final : public QObject {
   }
 
   void SetPTT(bool key) {
+    // Whatever comes of a release, even one that cannot be sent (the connection lost in the
+    // middle of a courtesy), we no longer hold the key: the squelch's quiet time runs from here.
+    // Otherwise the squelch would stay ignored, and every later over go without its courtesy.
+    struct LetGo {
+      Connection* self;
+      bool key;
+      ~LetGo() {
+        if (!key) self->squelch_.Keyed(NowMs(), false);
+      }
+    } let_go{this, key};
     if (!Connected()) {
       if (!key) want_keyed_ = false;  // released on the next connection, read back
       throw LinkError("rigctld is not connected (" + shared_->Where() + ")",
@@ -115,6 +125,7 @@ class Connection final : public QObject {
       throw LinkError("the request could not be sent to rigctld", LinkError::Fate::kNotSent);
     }
     awaited_ = sent_;
+    const std::uint64_t connection = connections_;
     answer_.reset();
     waiting_ = true;
     QElapsedTimer clock;
@@ -122,17 +133,20 @@ class Connection final : public QObject {
     ReadAvailable();
     while (!answer_) {
       const qint64 left = options_.answer_timeout_ms - clock.elapsed();
-      if (left <= 0 || !Connected()) break;
+      if (left <= 0 || !Connected() || connections_ != connection) break;
       if (tcp_->bytesToWrite() > 0) tcp_->waitForBytesWritten(static_cast<int>(left));
       if (!tcp_->waitForReadyRead(static_cast<int>(left))) continue;
       ReadAvailable();
     }
     waiting_ = false;
-    if (!key) squelch_.Keyed(NowMs(), false);  // whatever came of it, we no longer hold the key
     if (!pending_.empty()) ScheduleDelivery();
     if (!answer_) {
       if (!Connected()) {
         throw LinkError("the connection to rigctld was lost", LinkError::Fate::kLost);
+      }
+      if (connections_ != connection) {
+        throw LinkError("rigctld's answers went out of step; the connection was made again",
+                        LinkError::Fate::kUnanswered);
       }
       // A later answer could only be taken for the next request's: a new connection pairs them
       // again, and reads the PTT back.
@@ -159,7 +173,7 @@ class Connection final : public QObject {
   }
 
  private:
-  enum class Request { kKey, kRelease, kReadBack, kReleaseFound, kSquelch };
+  enum class Request { kKey, kRelease, kReadBack, kReleaseFound, kReleaseOwed, kSquelch };
   struct InFlight {
     Request request;
     std::uint64_t number;
@@ -167,6 +181,18 @@ class Connection final : public QObject {
   };
 
   bool Connected() const { return tcp_->state() == QAbstractSocket::ConnectedState; }
+
+  // The command an extended answer to `request` names.
+  static const char* AnswerName(Request request) {
+    switch (request) {
+      case Request::kReadBack:
+        return "get_ptt";
+      case Request::kSquelch:
+        return "get_dcd";
+      default:
+        return "set_ptt";
+    }
+  }
 
   bool Send(Request request) {
     std::string command;
@@ -176,6 +202,7 @@ class Connection final : public QObject {
         break;
       case Request::kRelease:
       case Request::kReleaseFound:
+      case Request::kReleaseOwed:
         command = rigctld::SetPttCommand(false);
         break;
       case Request::kReadBack:
@@ -215,6 +242,7 @@ class Connection final : public QObject {
   void TryConnect(bool first) {
     if (!attached_) return;
     tcp_->abort();
+    ++connections_;
     in_flight_.clear();
     lines_ = wire::LineReader{};
     replies_ = rigctld::ReplyReader{};
@@ -223,6 +251,10 @@ class Connection final : public QObject {
       retry_.stop();
       squelch_refused_ = false;
       Status("rigctld connected (" + shared_->Where() + ")");
+      // A key of ours that may be down and is no longer wanted (its release was lost with the
+      // last connection) is released at once: the read-back may go unanswered by a rigctld
+      // that answers late, connection after connection, while the radio stays keyed.
+      if (holding_ && !want_keyed_) Send(Request::kReleaseOwed);
       // A crash or a power cut may have left the PTT keyed: read it back first.
       Send(Request::kReadBack);
       if (options_.poll_ms > 0) poll_.start();
@@ -315,12 +347,15 @@ class Connection final : public QObject {
   }
 
   void ReadAvailable() {
-    while (tcp_->bytesAvailable() > 0) {
+    const std::uint64_t connection = connections_;
+    // An answer may make us connect again: what is left was read from the old connection.
+    while (connections_ == connection && tcp_->bytesAvailable() > 0) {
       char buffer[512];
       const qint64 n = tcp_->read(buffer, sizeof buffer);
       if (n <= 0) break;
       for (const std::string& line :
            lines_.Feed(std::string_view(buffer, static_cast<std::size_t>(n)))) {
+        if (connections_ != connection) break;
         if (auto reply = replies_.Line(line)) Handle(*reply);
       }
     }
@@ -333,6 +368,14 @@ class Connection final : public QObject {
       return;
     }
     const InFlight f = in_flight_.front();
+    if (!reply.command.empty() && reply.command != AnswerName(f.request)) {
+      // A request went unanswered (rigctld says nothing to some it cannot serve) and a later
+      // answer came in its place: every answer from here on would be taken for the wrong
+      // request, a squelch reading for the PTT read back. A new connection pairs them again.
+      Reconnect("answered " + reply.command + " where " + AnswerName(f.request) +
+                " was due (an answer went missing)");
+      return;
+    }
     in_flight_.pop_front();
     if (f.number == awaited_ && waiting_) answer_ = reply;
     switch (f.request) {
@@ -356,6 +399,16 @@ class Connection final : public QObject {
         } else if (reply.code != 0) {
           Status("rigctld's PTT is keyed and its release was refused: " +
                  rigctld::ErrorMeaning(reply.code) + "; the transmitter may be keyed");
+        }
+        return;
+      case Request::kReleaseOwed:
+        if (reply.code == 0 && !want_keyed_) {
+          Unhold();
+          Log("the release owed since the last connection was lost is confirmed");
+        } else if (reply.code != 0) {
+          Status("rigctld refused the release owed since the last connection was lost: RPRT " +
+                 std::to_string(reply.code) + ": " + rigctld::ErrorMeaning(reply.code) +
+                 "; the transmitter may be keyed");
         }
         return;
       case Request::kSquelch:
@@ -455,6 +508,7 @@ class Connection final : public QObject {
   std::deque<InFlight> in_flight_;
   std::uint64_t sent_ = 0;
   std::uint64_t awaited_ = 0;
+  std::uint64_t connections_ = 0;  // connections made: answers read belong to the latest
   std::optional<rigctld::Reply> answer_;
   LinkEventQueue pending_{options_.max_pending_events};
   bool delivery_posted_ = false;

@@ -268,9 +268,15 @@ class RigSim {
     if (!sim_.waitForFinished(5000)) sim_.kill();
   }
   void Command(const char* commands) { sim_.write(commands); }
-  bool Logged(const char* text) {
+  bool Logged(const char* text) const {
     QFile f(dir_.filePath("sim.log"));
     return f.open(QIODevice::ReadOnly) && f.readAll().contains(text);
+  }
+  std::vector<std::string> Lines() const {
+    std::vector<std::string> lines;
+    std::ifstream in(dir_.filePath("sim.log").toStdString());
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
   }
   std::uint16_t port() const { return port_; }
 
@@ -278,6 +284,66 @@ class RigSim {
   QTemporaryDir dir_;
   std::uint16_t port_ = FreePort();
   QProcess sim_;
+};
+
+// The link contract against the simulator playing rigctld, which can do what the real daemon
+// cannot be made to: a squelch that opens and closes on request (the events), refusals, drops.
+class RigSimHarness {
+ public:
+  static constexpr bool kKeepsKey = true;
+  static constexpr bool kRaisesTx = false;
+  ~RigSimHarness() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
+  std::unique_ptr<LinkObject> Make(LinkEventSink sink) {
+    if (!sim_) sim_ = std::make_unique<RigSim>();
+    RigctldOptions options = Options(sim_->port(), &statuses_);
+    options.poll_ms = 13;
+    options.hang_ms = 0;
+    auto link = RigctldLinkFactory(options)(std::move(sink));
+    EXPECT_TRUE(Said(statuses_, "rigctld connected"));
+    Readings(2);  // the squelch learnt: closed
+    return link;
+  }
+  // The squelch opens (PTT true) or closes (PTT false, the end of local RF).
+  void Raise(const char* event, bool on) {
+    ASSERT_STREQ(event, "PTT") << "a radio raises no other event";
+    sim_->Command(on ? "dcd 1\n" : "dcd 0\n");
+    Readings(2);  // the second reading surely came after the change
+  }
+  bool ProcessMessagesUntil(const std::function<bool()>& done) { return Pump(done); }
+  std::vector<bool> Requests() const {
+    std::vector<bool> keys;
+    for (const std::string& line : sim_->Lines()) {
+      if (line.find(" +T 1") != std::string::npos) keys.push_back(true);
+      if (line.find(" +T 0") != std::string::npos) keys.push_back(false);
+    }
+    return keys;
+  }
+  bool Keyed() const {
+    bool keyed = false;
+    for (const std::string& line : sim_->Lines()) {
+      if (line.find(" PTT 1 ") != std::string::npos) keyed = true;
+      if (line.find(" PTT 0 ") != std::string::npos) keyed = false;
+    }
+    return keyed;
+  }
+  void RefuseKeying() {
+    if (!sim_) sim_ = std::make_unique<RigSim>();
+    sim_->Command("err on\n");
+  }
+  void Drop() { sim_->Command("drop\n"); }
+
+ private:
+  void Readings(std::size_t more) {
+    const auto count = [this] {
+      std::size_t n = 0;
+      for (const std::string& line : sim_->Lines()) n += line.find("get_dcd") != std::string::npos;
+      return n;
+    };
+    const std::size_t until = count() + more;
+    EXPECT_TRUE(Pump([&] { return count() >= until; }));
+  }
+  std::unique_ptr<RigSim> sim_;
+  std::vector<std::string> statuses_;
 };
 
 // rigctld says nothing to some requests (4.5.4: an unknown command): the answers after one must
@@ -425,4 +491,5 @@ int main(int argc, char** argv) {
 
 namespace corvanta::contracts {
 INSTANTIATE_TYPED_TEST_SUITE_P(Rigctld, LinkContract, corvanta::RigctldHarness);
+INSTANTIATE_TYPED_TEST_SUITE_P(RigctldSimulator, LinkContract, corvanta::RigSimHarness);
 }  // namespace corvanta::contracts

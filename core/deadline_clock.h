@@ -61,6 +61,15 @@ class DeadlineClock {
     if (deadline > now) sleep_until_(deadline);
   }
 
+  // The innermost timeline goes on from `at_ns`, an instant known only now (the link program's
+  // confirmation of the key): the next wait counts from there, so the wait for an answer never
+  // shortens the pause that follows it, and no lateness from before it is made up after it.
+  void Anchor(std::int64_t at_ns) {
+    if (deadlines_.empty()) return;
+    deadlines_.back().deadline = at_ns;
+    deadlines_.back().first_absorbs = false;
+  }
+
   // A wait that belongs to no timeline (a file operation tried again while a transmission runs):
   // `ms` from now, never shortened by a timeline's lateness, and every open timeline left as it
   // was.

@@ -50,6 +50,9 @@ class Platform {
   // that must not delay what follows (core/deadline_clock.h, OpenAt).
   virtual void OpenTimelineAt(std::int64_t /*started_ns*/) { OpenTimeline(); }
   virtual void CloseTimeline() {}
+  // The open timeline goes on from `at_ns` (from TimelineNowNs): the pause after the key counts
+  // from the link program's confirmation, not from the request (core/deadline_clock.h, Anchor).
+  virtual void AnchorTimeline(std::int64_t /*at_ns*/) {}
   // The steady clock now, in ns, as the timeline counts it.
   virtual std::int64_t TimelineNowNs() { return NowMs() * 1'000'000; }
   // The instant, on the steady clock in ns, that a change to the sound made now belongs to: the
@@ -129,6 +132,7 @@ class StdPlatform final : public Platform {
   void OpenTimeline() override { deadlines_.Open(); }
   void OpenTimelineAt(std::int64_t started_ns) override { deadlines_.OpenAt(started_ns); }
   void CloseTimeline() override { deadlines_.Close(); }
+  void AnchorTimeline(std::int64_t at_ns) override { deadlines_.Anchor(at_ns); }
   std::int64_t EdgeInstantNs() override { return deadlines_.EdgeInstantNs(); }
   std::int64_t TimelineNowNs() override { return deadlines_.Now(); }
 

@@ -136,6 +136,9 @@ Outcome Keyed(const char* name, std::int32_t before_ms, std::int32_t around_ms,
     ++g_key_holders;
     link->SetPTT(true);
     outcome.keyed_ns = TimelineNowNs();
+    // The transmitter gets its whole pause before the first tone from the confirmation on,
+    // however long the answer took.
+    Services().AnchorTimeline(outcome.keyed_ns);
     step = Step::kKeyed;
     Sleep(around_ms);
     send();

@@ -114,6 +114,31 @@ TEST(CourtesyTable, FourTransmissionTimelines) {
   }
 }
 
+// On a platform that keeps deadlines (as the window program's does), the transmitter gets its
+// whole 150 ms (and the dot before the first symbol) from the link program's confirmation,
+// however long the answer took, and 150 ms after the last tone before the release.
+TEST(CourtesyTable, TheLeadBeforeTheFirstToneCountsFromTheConfirmation) {
+  for (const std::int64_t answer_ms : {0, 7, 15, 19, 45}) {
+    SCOPED_TRACE(answer_ms);
+    Station s;
+    StdPlatform deadlines([&s] { return s.world.platform.NowMs() * 1'000'000; },
+                          [&s](std::int64_t until_ns) {
+                            const std::int64_t now_ns = s.world.platform.NowMs() * 1'000'000;
+                            s.world.platform.Advance((until_ns - now_ns + 999'999) / 1'000'000);
+                          });
+    ScopedPlatform installed(deadlines);
+    s.links.on_setptt = [&s, answer_ms](bool key) {
+      if (key) s.world.platform.Advance(answer_ms);
+    };
+    PlayRxCourtesy();
+    ASSERT_EQ(s.links.calls.size(), 2u);
+    const auto spans = s.Spans();
+    ASSERT_FALSE(spans.empty());
+    EXPECT_EQ(spans.front().on_ms - s.links.calls[0].at_ms, 150 + 100);
+    EXPECT_EQ(s.links.calls[1].at_ms - spans.back().off_ms, 150);
+  }
+}
+
 // A new stream needs time to settle before its first tone is as long as the others: every
 // courtesy readies the buffer for the current frequency (made anew when the frequency changed)
 // at its start, 250 ms and a dot before the first tone.

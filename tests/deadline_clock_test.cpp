@@ -128,6 +128,26 @@ TEST(DeadlineClock, ATimelineFromAnEventTakesTheWorkSinceOutOfItsFirstWait) {
   }
 }
 
+// The pause after the key counts from the link program's confirmation: an answer that came
+// within the slack no longer shortens it, and the waits after it follow from there.
+TEST(DeadlineClock, APauseAnchoredAtAnAnswerCountsWhollyFromIt) {
+  for (const std::int64_t answer : {0 * kMs, 7 * kMs, 15 * kMs, 19 * kMs, 45 * kMs, 250 * kMs}) {
+    SCOPED_TRACE(answer / kMs);
+    FakeTime t;
+    t.overshoot = 3 * kMs / 10;
+    t.clock.Open();
+    t.clock.Wait(100);
+    t.now += answer;  // the keying request, answered
+    const std::int64_t confirmed = t.now;
+    t.clock.Anchor(confirmed);
+    t.clock.Wait(150);
+    EXPECT_EQ(t.now - confirmed, 150 * kMs + t.overshoot);
+    t.clock.Wait(53);
+    EXPECT_EQ(t.now - confirmed, 203 * kMs + t.overshoot);
+    t.clock.Close();
+  }
+}
+
 // A pause (a file operation tried again between two symbols) lasts what it asks, however late
 // the timeline is, and leaves the timeline as the same time spent on work would: the next wait
 // ends where it ends after work that did not wait.

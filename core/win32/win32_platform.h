@@ -30,6 +30,7 @@ class Win32Platform final : public Platform {
   std::int64_t TimelineNowNs() override { return std_.TimelineNowNs(); }
   void CloseTimeline() override;
   std::int64_t EdgeInstantNs() override { return std_.EdgeInstantNs(); }
+  void AnchorTimeline(std::int64_t at_ns) override { std_.AnchorTimeline(at_ns); }
 
  private:
   StdPlatform std_;

@@ -358,6 +358,7 @@ class CourtesyHold final : public Platform {
   }
   std::int64_t TimelineNowNs() override { return base_.TimelineNowNs(); }
   std::int64_t EdgeInstantNs() override { return base_.EdgeInstantNs(); }
+  void AnchorTimeline(std::int64_t at_ns) override { base_.AnchorTimeline(at_ns); }
 
   // For the next courtesy: how long, and whether at the key's release rather than the tail.
   std::int32_t hold_ms = 0;

@@ -15,6 +15,7 @@ class QtPlatform final : public Platform {
   void OpenTimelineAt(std::int64_t started_ns) override { std_.OpenTimelineAt(started_ns); }
   std::int64_t TimelineNowNs() override { return std_.TimelineNowNs(); }
   void CloseTimeline() override { std_.CloseTimeline(); }
+  void AnchorTimeline(std::int64_t at_ns) override { std_.AnchorTimeline(at_ns); }
   std::int64_t EdgeInstantNs() override { return std_.EdgeInstantNs(); }
 
  private:

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <unistd.h>
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEvent>
 #include <QObject>
@@ -16,7 +15,6 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
-#include <iostream>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -26,6 +24,7 @@
 #include "link/rigctld/guardian.h"
 #include "link/rigctld/protocol.h"
 #include "link/rigctld/squelch.h"
+#include "link/socket/posted_delivery.h"
 #include "link/socket/wire.h"
 
 namespace corvanta {
@@ -166,8 +165,7 @@ class Connection final : public QObject {
   }
 
   bool event(QEvent* e) override {
-    if (e->type() != DeliveryEvent()) return QObject::event(e);
-    delivery_posted_ = false;
+    if (!delivery_.Take(e)) return QObject::event(e);
     DeliverPending();
     return true;
   }
@@ -364,7 +362,7 @@ class Connection final : public QObject {
 
   void Handle(const rigctld::Reply& reply) {
     if (in_flight_.empty()) {
-      Log("ignored an answer nobody asked for: " + reply.command);
+      log_("ignored an answer nobody asked for: " + reply.command);
       return;
     }
     const InFlight f = in_flight_.front();
@@ -404,7 +402,7 @@ class Connection final : public QObject {
       case Request::kReleaseOwed:
         if (reply.code == 0 && !want_keyed_) {
           Unhold();
-          Log("the release owed since the last connection was lost is confirmed");
+          log_("the release owed since the last connection was lost is confirmed");
         } else if (reply.code != 0) {
           Status("rigctld refused the release owed since the last connection was lost: RPRT " +
                  std::to_string(reply.code) + ": " + rigctld::ErrorMeaning(reply.code) +
@@ -421,7 +419,7 @@ class Connection final : public QObject {
     const auto text = reply.Value("PTT");
     const auto keyed = rigctld::ParseFlag(text ? *text : std::string());
     if (reply.code != 0 || !keyed) {
-      Log("could not read the PTT back: RPRT " + std::to_string(reply.code));
+      log_("could not read the PTT back: RPRT " + std::to_string(reply.code));
       return;
     }
     if (want_keyed_) return;  // a courtesy of ours holds it across the new connection
@@ -460,21 +458,12 @@ class Connection final : public QObject {
     const auto event = squelch_.Reading(NowMs(), open);
     if (!event || !attached_) return;
     if (!pending_.Push(LinkEventQueue::Kind::kPtt, *event ? -1 : 0)) {
-      Log("too many link events waiting; dropped one");
+      log_("too many link events waiting; dropped one");
     }
     if (!waiting_) ScheduleDelivery();  // during SetPTT's wait, delivered after it
   }
 
-  static QEvent::Type DeliveryEvent() {
-    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
-    return type;
-  }
-
-  void ScheduleDelivery() {
-    if (delivery_posted_) return;
-    delivery_posted_ = true;
-    QCoreApplication::postEvent(this, new QEvent(DeliveryEvent()));
-  }
+  void ScheduleDelivery() { delivery_.Schedule(this); }
 
   void DeliverPending() {
     pending_.Deliver(
@@ -484,14 +473,6 @@ class Connection final : public QObject {
 
   void Status(const std::string& text) {
     if (attached_ && options_.status) options_.status(text);
-  }
-
-  void Log(const std::string& text) {
-    if (++logged_ <= 20) {
-      std::cerr << "corvanta: rigctld: " << text << '\n';
-    } else if (logged_ == 21) {
-      std::cerr << "corvanta: rigctld: further messages are not logged\n";
-    }
   }
 
   std::shared_ptr<Shared> shared_;
@@ -511,7 +492,7 @@ class Connection final : public QObject {
   std::uint64_t connections_ = 0;  // connections made: answers read belong to the latest
   std::optional<rigctld::Reply> answer_;
   LinkEventQueue pending_{options_.max_pending_events};
-  bool delivery_posted_ = false;
+  PostedDelivery delivery_;
   bool waiting_ = false;
   bool want_keyed_ = false;  // a courtesy holds the key: asked to key, not yet to release
   bool holding_ = false;     // the guardian was told of a key this connection may hold
@@ -522,7 +503,7 @@ class Connection final : public QObject {
   QSocketNotifier* hid_notifier_ = nullptr;
   std::optional<bool> hid_open_;
   bool hid_failing_ = false;
-  int logged_ = 0;
+  BoundedLog log_{"corvanta: rigctld"};
 };
 
 class RigctldLinkObject final : public LinkObject {

@@ -1,6 +1,5 @@
 #include "link/socket/echolink_object.h"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEvent>
 #include <QFileInfo>
@@ -11,7 +10,6 @@
 #include <QTimer>
 #include <exception>
 #include <filesystem>
-#include <iostream>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -19,6 +17,7 @@
 #include "core/errors.h"
 #include "core/private_folder.h"
 #include "link/link_event_queue.h"
+#include "link/socket/posted_delivery.h"
 
 #include <unistd.h>
 
@@ -129,8 +128,7 @@ class Connection final : public QObject {
   }
 
   bool event(QEvent* e) override {
-    if (e->type() != DeliveryEvent()) return QObject::event(e);
-    delivery_posted_ = false;
+    if (!delivery_.Take(e)) return QObject::event(e);
     DeliverPending();
     return true;
   }
@@ -223,7 +221,7 @@ class Connection final : public QObject {
     }
     if (reader_.discarded() != reported_discards_) {
       reported_discards_ = reader_.discarded();
-      Log("discarded an over-long line from the link program");
+      log_("discarded an over-long line from the link program");
     }
     if (!waiting_ && !pending_.empty()) ScheduleDelivery();
   }
@@ -236,7 +234,7 @@ class Connection final : public QObject {
         if (!pending_.Push(
                 m.kind == wire::Kind::kPtt ? LinkEventQueue::Kind::kPtt : LinkEventQueue::Kind::kTx,
                 m.value)) {
-          Log("too many link events waiting; dropped one");
+          log_("too many link events waiting; dropped one");
         }
         return;
       case wire::Kind::kOk:
@@ -244,28 +242,17 @@ class Connection final : public QObject {
         if (waiting_ && !answer_) {
           answer_ = m;
         } else {
-          Log("ignored an answer nobody asked for: " + wire::Escape(line));
+          log_("ignored an answer nobody asked for: " + wire::Escape(line));
         }
         return;
       default:
-        Log("ignored a line from the link program: " + wire::Escape(line));
+        log_("ignored a line from the link program: " + wire::Escape(line));
         return;
     }
   }
 
-  // Events are delivered through a posted event, which the window's message processing sends
-  // whenever it runs, also between two Morse symbols: an event that arrived during a symbol is
-  // handled right after it, inside the transmission, where the flags guard against nesting.
-  static QEvent::Type DeliveryEvent() {
-    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
-    return type;
-  }
-
-  void ScheduleDelivery() {
-    if (delivery_posted_) return;
-    delivery_posted_ = true;
-    QCoreApplication::postEvent(this, new QEvent(DeliveryEvent()));
-  }
+  // Events are delivered through a posted event (link/socket/posted_delivery.h).
+  void ScheduleDelivery() { delivery_.Schedule(this); }
 
   // Delivers every waiting event in order (link/link_event_queue.h); what is still waiting goes
   // out through a new post, from the message processing of a transmission a handler starts.
@@ -279,15 +266,6 @@ class Connection final : public QObject {
     if (attached_ && options_.status) options_.status(text);
   }
 
-  void Log(const std::string& text) {
-    // A peer that sends nothing but garbage must not flood the terminal.
-    if (++logged_ <= 20) {
-      std::cerr << "corvanta: link: " << text << '\n';
-    } else if (logged_ == 21) {
-      std::cerr << "corvanta: link: further link messages are not logged\n";
-    }
-  }
-
   LinkOptions options_;
   LinkEventSink sink_;
   bool attached_ = true;
@@ -298,13 +276,13 @@ class Connection final : public QObject {
   wire::LineReader reader_;
   std::size_t reported_discards_ = 0;
   LinkEventQueue pending_{options_.max_pending_events};
-  bool delivery_posted_ = false;
+  PostedDelivery delivery_;
   bool waiting_ = false;
   std::optional<wire::Message> answer_;
   bool keyed_here_ = false;         // this connection was asked to key and not yet to release
   bool released_on_close_ = false;  // a connection that had keyed closed since the last keying
   bool reconnecting_ = false;
-  int logged_ = 0;
+  BoundedLog log_{"corvanta: link"};
 };
 
 class SocketLinkObject final : public LinkObject {

@@ -165,9 +165,10 @@ class SocketLinkHarness {
     if (sim_.state() == QProcess::NotRunning) Start();
     LinkOptions options;
     options.endpoint.path = socket_;
+    // Counted before the object connects: the simulator may log its connection at once.
+    const std::size_t connections = Records("CONNECT").size() + 1;
     auto link = SocketLinkFactory(options)(std::move(sink));
     // Events raised from now on must find the connection.
-    const std::size_t connections = Records("CONNECT").size() + 1;
     EXPECT_TRUE(ProcessMessagesUntil([&] { return Records("CONNECT").size() >= connections; }));
     return link;
   }

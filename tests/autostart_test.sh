@@ -20,17 +20,8 @@ cleanup() {
   rm -rf "$WORK"
 }
 trap cleanup EXIT
-failures=0
-check() {
-  local what=$1
-  shift
-  if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
-}
-wait_for() {  # wait_for PATTERN FILE: up to 20 s
-  local i
-  for i in $(seq 1 200); do grep -q -- "$1" "$2" 2>/dev/null && return 0; sleep 0.1; done
-  return 1
-}
+# shellcheck source=tests/checks.sh
+. "$(dirname "$0")/checks.sh"
 
 PREFIX="$WORK/prefix"
 cmake --install "$BUILD" --prefix "$PREFIX" >/dev/null || { echo "install failed"; exit 1; }
@@ -102,16 +93,10 @@ check "a keying answered too late, and the connection made again" \
 check "  is followed by the link program connected again" \
   wait_for 'Link program did not answer within 1000 ms; connecting again' "$STATION_LOG"
 echo "late 0" >&3
-count() { grep -c -- "$1" "$STATION_LOG"; }
-grows() {  # grows PATTERN COUNT: up to 20 s
-  local i
-  for i in $(seq 1 200); do [ "$(count "$1")" -gt "$2" ] && return 0; sleep 0.1; done
-  return 1
-}
-connected=$(count "Link program connected")
+connected=$(count "Link program connected" "$STATION_LOG")
 echo "drop" >&3
 check "the connection dropped" wait_for "Link program lost" "$STATION_LOG"
-check "  and back" grows "Link program connected" "$connected"
+check "  and back" grows "Link program connected" "$STATION_LOG" "$connected"
 module=$(pactl list short modules | awk '/module-null-sink/ {print $1; exit}')
 pactl unload-module "$module"
 # Whether the program's output list has caught up with the unplugging when the event comes is the
@@ -126,12 +111,12 @@ check "  nothing keyed" test "$(grep -c "SETPTT 1" "$WORK/sim.log")" -eq "$keyin
 pactl load-module module-null-sink sink_name=t rate=44100 channels=1 \
   sink_properties=device.description=Test-Sink >/dev/null
 # The sound system lists the returning output on its own time: events until one is answered.
-sent=$(count 'RX courtesy "t": keyed')
+sent=$(count 'RX courtesy "t": keyed' "$STATION_LOG")
 for _ in $(seq 1 10); do
   echo "ptt 0" >&3
-  grows 'RX courtesy "t": keyed' "$sent" && break
+  grows 'RX courtesy "t": keyed' "$STATION_LOG" "$sent" && break
 done
-check "  and back: the next courtesy goes out keyed" grows 'RX courtesy "t": keyed' "$sent"
+check "  and back: the next courtesy goes out keyed" grows 'RX courtesy "t": keyed' "$STATION_LOG" "$sent"
 check "  after the output's return" wait_for "Sound output back: Test-Sink" "$STATION_LOG"
 order_ok() {
   local last=0 n pattern

@@ -19,18 +19,8 @@ cleanup() {
   rm -rf "$WORK"
 }
 trap cleanup EXIT
-failures=0
-check() {
-  local what=$1
-  shift
-  if "$@"; then echo "ok: $what"; else echo "FAILED: $what"; failures=$((failures + 1)); fi
-}
-wait_for() {  # wait_for PATTERN FILE [TENTHS]: up to 20 s
-  local i
-  for i in $(seq 1 "${3:-200}"); do grep -q -- "$1" "$2" 2>/dev/null && return 0; sleep 0.1; done
-  return 1
-}
-count() { grep -c -- "$1" "$2" 2>/dev/null || true; }
+# shellcheck source=tests/checks.sh
+. "$(dirname "$0")/checks.sh"
 
 PREFIX="$WORK/prefix"
 cmake --install "$BUILD" --prefix "$PREFIX" >/dev/null || { echo "install failed"; exit 1; }
@@ -95,11 +85,6 @@ check "both logon entries exist" test -f "$XDG_CONFIG_HOME/autostart/corvanta-ri
   -f "$XDG_CONFIG_HOME/autostart/corvanta-rigctld-$PORT_B.desktop"
 
 # The squelch: an over, then flutter shorter than the hang time, on radio A.
-grows() {  # grows PATTERN FILE COUNT: up to 20 s
-  local i
-  for i in $(seq 1 200); do [ "$(count "$1" "$2")" -gt "$3" ] && return 0; sleep 0.1; done
-  return 1
-}
 connected=$(count "rigctld connected" "$LOG_A")
 monitoring=$(count "monitoring, sound output" "$LOG_A")
 run "$PORT_A"
@@ -155,7 +140,7 @@ exec 5>"$WORK/b2.in"
 check "rigctld restarted with the radio keyed: released once connected again" \
   wait_for "^[0-9.]* PTT 0 " "$WORK/b2.log"
 check "  the station log says so" \
-  wait_for "rigctld's PTT was keyed with no courtesy of ours holding it: released" "$LOG_B"
+  wait_for "rigctld's PTT .*released" "$LOG_B"
 check "  the courtesy cut by the loss is not logged as sent" \
   bash -c "! grep -q 'RX courtesy \"e\": keyed.*sent\$' '$LOG_B'"
 # The restarted stand-in must have been keyed before Corvanta's first request reached it (its

@@ -403,6 +403,9 @@ TEST_F(RigctldLink, AReleaseLostWithItsConnectionGoesOutFirstOnTheNext) {
   ASSERT_TRUE(Pump([&] { return Said(statuses, "rigctld lost"); }));
   EXPECT_THROW(link->SetPTT(false), LinkError);
   EXPECT_TRUE(Pump([&] { return sim.Logged("PTT 0 "); }, 2000)) << "left keyed";
+  // Unconfirmed, the release goes out again on every connection, until one is answered in time.
+  sim.Command("late 0\n");
+  EXPECT_TRUE(Pump([&] { return Said(statuses, "released on connecting again"); }));
 }
 
 // A USB interface's squelch through hidraw, played by a FIFO fed the reports such an interface

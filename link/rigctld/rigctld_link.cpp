@@ -402,7 +402,9 @@ class Connection final : public QObject {
       case Request::kReleaseOwed:
         if (reply.code == 0 && !want_keyed_) {
           Unhold();
-          log_("the release owed since the last connection was lost is confirmed");
+          Status(
+              "rigctld's PTT released on connecting again: its release was lost with the last "
+              "connection");
         } else if (reply.code != 0) {
           Status("rigctld refused the release owed since the last connection was lost: RPRT " +
                  std::to_string(reply.code) + ": " + rigctld::ErrorMeaning(reply.code) +

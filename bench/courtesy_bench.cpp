@@ -9,8 +9,9 @@
 //
 // Prints, one figure per line: courtesies, elements sent, missing and split by a hole; element
 // and gap error against the nominal timeline (median, p95, max), the first element's error
-// alone; the keyed span's error against its nominal length; the lead from the event to the key;
-// then the CPU of the program and of the sound server once the stream has stopped for idleness.
+// alone; the keyed span's error against its nominal length; the lead from the event to the key
+// and the device opening inside it; then the CPU of the program and of the sound server once the
+// stream has stopped for idleness.
 //
 // CORVANTA_BENCH_COURTESIES (default 100), CORVANTA_BENCH_DOT_MS (53),
 // CORVANTA_BENCH_IDLE_EVERY (10), CORVANTA_BENCH_IDLE_S (20), CORVANTA_BENCH_SEED.
@@ -138,6 +139,7 @@ int Run() {
     return 1;
   }
 
+  std::vector<double> openings;  // the device opening each event makes, inside the 100 ms
   const std::size_t start = rec::SampleCount(file);
   for (int c = 0; c < courtesies; ++c) {
     const bool after_idle = idle_every > 0 && c % idle_every == idle_every - 1;
@@ -147,6 +149,7 @@ int Run() {
     current->event_ns = TimelineNowNs();
     const std::int64_t event_steady = SteadyNs();
     RestartSoundDevice();
+    openings.push_back(static_cast<double>(SteadyNs() - event_steady) / 1e6);
     PlayRxCourtesy(current->event_ns);
     current->event_ns = event_steady;
   }
@@ -231,6 +234,7 @@ int Run() {
   Print("first_element_error_ms", rec::SpreadOf(first_errors));
   Print("keyed_span_error_ms", rec::SpreadOf(keyed_errors));
   Print("lead_event_to_key_ms", rec::SpreadOf(leads));
+  Print("device_opening_ms", rec::SpreadOf(openings));
   std::printf("late_edges %llu\n", static_cast<unsigned long long>(Stats().late_edges.load()));
 #ifdef _WIN32
   std::printf("feeder_underruns %llu\n", static_cast<unsigned long long>(Stats().underruns.load()));

@@ -118,6 +118,7 @@ struct Peer {
   std::vector<Fault> faults;
   const char* clear;         // ends every fault
   const char* one_courtesy;  // makes one RX courtesy once connected
+  int settle_ms;             // after a fault clears, for answers still on the way
   double release_lag_ms;     // from the release request to the logged release
 };
 
@@ -133,6 +134,7 @@ const Peer kLinkProgram{"link program",
                          {"dropping mid-transmission", "tx 0\nsleep 20\ndrop\n"}},
                         "err off\nsilent off\nlate 0\n",
                         "ptt 0\n",
+                        0,
                         0};
 
 // The squelch is read every 10 ms and must stay closed 30 ms: an over is the squelch open for a
@@ -150,7 +152,11 @@ const Peer kRadio{"rigctld",
                    {"answering 150 ms late", "late 150\n"},
                    {"dropping mid-transmission", "dcd 1\nsleep 35\ndcd 0\nsleep 70\ndrop\n"}},
                   "err off\nsilent off\nlate 0\n",
-                  "dcd 1\nsleep 35\ndcd 0\n",
+                  // Readings asked while the fault was in force may still be answered late, and
+                  // the link then connects again: the over comes once that has passed, and lasts
+                  // a few readings more.
+                  "dcd 1\nsleep 150\ndcd 0\n",
+                  250,
                   50};
 
 // The last lines of the simulator's log, to tell what led to a failure; the squelch readings
@@ -346,6 +352,8 @@ void Soak(const Peer& peer, int seconds) {
       QElapsedTimer reconnect;
       reconnect.start();
       while (!connected && reconnect.elapsed() < 2000) Pump(5);
+      Pump(peer.settle_ms);
+      while (!connected && reconnect.elapsed() < 4000) Pump(5);
       const std::size_t keyings = log.keyings.size();
       const std::size_t from = recording::SampleCount(std::getenv("CORVANTA_RECORDING"));
       sim.write(peer.one_courtesy);

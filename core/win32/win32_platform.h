@@ -1,7 +1,8 @@
 #pragma once
 // The platform services on Windows: the standard library's clock and deadline sleeps (with the
-// system timer at 1 ms while a transmission's timeline is open, so a 50 ms element is not
-// stretched to the next 15.6 ms tick; an idle station leaves it alone), the
+// system timer at 1 ms and the window thread above normal priority while a transmission's
+// timeline is open, so a 50 ms element is not stretched to the next 15.6 ms tick nor the key late
+// on a busy machine; an idle station leaves both alone), the
 // thread's Win32 message queue for DoEvents, and the system's message box.
 //
 // Thread rules: as for every Platform, the window thread only. DoEvents dispatches every message
@@ -33,8 +34,11 @@ class Win32Platform final : public Platform {
   void AnchorTimeline(std::int64_t at_ns) override { std_.AnchorTimeline(at_ns); }
 
  private:
+  void BeginTimeline();
+
   StdPlatform std_;
-  int timelines_ = 0;  // open ones: the 1 ms system timer is held while any is
+  int timelines_ = 0;  // open ones: the 1 ms system timer and a raised priority while any is
+  int priority_ = 0;   // the window thread's own, put back when the last timeline closes
 };
 
 }  // namespace corvanta

@@ -354,6 +354,7 @@ void Soak(const Peer& peer, int seconds) {
       while (!connected && reconnect.elapsed() < 2000) Pump(5);
       Pump(peer.settle_ms);
       while (!connected && reconnect.elapsed() < 4000) Pump(5);
+      log.Update();  // what happened meanwhile (a courtesy, a release) is not this courtesy's
       const std::size_t keyings = log.keyings.size();
       const std::size_t from = recording::SampleCount(std::getenv("CORVANTA_RECORDING"));
       sim.write(peer.one_courtesy);

@@ -7,7 +7,7 @@
 //
 // Sleeps run ten times faster than asked, so the pauses and symbols keep their order and nesting
 // but thousands of transmissions fit in a few minutes. CORVANTA_SOAK_SECONDS bounds the socket
-// link's run (default 180), the radio's runs a third of that; CORVANTA_SOAK_SEED picks the
+// link's run (default 180); the radio's run lasts a third of that. CORVANTA_SOAK_SEED picks the
 // random sequence.
 #include <gtest/gtest.h>
 

@@ -227,6 +227,7 @@ class Connection final : public std::enable_shared_from_this<Connection> {
   // A request the window thread stopped waiting for has been answered.
   void OnLateDone() {
     const std::shared_ptr<Call> call = std::move(late_);
+    hung_said_ = false;
     if (IsGone(call->result)) {
       Lost(ResultText(call->result));
       return;
@@ -245,6 +246,7 @@ class Connection final : public std::enable_shared_from_this<Connection> {
 
   void OnProbeDone() {
     const std::shared_ptr<Call> call = std::move(probe_);
+    hung_said_ = false;
     if (IsGone(call->result)) {
       Lost(ResultText(call->result));
     } else if (FAILED(call->result)) {
@@ -261,10 +263,11 @@ class Connection final : public std::enable_shared_from_this<Connection> {
     }
     const std::string hung = " unanswered for " + Seconds(options_.hung_ms);
     if (late_ && !late_->Done() && late_->AgeMs() >= options_.hung_ms) {
-      return Abandon(std::string("SetPTT(") + (late_->key ? "true" : "false") + ")" + hung);
+      return AbandonUnlessTooMany(std::string("SetPTT(") + (late_->key ? "true" : "false") + ")" +
+                                  hung);
     }
     if (probe_ && !probe_->Done() && probe_->AgeMs() >= options_.hung_ms) {
-      return Abandon("a call" + hung);
+      return AbandonUnlessTooMany("a call" + hung);
     }
     if (connect_ && !connect_->Done() && connect_->AgeMs() >= options_.hung_ms) {
       // A new attempt would wait for the same link program; once it is gone, one may start.
@@ -430,6 +433,22 @@ class Connection final : public std::enable_shared_from_this<Connection> {
     Status("Link program not answering (" + ComLinkName() + "): " + why +
            "; abandoned, connecting again");
     ::SetTimer(window_, kRetryTimer, static_cast<UINT>(options_.retry_ms), nullptr);
+  }
+
+  // Each instance given up on keeps a thread, and what COM holds for its call, until the link
+  // program answers; one that never does would grow the program by that much each time (every
+  // hung_ms, when each new instance inherits a release that hangs too). So past max_abandoned such
+  // instances, one more that does not answer is waited for instead: its calls, and the releases
+  // queued behind them, go out when it wakes.
+  void AbandonUnlessTooMany(const std::string& why) {
+    const int waiting = com::RetiredStillRunning();
+    if (waiting < options_.max_abandoned) return Abandon(why);
+    if (!hung_said_) {
+      hung_said_ = true;
+      Status("Link program not answering (" + ComLinkName() + "): " + why + "; " +
+             std::to_string(waiting) +
+             " instances given up on still wait for it, so this one is waited for");
+    }
   }
 
   // Delivers every waiting event in order (link/link_event_queue.h); what is still waiting goes

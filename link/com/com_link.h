@@ -32,7 +32,9 @@
 //   without the window thread waiting. A request unanswered for hung_ms abandons the instance:
 //   calls queued behind it are dropped, a key it may hold gets a release queued on its own
 //   thread (it follows the hung call whenever that returns) and another on the next instance,
-//   and its events are still delivered until the next instance is subscribed.
+//   and its events are still delivered until the next instance is subscribed. Past
+//   max_abandoned instances still waiting for their answers, a hung one is waited for instead
+//   (and said once).
 // - Only a link program whose process is gone counts as lost. After a loss the object attaches
 //   again only to a link program that runs, and has run for settle_ms: it never starts one its
 //   operator closed. Looking for it (a registry read and a list of processes) blocks briefly.
@@ -58,6 +60,11 @@ struct ComLinkOptions {
   int retry_ms = 2000;
   // A request or a creation unanswered this long: the link program is taken for hung.
   int hung_ms = 5000;
+  // Instances given up on that still wait for their answers (in this process) beyond which a hung
+  // one is waited for rather than given up on. Each costs a thread and COM's state for its call
+  // (about 2 MB under wine); a link program that holds this many calls for good while it answers
+  // new instances is not one a release through yet another instance would reach in time either.
+  int max_abandoned = 8;
   // After a loss: how long a link program must have run before it is attached to (so that it has
   // offered its class, and COM does not start a second copy). It is looked for twice as often.
   int settle_ms = 1000;

@@ -16,6 +16,7 @@ ULONGLONG SystemTicks() {
 }
 
 std::atomic<int> g_releases_on_the_way{0};
+std::atomic<int> g_retired_running{0};
 
 template <typename T>
 void ReleaseAndClear(T*& p) {
@@ -47,6 +48,10 @@ TickClock& CallClock() {
 
 int ReleasesOnTheWay() {
   return g_releases_on_the_way.load();
+}
+
+int RetiredStillRunning() {
+  return g_retired_running.load();
 }
 
 Call::Call(What w, bool k)
@@ -124,6 +129,7 @@ std::shared_ptr<Call> Worker::Retire() {
       return stop;
     }
     retired_ = true;
+    ++g_retired_running;  // until its thread has run the stop queued below
     for (const std::shared_ptr<Call>& call : queue_) call->Finish(kDropped);
     queue_.clear();
     if (may_be_keyed_) {
@@ -164,6 +170,7 @@ void Worker::Run() {
     const bool owed = call->owed;
     call->Finish(call->result);
     if (owed) --g_releases_on_the_way;
+    if (stop) --g_retired_running;
     ::PostMessageW(window_, kWakeMessage, 0, 0);
   }
   ::CoUninitialize();

@@ -71,6 +71,10 @@ struct Call {
 // not returned yet. The program must not end before they have gone out.
 int ReleasesOnTheWay();
 
+// Instances let go of whose threads have not ended yet: nearly always those held by a call the
+// link program has not answered. Each holds a thread and whatever COM keeps for its call.
+int RetiredStillRunning();
+
 // A call the link program never answers keeps the thread and the calls behind it: the window
 // thread then retires the worker, and the thread ends when (if ever) the call returns, after its
 // last call (kStop) has ended the subscription and released the instance.

@@ -780,6 +780,36 @@ TEST_F(ComLink, AnOwedReleaseThatIsAbandonedIsOwedToTheNextInstance) {
   ASSERT_TRUE(PumpUntil([&] { return !harness.Keyed(); }, 5000));
 }
 
+// Instances given up on whose calls the link program never answers are bounded: past
+// max_abandoned, the next one that hangs (here on the release owed to it) is waited for instead,
+// and said; once the link program wakes, the held keying and the release both go through.
+TEST_F(ComLink, PastTheBoundAHungInstanceIsWaitedForInsteadOfGivenUp) {
+  harness.options() = {L"--keep-key"};
+  harness.link_options.retry_ms = 300;
+  harness.link_options.hung_ms = 1000;
+  harness.link_options.max_abandoned = 1;
+  ASSERT_TRUE(PumpUntil([] { return com::RetiredStillRunning() == 0; }, 5000))
+      << "an instance of an earlier test still waits";
+  auto link = harness.Make({});
+  harness.sim().Command("silent on");
+  EXPECT_THROW(link->SetPTT(true), LinkError);
+  EXPECT_THROW(link->SetPTT(false), LinkError);
+  const auto waited_for = [&] {
+    return std::any_of(harness.statuses.begin(), harness.statuses.end(), [](const std::string& s) {
+      return s.find("1 instances given up on still wait for it, so this one is waited for") !=
+             std::string::npos;
+    });
+  };
+  ASSERT_TRUE(PumpUntil(waited_for, 10000));
+  PumpUntil([] { return false; }, 2000);
+  EXPECT_EQ(harness.sim().Records("CONNECT").size(), 2u) << "one instance too many was made";
+  harness.sim().Command("silent off");
+  harness.sim().Command("wake");
+  ASSERT_TRUE(PumpUntil([&] { return harness.sim().Records("SETPTT").size() >= 3; }, 10000));
+  ASSERT_TRUE(PumpUntil([&] { return !harness.Keyed(); }, 5000));
+  EXPECT_EQ(harness.sim().Records("SETPTT").front(), "1 1");
+}
+
 // A liveness check that hangs: the instance is given up, and the events its link program sends
 // as it wakes (the end of an over) are delivered all the same; the keying for the courtesy that
 // follows waits for the next instance and reaches the link program. When a key was left down on

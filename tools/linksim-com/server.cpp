@@ -155,10 +155,10 @@ class SimObject final : public IEchoLinkAutomation,
       sim_.log().Write("DROP " + id);
       Disconnect();
       result = RPC_E_DISCONNECTED;
-    } else if (policy.silent) {
-      sim_.Wait(-1);  // never answers; other calls are still served meanwhile
-      result = E_ABORT;
     } else {
+      // Silence holds the call (other calls are still served meanwhile) until a `wake`, which
+      // answers it as a link program that was stuck and comes back would.
+      if (policy.silent) sim_.WaitForWake();
       if (late_ms > 0) sim_.Wait(late_ms);
       if (sim_.quitting()) {
         result = E_ABORT;
@@ -396,6 +396,12 @@ void ComSimulator::Wait(long ms) {
   }
 }
 
+void ComSimulator::WaitForWake() {
+  const long wakes = wakes_;
+  log_.Write("HELD");
+  while (!quitting_ && wakes_ == wakes) Wait(50);
+}
+
 int ComSimulator::Run() {
   ::PostMessageW(window_, kWakeMessage, 0, 0);  // the script's commands run from the loop
   MSG msg;
@@ -549,6 +555,8 @@ void ComSimulator::Execute(const std::string& text) {
     StartWait(WaitFor::kSetPtt, args == 1 ? -1 : *ms(2));
   } else if ((cmd == "err" || cmd == "silent") && args == 1 && OnOff(words[1], "on", "off")) {
     (cmd == "err" ? policy_.err : policy_.silent) = *OnOff(words[1], "on", "off");
+  } else if (cmd == "wake" && args == 0) {
+    ++wakes_;
   } else if (cmd == "keep-key" && args == 1 && OnOff(words[1], "on", "off")) {
     keep_key_ = *OnOff(words[1], "on", "off");
     UpdateTransmitter();

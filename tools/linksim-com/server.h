@@ -60,6 +60,8 @@ class ComSimulator {
   void UpdateTransmitter();
   // Runs messages until `ms` have passed (ms < 0: until the program quits).
   void Wait(long ms);
+  // Runs messages until a `wake` command (or the program quits): a call held by silence.
+  void WaitForWake();
 
  private:
   enum class WaitFor { kNone, kSleep, kConnect, kSetPtt };
@@ -79,6 +81,7 @@ class ComSimulator {
   bool keep_key_;
   bool held_ = false;  // keep_key: the one transmitter's state, as the last request left it
   int late_once_ms_ = 0;
+  long wakes_ = 0;  // `wake` commands so far: held calls wait for the count to change
   HWND window_ = nullptr;
   DWORD cookie_ = 0;
   IClassFactory* factory_ = nullptr;

@@ -1,5 +1,5 @@
-// Plays through the real SDL path into the private null sink of scripts/null-sink.sh and checks
-// what the sink's recorder heard.
+// Plays through each real sound path (SDL, libpulse) into the private null sink of
+// scripts/null-sink.sh and checks what the sink's recorder heard.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "audio/audio_state.h"
+#include "audio/pulse/pulse_sound.h"
 #include "audio/sdl/sdl_sound.h"
 #include "audio/sound_device.h"
 #include "core/main_window.h"
@@ -29,13 +30,25 @@ namespace rec = recording;
 // One callback period (256 frames) plus 2 ms.
 constexpr double kToleranceMs = 256 * 1000.0 / kSampleRate + 2.0;
 
+// Each backend under test, and the counters its streams keep.
+struct SdlPath {
+  using Backend = SdlSoundBackend;
+  static std::uint64_t LateEdges() { return Stats().late_edges.load(); }
+  static std::uint64_t IdleCloses() { return Stats().idle_closes.load(); }
+};
+struct PulsePath {
+  using Backend = PulseSoundBackend;
+  static std::uint64_t LateEdges() { return PulseStats().late_edges.load(); }
+  static std::uint64_t IdleCloses() { return PulseStats().idle_closes.load(); }
+};
+
 // The margin for tone and gap lengths since `late_before` late edges had been counted. An edge
 // that reached the audio callback after its frame had been produced (the machine held the window
-// thread past the 15 ms lead; a loaded 2-core machine does) lands late by that stall: the program
-// counts such edges itself, and then the margin is what such a machine keeps. The exact figures
-// are the timing benchmark's.
-double ToleranceMs(std::uint64_t late_before) {
-  const std::uint64_t late = Stats().late_edges.load() - late_before;
+// thread past the edge's lead; a loaded 2-core machine does) lands late by that stall: the
+// program counts such edges itself, and then the margin is what such a machine keeps. The exact
+// figures are the timing benchmark's.
+double ToleranceMs(std::uint64_t late_before, std::uint64_t late_now) {
+  const std::uint64_t late = late_now - late_before;
   if (late == 0) return kToleranceMs;
   std::cout << late << " edge(s) came after their frame: the machine stalled the program\n";
   return kToleranceMs + 20.0;
@@ -47,8 +60,9 @@ double FirstToneToleranceMs() {
   return std::getenv("CORVANTA_SANITIZED") != nullptr ? 10.0 : 1.5;
 }
 
-// The sound contract against SDL on the private null sink.
-class SdlSoundHarness {
+// The sound contract against each backend on the private null sink.
+template <typename Path>
+class SoundHarness {
  public:
   SoundBackend& Backend() { return backend_; }
   std::string Device() const {
@@ -57,9 +71,10 @@ class SdlSoundHarness {
   }
 
  private:
-  SdlSoundBackend backend_;
+  typename Path::Backend backend_;
 };
 
+template <typename Path>
 struct AudioEndToEnd : ::testing::Test {
   void SetUp() override {
     const char* file = std::getenv("CORVANTA_RECORDING");
@@ -67,7 +82,7 @@ struct AudioEndToEnd : ::testing::Test {
     recording = file;
     ResetProcessState();
     ResetAudioState();
-    backend = std::make_unique<SdlSoundBackend>();
+    backend = std::make_unique<typename Path::Backend>();
     Audio.Backend = backend.get();
     SetMainWindowRef(&window);
     window.on_device_click = [] { cmboDevice_Click(); };
@@ -98,20 +113,27 @@ struct AudioEndToEnd : ::testing::Test {
     return rec::ReadFrom(recording, start);
   }
 
+  double Tolerance(std::uint64_t late_before) const {
+    return ToleranceMs(late_before, Path::LateEdges());
+  }
+
   std::filesystem::path recording;
-  std::unique_ptr<SdlSoundBackend> backend;
+  std::unique_ptr<typename Path::Backend> backend;
   testing::FakeMainWindow window;
   StdPlatform platform;
   ScopedPlatform installed{platform};
 };
 
-TEST_F(AudioEndToEnd, NullSinkIsListedAndPlaysSetting500At807Hz) {
-  ChooseTestSink();
-  window.SetSlider(Slider::HScroll2, 100);
-  const std::size_t start = rec::SampleCount(recording);
+using Paths = ::testing::Types<SdlPath, PulsePath>;
+TYPED_TEST_SUITE(AudioEndToEnd, Paths);
+
+TYPED_TEST(AudioEndToEnd, NullSinkIsListedAndPlaysSetting500At807Hz) {
+  this->ChooseTestSink();
+  this->window.SetSlider(Slider::HScroll2, 100);
+  const std::size_t start = rec::SampleCount(this->recording);
   TimelineScope timeline;  // as in a courtesy: waits end at their nominal instants
   SoundElement(500, 400);  // the first tone of a new stream: whole, and as long as asked
-  const auto heard = Heard(start);
+  const auto heard = this->Heard(start);
   const auto segments = rec::FindSegments(heard);
   ASSERT_EQ(segments.size(), 1u);
   std::cout << "first tone of a new stream: " << segments[0].Ms() << " ms (nominal 400)\n";
@@ -121,22 +143,22 @@ TEST_F(AudioEndToEnd, NullSinkIsListedAndPlaysSetting500At807Hz) {
   EXPECT_EQ(peak, (255 - 128) * 256);  // full level reaches the top byte
 }
 
-TEST_F(AudioEndToEnd, DotsAndDashesKeepTheirDurationsWithTrueSilenceBetween) {
-  ChooseTestSink();
-  window.SetSlider(Slider::HScroll2, 80);
+TYPED_TEST(AudioEndToEnd, DotsAndDashesKeepTheirDurationsWithTrueSilenceBetween) {
+  this->ChooseTestSink();
+  this->window.SetSlider(Slider::HScroll2, 80);
   Settings.DotBase = 250;
   Settings.SpeedSetting = 190;  // 60 ms dots
   Settings.ToneFrequency = 700;
-  const std::size_t start = rec::SampleCount(recording);
-  const std::uint64_t late_before = Stats().late_edges.load();
+  const std::size_t start = rec::SampleCount(this->recording);
+  const std::uint64_t late_before = TypeParam::LateEdges();
   std::string pattern = "-.-..";
   TimelineScope timeline;
   SendMorse(pattern);
-  const auto heard = Heard(start);
+  const auto heard = this->Heard(start);
   const auto segments = rec::FindSegments(heard);
   const double nominal[] = {180, 60, 180, 60, 60};
   ASSERT_EQ(segments.size(), 5u);  // anything but exact silence between would add segments
-  const double tolerance = ToleranceMs(late_before);
+  const double tolerance = this->Tolerance(late_before);
   for (std::size_t i = 0; i < 5; ++i) {
     // The first element is the first tone of this test's new stream, held to that tone's bound.
     const double bound = i == 0 ? std::max(tolerance, FirstToneToleranceMs()) : tolerance;
@@ -148,10 +170,10 @@ TEST_F(AudioEndToEnd, DotsAndDashesKeepTheirDurationsWithTrueSilenceBetween) {
   }
 }
 
-TEST_F(AudioEndToEnd, ReopeningTheDeviceDoesNotInterruptAPlayingTone) {
-  ChooseTestSink();
-  const std::size_t start = rec::SampleCount(recording);
-  const std::uint64_t late_before = Stats().late_edges.load();
+TYPED_TEST(AudioEndToEnd, ReopeningTheDeviceDoesNotInterruptAPlayingTone) {
+  this->ChooseTestSink();
+  const std::size_t start = rec::SampleCount(this->recording);
+  const std::uint64_t late_before = TypeParam::LateEdges();
   TimelineScope timeline;
   PlayTone(807, 1.0f);
   Sleep(150);
@@ -159,26 +181,26 @@ TEST_F(AudioEndToEnd, ReopeningTheDeviceDoesNotInterruptAPlayingTone) {
   RestartSoundDevice();
   Sleep(150);
   PlayTone(807, 0.0f);
-  const auto heard = Heard(start);
+  const auto heard = this->Heard(start);
   const auto segments = rec::FindSegments(heard);
   ASSERT_EQ(segments.size(), 1u);
-  EXPECT_NEAR(segments[0].Ms(), 300.0, ToleranceMs(late_before));
+  EXPECT_NEAR(segments[0].Ms(), 300.0, this->Tolerance(late_before));
 }
 
 // After a long silence the stream closes so the idle station costs nothing; a link event opens
 // the device again before the transmission's first tone. That tone must keep its length and come
 // at the same latency as the tones after it. (Onsets are compared within half a second: the
 // recording's clock drifts against the system clock by a few hundred ppm.)
-TEST_F(AudioEndToEnd, FirstToneAfterALongIdleIsNeitherClippedNorLate) {
-  ChooseTestSink();
-  window.SetSlider(Slider::HScroll2, 100);
+TYPED_TEST(AudioEndToEnd, FirstToneAfterALongIdleIsNeitherClippedNorLate) {
+  this->ChooseTestSink();
+  this->window.SetSlider(Slider::HScroll2, 100);
   SoundElement(500, 100);
-  const std::uint64_t closes = Stats().idle_closes.load();
-  for (int i = 0; i < 100 && Stats().idle_closes.load() == closes; ++i) Sleep(100);
-  ASSERT_GT(Stats().idle_closes.load(), closes) << "the idle stream was not closed";
+  const std::uint64_t closes = TypeParam::IdleCloses();
+  for (int i = 0; i < 100 && TypeParam::IdleCloses() == closes; ++i) Sleep(100);
+  ASSERT_GT(TypeParam::IdleCloses(), closes) << "the idle stream was not closed";
 
-  const std::size_t start = rec::SampleCount(recording);
-  const std::uint64_t late_before = Stats().late_edges.load();
+  const std::size_t start = rec::SampleCount(this->recording);
+  const std::uint64_t late_before = TypeParam::LateEdges();
   RestartSoundDevice();  // as every link event does
   TimelineScope timeline;
   Sleep(250);  // the pause and the key before the first symbol
@@ -189,14 +211,14 @@ TEST_F(AudioEndToEnd, FirstToneAfterALongIdleIsNeitherClippedNorLate) {
     SoundElement(500, 150);
     Sleep(100);
   }
-  const auto heard = Heard(start);
+  const auto heard = this->Heard(start);
   const auto segments = rec::FindSegments(heard);
   for (const auto& s : segments) {
     std::cout << "segment at " << static_cast<double>(s.begin - segments[0].begin) / 44.1 << " ms, "
               << s.Ms() << " ms long\n";
   }
   ASSERT_EQ(segments.size(), 3u);
-  const double tolerance = ToleranceMs(late_before);
+  const double tolerance = this->Tolerance(late_before);
   for (const auto& s : segments) EXPECT_NEAR(s.Ms(), 150.0, tolerance);
   // Where the first tone began against where the later ones say it should have.
   double predicted = 0;
@@ -219,5 +241,6 @@ TEST_F(AudioEndToEnd, FirstToneAfterALongIdleIsNeitherClippedNorLate) {
 }  // namespace corvanta
 
 namespace corvanta::contracts {
-INSTANTIATE_TYPED_TEST_SUITE_P(Sdl, SoundContract, corvanta::SdlSoundHarness);
+INSTANTIATE_TYPED_TEST_SUITE_P(Sdl, SoundContract, corvanta::SoundHarness<corvanta::SdlPath>);
+INSTANTIATE_TYPED_TEST_SUITE_P(Pulse, SoundContract, corvanta::SoundHarness<corvanta::PulsePath>);
 }  // namespace corvanta::contracts

@@ -26,11 +26,11 @@ std::uint32_t Bytes(int ms) {
 }
 // The whole path the stream asks for (server queue and sink): deep enough that a thread of ours
 // held up for tens of ms leaves no hole, shallow enough that an edge is heard soon after it.
-constexpr int kQueueMs = 30;
-// The server asks for data once this much has room: the longest an edge waits for a request.
+constexpr int kQueueMs = 60;
+// The server is asked to request data once this much has room (it may ask more at a time).
 constexpr int kRequestMs = 5;
-// On top of the measured path and a request's wait: the mainloop thread's wake-up on a loaded
-// machine.
+// On top of the measured path and the longest request: the mainloop thread's wake-up on a
+// loaded machine.
 constexpr std::int64_t kMarginNs = 5'000'000;
 // How long opening the connection or a stream may take.
 constexpr int kOpenLimitMs = 1000;
@@ -43,6 +43,7 @@ constexpr std::int64_t kSettleFrames = kSampleRate * 60 / 1000;
 constexpr double kSettleJitterNs = 200'000;
 constexpr int kSettleWaitMs = 300;
 constexpr std::size_t kMaxPending = 8;
+constexpr std::int64_t kRereferenceFrames = kSampleRate;
 
 std::int64_t MonotonicNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -201,7 +202,9 @@ class PulseBuffer final : public DirectSoundBuffer {
         PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
     clock_.Reset();
     settled_ = false;
+    have_reference_ = false;
     max_latency_ns_ = 0;
+    max_request_ns_ = 0;
     if (pa_stream_connect_playback(stream_, sink.c_str(), &attr, flags, nullptr, nullptr) < 0 ||
         !session_->WaitFor([this] { return pa_stream_get_state(stream_) != PA_STREAM_CREATING; },
                            kOpenLimitMs) ||
@@ -263,7 +266,9 @@ class PulseBuffer final : public DirectSoundBuffer {
     Cork(0);
     clock_.Reset();
     settled_ = false;
+    have_reference_ = false;
     max_latency_ns_ = 0;
+    max_request_ns_ = 0;
     settle_by_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSettleWaitMs);
     settle_for_tone_ = true;
   }
@@ -302,12 +307,25 @@ class PulseBuffer final : public DirectSoundBuffer {
       clock_.Observe(MonotonicNs() + latency_ns, produced_);
       if (!settled_) {
         max_latency_ns_ = std::max(max_latency_ns_, latency_ns);
+        // An edge waits for the next request at most one request's length (PipeWire asks a whole
+        // graph quantum at a time, whatever the stream asked for).
+        max_request_ns_ = std::max(
+            max_request_ns_,
+            static_cast<std::int64_t>(static_cast<double>(bytes) / kFrameBytes * 1e9 / kRate));
         if (clock_.Settled()) {
-          delay_ns_ = max_latency_ns_ + kRequestMs * 1'000'000LL + kMarginNs;
+          delay_ns_ = max_latency_ns_ + max_request_ns_ + kMarginNs;
           PulseStats().delay_ns.store(delay_ns_, std::memory_order_relaxed);
           settled_ = true;
           session_->Signal();
         }
+      }
+      // The server's report of the path moves by milliseconds now and then (PipeWire changes its
+      // quantum); edges placed from one reference keep their distances. It follows the clocks'
+      // drift whenever the stream has played only silence for a while.
+      if (settled_ && (!have_reference_ || (pending_.empty() && current_silent_ &&
+                                            silent_frames_ >= kRereferenceFrames))) {
+        reference_ns_ = clock_.LowestNs();
+        have_reference_ = true;
       }
     }
     void* space = nullptr;
@@ -320,7 +338,9 @@ class PulseBuffer final : public DirectSoundBuffer {
       if (!pending_.empty()) {
         const Pending& p = pending_.front();
         const std::int64_t at =
-            clock_.Ready() ? clock_.FrameFor(p.at_ns + delay_ns_) - produced_ : 0;
+            have_reference_  ? clock_.FrameFor(p.at_ns + delay_ns_, reference_ns_) - produced_
+            : clock_.Ready() ? clock_.FrameFor(p.at_ns + delay_ns_) - produced_
+                             : 0;
         if (at <= static_cast<std::int64_t>(i)) {
           if (at < 0 && clock_.Ready()) {
             PulseStats().late_edges.fetch_add(1, std::memory_order_relaxed);
@@ -356,7 +376,10 @@ class PulseBuffer final : public DirectSoundBuffer {
   std::int64_t silent_frames_ = 0;
   EdgeClock clock_;
   bool settled_ = false;
+  bool have_reference_ = false;
+  double reference_ns_ = 0;
   std::int64_t max_latency_ns_ = 0;
+  std::int64_t max_request_ns_ = 0;
   std::int64_t delay_ns_ = (kQueueMs + kRequestMs) * 1'000'000LL + kMarginNs;
   std::chrono::steady_clock::time_point settle_by_{};
   bool settle_for_tone_ = false;

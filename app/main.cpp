@@ -18,6 +18,7 @@
 
 #include "app/autostart.h"
 #include "audio/audio_state.h"
+#include "audio/pulse/pulse_sound.h"
 #include "audio/sdl/sdl_sound.h"
 #include "core/errors.h"
 #include "core/link.h"
@@ -234,14 +235,27 @@ int main(int argc, char** argv) {
       QCoreApplication::applicationDirPath().toStdString(), installed_program,
       std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"), stem + ".cfg"));
 
-  std::unique_ptr<corvanta::SdlSoundBackend> sound;
-  try {
-    sound = std::make_unique<corvanta::SdlSoundBackend>();
-    corvanta::Audio.Backend = sound.get();
-  } catch (const corvanta::AudioError& e) {
-    // Start-up reports the missing sound system in the status bar; the window still opens.
-    std::cerr << "corvanta: " << e.what() << '\n';
+  // libpulse (PulseAudio, PipeWire) places every tone where it is heard and tells its path's
+  // length; SDL is for a machine with no sound server (plain ALSA), or when asked for by
+  // CORVANTA_SOUND_BACKEND=sdl.
+  std::unique_ptr<corvanta::SoundBackend> sound;
+  const char* wanted_backend = std::getenv("CORVANTA_SOUND_BACKEND");
+  if (wanted_backend == nullptr || std::string(wanted_backend) != "sdl") {
+    try {
+      sound = std::make_unique<corvanta::PulseSoundBackend>();
+    } catch (const corvanta::AudioError& e) {
+      std::cerr << "corvanta: " << e.what() << "; trying SDL's sound\n";
+    }
   }
+  if (!sound) {
+    try {
+      sound = std::make_unique<corvanta::SdlSoundBackend>();
+    } catch (const corvanta::AudioError& e) {
+      // Start-up reports the missing sound system in the status bar; the window still opens.
+      std::cerr << "corvanta: " << e.what() << '\n';
+    }
+  }
+  corvanta::Audio.Backend = sound.get();
 
   if (endpoint->type == corvanta::wire::Endpoint::Type::kRigctld) {
     corvanta::RigctldOptions radio;

@@ -74,6 +74,10 @@ class DirectSoundBuffer {
   // output again and throw AudioError("Sound output lost: NAME") while it is still away.
   // Does not block beyond a lock held for microseconds.
   virtual std::int32_t GetStatus() = 0;
+  // How long after its instant (EdgeInstantNs) a write is heard: the output path, fixed while
+  // the buffer's stream lives. 0 when the backend cannot tell. May wait for a stream started
+  // just now to settle (at most 300 ms after its start), as a tone's first write does.
+  virtual std::int64_t OutputDelayNs() { return 0; }
 };
 
 class DirectSound {

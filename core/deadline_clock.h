@@ -62,12 +62,14 @@ class DeadlineClock {
   }
 
   // The innermost timeline goes on from `at_ns`, an instant known only now (the link program's
-  // confirmation of the key): the next wait counts from there, so the wait for an answer never
-  // shortens the pause that follows it, and no lateness from before it is made up after it.
+  // confirmation of the key, less the sound path's length; the instant the last tone is heard):
+  // the next wait counts from there, so the wait for an answer never shortens the pause that
+  // follows it, and no lateness from before it is made up after it. An instant already past
+  // takes its age out of the next wait, however long, as OpenAt does.
   void Anchor(std::int64_t at_ns) {
     if (deadlines_.empty()) return;
     deadlines_.back().deadline = at_ns;
-    deadlines_.back().first_absorbs = false;
+    deadlines_.back().first_absorbs = true;
   }
 
   // A wait that belongs to no timeline (a file operation tried again while a transmission runs):

@@ -136,12 +136,18 @@ Outcome Keyed(const char* name, std::int32_t before_ms, std::int32_t around_ms,
     ++g_key_holders;
     link->SetPTT(true);
     outcome.keyed_ns = TimelineNowNs();
-    // The transmitter gets its whole pause before the first tone from the confirmation on,
-    // however long the answer took.
-    Services().AnchorTimeline(outcome.keyed_ns);
+    // The transmitter gets its whole pause before the first tone *heard* from the confirmation
+    // on, however long the answer took: the tones are written ahead by the output path's length.
+    // A path longer than the pause delays them instead; the pause is never shorter.
+    const std::int64_t path_ns = OutputPathNs();
+    const std::int64_t ahead_ns = std::min<std::int64_t>(path_ns, around_ms * 1'000'000LL);
+    Services().AnchorTimeline(outcome.keyed_ns - ahead_ns);
     step = Step::kKeyed;
     Sleep(around_ms);
     send();
+    // And the release a whole pause after the last tone is heard: the path's length after the
+    // instant its end was written.
+    if (path_ns > 0) Services().AnchorTimeline(EdgeInstantNs() + path_ns);
     Sleep(around_ms);
     step = Step::kReleasing;
     if (g_key_holders == 1) {

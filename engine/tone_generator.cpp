@@ -1,5 +1,6 @@
 #include "engine/tone_generator.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -77,6 +78,15 @@ void PlayTone(std::int32_t hz, float level) {
   }
   Audio.SoundBuffer->WriteBuffer(0, 0, samples, DSBLOCK_ENTIREBUFFER);
   Audio.SoundBuffer->Play(DSBPLAY_LOOPING);
+}
+
+std::int64_t OutputPathNs() {
+  if (!Audio.SoundBuffer) return 0;
+  try {
+    return std::max<std::int64_t>(Audio.SoundBuffer->OutputDelayNs(), 0);
+  } catch (const AudioError&) {
+    return 0;  // the next write finds the output gone and says so
+  }
 }
 
 void PrepareOutput(std::int16_t frequency_setting) {

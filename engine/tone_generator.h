@@ -35,6 +35,11 @@ void PlayTone(std::int32_t hz, float level);
 // (an output that was lost: nothing has been keyed yet).
 void PrepareOutput(std::int16_t frequency_setting);
 
+// How long a tone written now takes to be heard (the buffer's output path), in ns; 0 without a
+// buffer, when the backend cannot tell, or when the output is gone. May wait for a stream that
+// has just started to settle (at most 300 ms after its start).
+std::int64_t OutputPathNs();
+
 // Sounds one element: tone at the volume slider's level for `duration_ms`, then silence.
 void SoundElement(std::int16_t frequency_setting, std::int16_t duration_ms);
 

@@ -115,27 +115,38 @@ TEST(CourtesyTable, FourTransmissionTimelines) {
 }
 
 // On a platform that keeps deadlines (as the window program's does), the transmitter gets its
-// whole 150 ms (and the dot before the first symbol) from the link program's confirmation,
-// however long the answer took, and 150 ms after the last tone before the release.
-TEST(CourtesyTable, TheLeadBeforeTheFirstToneCountsFromTheConfirmation) {
-  for (const std::int64_t answer_ms : {0, 7, 15, 19, 45}) {
-    SCOPED_TRACE(answer_ms);
+// whole 150 ms (and the dot before the first symbol) from the link program's confirmation to the
+// first tone heard, however long the answer took and however long the output's path, and 150 ms
+// from the last tone heard to the release.
+TEST(CourtesyTable, ThePausesAroundTheToneHeardCountFromTheConfirmation) {
+  const struct {
+    std::int64_t answer_ms;
+    std::int64_t path_ms;  // the output's path, as the buffer says
+  } cases[] = {{0, 0}, {7, 0}, {15, 0}, {19, 0}, {45, 0}, {15, 37}, {0, 53}, {7, 150}, {19, 181}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.answer_ms) + " ms answer, " + std::to_string(c.path_ms) +
+                 " ms path");
     Station s;
+    s.world.sound.output_delay_ns() = c.path_ms * 1'000'000;
     StdPlatform deadlines([&s] { return s.world.platform.NowMs() * 1'000'000; },
                           [&s](std::int64_t until_ns) {
                             const std::int64_t now_ns = s.world.platform.NowMs() * 1'000'000;
                             s.world.platform.Advance((until_ns - now_ns + 999'999) / 1'000'000);
                           });
     ScopedPlatform installed(deadlines);
-    s.links.on_setptt = [&s, answer_ms](bool key) {
-      if (key) s.world.platform.Advance(answer_ms);
+    s.links.on_setptt = [&s, &c](bool key) {
+      if (key) s.world.platform.Advance(c.answer_ms);
     };
     PlayRxCourtesy();
     ASSERT_EQ(s.links.calls.size(), 2u);
     const auto spans = s.Spans();
     ASSERT_FALSE(spans.empty());
-    EXPECT_EQ(spans.front().on_ms - s.links.calls[0].at_ms, 150 + 100);
-    EXPECT_EQ(s.links.calls[1].at_ms - spans.back().off_ms, 150);
+    // Heard: a whole pause (and the dot each symbol waits first) after the confirmation, later
+    // only when the path is longer than the pause; the release a whole pause after the last tone.
+    EXPECT_EQ(spans.front().on_ms + c.path_ms - s.links.calls[0].at_ms,
+              std::max<std::int64_t>(150, c.path_ms) + 100);
+    EXPECT_EQ(s.links.calls[1].at_ms - (spans.back().off_ms + c.path_ms), 150);
+    EXPECT_EQ(spans.back().off_ms - spans.front().on_ms, 300) << "\"t\" is one dash";
   }
 }
 

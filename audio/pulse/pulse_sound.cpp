@@ -154,6 +154,14 @@ class PulseBuffer final : public DirectSoundBuffer {
     return running_ ? DSBSTATUS_PLAYING | DSBSTATUS_LOOPING : 0;
   }
 
+  std::int64_t OutputDelayNs() override {
+    LoopLock lock(*session_);
+    NoticeLoss();
+    if (stream_ == nullptr) return 0;  // the next write opens it, and the path is not known yet
+    WaitSettled();
+    return delay_ns_;
+  }
+
   // Under the lock, on the mainloop's thread.
   void CloseIfIdle() {
     if (stream_ == nullptr || paused_ || silent_frames_ < kIdleCloseFrames) return;

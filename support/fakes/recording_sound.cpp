@@ -10,6 +10,7 @@ struct RecordingSoundBackend::Shared {
   std::function<std::int64_t()> clock;
   std::vector<std::string> devices;
   SoundFaults faults;
+  std::int64_t output_delay_ns = 0;
   std::vector<SoundCall> calls;
   int next_object = 1;
 
@@ -70,6 +71,7 @@ class FakeBuffer final : public DirectSoundBuffer {
     if (s_->faults.lost) return DSBSTATUS_BUFFERLOST;
     return playing_ ? DSBSTATUS_PLAYING | DSBSTATUS_LOOPING : 0;
   }
+  std::int64_t OutputDelayNs() override { return s_->output_delay_ns; }
 
  private:
   std::shared_ptr<Shared> s_;
@@ -160,6 +162,9 @@ std::vector<std::string>& RecordingSoundBackend::devices() {
 }
 SoundFaults& RecordingSoundBackend::faults() {
   return shared_->faults;
+}
+std::int64_t& RecordingSoundBackend::output_delay_ns() {
+  return shared_->output_delay_ns;
 }
 const std::vector<SoundCall>& RecordingSoundBackend::calls() const {
   return shared_->calls;

@@ -38,6 +38,8 @@ class RecordingSoundBackend final : public SoundBackend {
   // opening fail (a device that vanished) while enumerators keep listing it.
   std::vector<std::string>& devices();
   SoundFaults& faults();
+  // What every buffer says its output path takes (OutputDelayNs); 0 unless a test sets it.
+  std::int64_t& output_delay_ns();
   const std::vector<SoundCall>& calls() const;
   std::vector<SoundCall> CallsNamed(const std::string& op) const;
   // Each output has a GUID of its own, as DirectSound gives, also two outputs of one name:

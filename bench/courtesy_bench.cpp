@@ -1,6 +1,7 @@
 // Whole courtesy transmissions as a link event makes them, through this platform's own sound path
-// (SDL on Linux, DirectSound on Windows) into the private null sink: run it through
-// scripts/null-sink.sh. The link object is a fake that notes when the key goes down and up.
+// (libpulse on Linux, or SDL with CORVANTA_BENCH_BACKEND=sdl; DirectSound on Windows) into the
+// private null sink: run it through scripts/null-sink.sh. The link object is a fake that notes when
+// the key goes down and up.
 //
 // Each courtesy sends "r" (dot, dash, dot) at a dot time off any 10 ms grid (53 ms by default), so
 // a sound path that places edges on its mixer's period shows it. Most courtesies follow one
@@ -10,8 +11,10 @@
 // Prints, one figure per line: courtesies, elements sent, missing and split by a hole; element
 // and gap error against the nominal timeline (median, p95, max), the first element's error
 // alone; the keyed span's error against its nominal length; the lead from the event to the key
-// and the device opening inside it; then the CPU of the program and of the sound server once the
-// stream has stopped for idleness.
+// and the device opening inside it; the first tone heard against the confirmation (plus the
+// pause and the dot before the symbol) and the release against the last tone heard (plus the
+// pause), from when the sink rendered them; then the CPU of the program and of the sound server
+// once the stream has stopped for idleness.
 //
 // CORVANTA_BENCH_COURTESIES (default 100), CORVANTA_BENCH_DOT_MS (53),
 // CORVANTA_BENCH_IDLE_EVERY (10), CORVANTA_BENCH_IDLE_S (20), CORVANTA_BENCH_SEED.
@@ -47,6 +50,7 @@
 #include "audio/directsound/directsound_sound.h"
 #include "core/win32/win32_platform.h"
 #else
+#include "audio/pulse/pulse_sound.h"
 #include "audio/sdl/sdl_sound.h"
 #endif
 
@@ -57,10 +61,32 @@ namespace rec = recording;
 
 #ifdef _WIN32
 using NativePlatform = Win32Platform;
-using NativeBackend = DirectSoundBackend;
+const char* BackendName() {
+  return "directsound";
+}
+std::unique_ptr<SoundBackend> MakeBackend() {
+  return std::make_unique<DirectSoundBackend>();
+}
+std::uint64_t LateEdges() {
+  return Stats().late_edges.load();
+}
 #else
 using NativePlatform = StdPlatform;
-using NativeBackend = SdlSoundBackend;
+// libpulse unless CORVANTA_BENCH_BACKEND=sdl, as the program chooses.
+bool Sdl() {
+  const char* wanted = std::getenv("CORVANTA_BENCH_BACKEND");
+  return wanted != nullptr && std::string(wanted) == "sdl";
+}
+const char* BackendName() {
+  return Sdl() ? "sdl" : "pulse";
+}
+std::unique_ptr<SoundBackend> MakeBackend() {
+  if (Sdl()) return std::make_unique<SdlSoundBackend>();
+  return std::make_unique<PulseSoundBackend>();
+}
+std::uint64_t LateEdges() {
+  return Sdl() ? Stats().late_edges.load() : PulseStats().late_edges.load();
+}
 #endif
 
 double EnvNumber(const char* name, double fallback) {
@@ -77,6 +103,18 @@ std::int64_t SteadyNs() {
 void Print(const char* name, const rec::Spread& s) {
   std::printf("%s_median %.3f\n%s_p95 %.3f\n%s_max %.3f\n", name, s.median, name, s.p95, name,
               s.max);
+}
+
+// A signed figure: its median, 95th percentile and extremes.
+void PrintSigned(const char* name, std::vector<double> values) {
+  if (values.empty()) return;
+  std::sort(values.begin(), values.end());
+  const auto at = [&values](double q) {
+    return values[std::min(values.size() - 1,
+                           static_cast<std::size_t>(q * static_cast<double>(values.size())))];
+  };
+  std::printf("%s_min %.3f\n%s_median %.3f\n%s_p95 %.3f\n%s_max %.3f\n", name, values.front(), name,
+              at(0.5), name, at(0.95), name, values.back());
 }
 
 // A station between link events: the window looks at the sound output every kSoundWatchMs.
@@ -113,8 +151,8 @@ int Run() {
   NativePlatform platform;
   ScopedPlatform installed(platform);
   testing::FakeMainWindow window;
-  NativeBackend native;
-  bench::TimedBackend backend(native);
+  const std::unique_ptr<SoundBackend> native = MakeBackend();
+  bench::TimedBackend backend(*native);
   if (!bench::OpenTestSink(window, backend)) return 1;
   Settings.DotBase = static_cast<std::int16_t>(dot_ms + 200);
   Settings.SpeedSetting = 200;
@@ -141,6 +179,7 @@ int Run() {
 
   std::vector<double> openings;  // the device opening each event makes, inside the 100 ms
   const std::size_t start = rec::SampleCount(file);
+  bench::GrowthClock growth(file);
   for (int c = 0; c < courtesies; ++c) {
     const bool after_idle = idle_every > 0 && c % idle_every == idle_every - 1;
     Idle(after_idle ? 4.5 : pause_s(random));
@@ -154,6 +193,7 @@ int Run() {
     current->event_ns = event_steady;
   }
   rec::WaitForSamples(file, rec::SampleCount(file) + 22050, 3000);
+  growth.Stop();
 
   // The recording, cut into courtesies at the silences between them (at least 400 ms, against
   // gaps of one dot inside one); a run of silence shorter than a quarter dot inside a tone is a
@@ -180,7 +220,29 @@ int Run() {
   }
 
   std::vector<double> element_errors, gap_errors, first_errors, keyed_errors, leads;
+  // Signed, against the timeline on the air: the first tone heard against the confirmation, a
+  // whole pause and the dot before the symbol; the release against the last tone heard and a
+  // whole pause (never negative: a release before it would cut the tone).
+  std::vector<double> first_heard, release_after_heard;
   std::size_t missing = 0;
+  // Each courtesy's group is the whole one first heard after its keying and before its release.
+  std::vector<std::pair<double, double>> groups_heard;  // a whole group's first and last edge, s
+  for (const auto& g : groups) {
+    if (g.size() != elements_ms.size()) continue;
+    groups_heard.emplace_back(growth.RenderedAt(start + g.front().begin),
+                              growth.RenderedAt(start + g.back().end));
+  }
+  for (const Courtesy& c : sent) {
+    if (c.keyed_ns < 0 || c.released_ns < 0) continue;
+    const double keyed_s = static_cast<double>(c.keyed_ns) / 1e9;
+    const double released_s = static_cast<double>(c.released_ns) / 1e9;
+    const auto it = std::find_if(groups_heard.begin(), groups_heard.end(), [&](const auto& h) {
+      return h.first >= keyed_s && h.first <= released_s;
+    });
+    if (it == groups_heard.end()) continue;
+    first_heard.push_back((it->first - keyed_s) * 1e3 - 150.0 - dot_ms);
+    release_after_heard.push_back((released_s - it->second) * 1e3 - 150.0);
+  }
   for (std::size_t n = 0; n < groups.size(); ++n) {
     const auto& g = groups[n];
     if (g.size() != elements_ms.size()) {
@@ -222,6 +284,7 @@ int Run() {
     leads.push_back(static_cast<double>(c.keyed_ns - c.event_ns) / 1e6);
   }
 
+  std::printf("backend %s\n", BackendName());
   std::printf("courtesies %d\n", courtesies);
   std::printf("station_log %s\n", StationLogFile().empty() ? "off" : "on");
   std::printf("dot_ms %d\n", dot_ms);
@@ -235,7 +298,10 @@ int Run() {
   Print("keyed_span_error_ms", rec::SpreadOf(keyed_errors));
   Print("lead_event_to_key_ms", rec::SpreadOf(leads));
   Print("device_opening_ms", rec::SpreadOf(openings));
-  std::printf("late_edges %llu\n", static_cast<unsigned long long>(Stats().late_edges.load()));
+  std::printf("courtesies_heard_in_their_keying %zu\n", first_heard.size());
+  PrintSigned("first_tone_heard_error_ms", first_heard);
+  PrintSigned("release_after_last_heard_error_ms", release_after_heard);
+  std::printf("late_edges %llu\n", static_cast<unsigned long long>(LateEdges()));
 #ifdef _WIN32
   std::printf("feeder_underruns %llu\n", static_cast<unsigned long long>(Stats().underruns.load()));
 #endif

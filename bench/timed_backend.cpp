@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <iostream>
 #include <string>
 
@@ -29,6 +30,7 @@ class TimedBuffer final : public DirectSoundBuffer {
   void Stop() override { inner_->Stop(); }
   void SetCurrentPosition(std::int32_t p) override { inner_->SetCurrentPosition(p); }
   std::int32_t GetStatus() override { return inner_->GetStatus(); }
+  std::int64_t OutputDelayNs() override { return inner_->OutputDelayNs(); }
 
  private:
   std::unique_ptr<DirectSoundBuffer> inner_;
@@ -130,6 +132,18 @@ double GrowthClock::FirstSeen(std::size_t sample) {
       polls_.begin(), polls_.end(), sample,
       [](std::size_t k, const std::pair<double, std::size_t>& p) { return k < p.second; });
   return it == polls_.end() ? polls_.back().first : it->first;
+}
+
+double GrowthClock::RenderedAt(std::size_t sample, double window_s) {
+  const double seen = FirstSeen(sample);
+  std::lock_guard<std::mutex> lock(mutex_);
+  double offset = seen - static_cast<double>(sample) / recording::kRate;
+  for (const auto& [t, n] : polls_) {
+    if (std::abs(t - seen) <= window_s) {
+      offset = std::min(offset, t - static_cast<double>(n) / recording::kRate);
+    }
+  }
+  return static_cast<double>(sample) / recording::kRate + offset;
 }
 
 }  // namespace corvanta::bench

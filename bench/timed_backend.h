@@ -54,6 +54,10 @@ class GrowthClock {
   GrowthClock& operator=(const GrowthClock&) = delete;
   void Stop();
   double FirstSeen(std::size_t sample);
+  // When the sink rendered `sample` (steady clock, s): the sink renders at a steady pace, so the
+  // earliest any poll within window_s of it saw the recording that long is the closest bound
+  // (the recorder's own few ms of latency remain in it).
+  double RenderedAt(std::size_t sample, double window_s = 5.0);
 
  private:
   std::filesystem::path recording_;

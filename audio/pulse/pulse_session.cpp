@@ -2,6 +2,8 @@
 
 #include <sys/time.h>
 
+#include <cstring>
+
 #include <utility>
 
 #include "core/errors.h"
@@ -79,11 +81,36 @@ bool PulseSession::Reach(int limit_ms, std::string& error) {
   }
   const bool settled = WaitFor(
       [this] { return !PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)) || Ready(); }, limit_ms);
-  if (Ready()) return true;
+  if (Ready()) {
+    AskServerName(limit_ms);
+    return true;
+  }
   error = settled ? pa_strerror(pa_context_errno(context_))
                   : "the sound server did not answer within " + std::to_string(limit_ms) + " ms";
   Drop();
   return false;
+}
+
+void PulseSession::AskServerName(int limit_ms) {
+  struct Asking {
+    PulseSession* session;
+    bool done = false;
+  } asking{this, false};
+  pipewire_ = false;
+  pa_operation* op = pa_context_get_server_info(
+      context_,
+      [](pa_context*, const pa_server_info* info, void* data) {
+        auto* a = static_cast<Asking*>(data);
+        a->session->pipewire_ = info != nullptr && info->server_name != nullptr &&
+                                std::strstr(info->server_name, "PipeWire") != nullptr;
+        a->done = true;
+        a->session->Signal();
+      },
+      &asking);
+  if (op == nullptr) return;
+  WaitFor([&] { return asking.done || !Ready(); }, limit_ms);
+  if (!asking.done) pa_operation_cancel(op);
+  pa_operation_unref(op);
 }
 
 std::vector<PulseSink> PulseSession::Sinks(int limit_ms) {

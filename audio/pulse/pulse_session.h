@@ -40,6 +40,8 @@ class PulseSession {
   pa_context* context() const { return context_; }
   // Counts the connections made: a stream made on an earlier one is dead.
   std::uint64_t generation() const { return generation_; }
+  // Whether the server is PipeWire's pulse server (asked once per connection).
+  bool pipewire() const { return pipewire_; }
   // The server's sinks, in its order; empty when it does not answer within limit_ms.
   std::vector<PulseSink> Sinks(int limit_ms);
   // Waits (releasing the lock) until `done` holds, a callback signals and it holds, or limit_ms
@@ -57,10 +59,12 @@ class PulseSession {
   static void OnContextState(pa_context* context, void* self);
   static void OnTick(pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* self);
   void Drop();
+  void AskServerName(int limit_ms);
 
   pa_threaded_mainloop* loop_ = nullptr;
   pa_context* context_ = nullptr;
   std::uint64_t generation_ = 0;
+  bool pipewire_ = false;
   std::function<void()> tick_;
   int tick_ms_ = 0;
   pa_time_event* tick_event_ = nullptr;

@@ -191,8 +191,8 @@ class PulseBuffer final : public DirectSoundBuffer {
     if (!session_->Reach(kOpenLimitMs, error)) throw AudioError("No sound server: " + error);
     const std::string sink = SinkNamed(*session_, description_);
     if (sink.empty()) throw AudioError("Sound output '" + description_ + "' is not present");
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, static_cast<std::uint32_t>(kSampleRate), 1};
-    stream_ = pa_stream_new(session_->context(), "Courtesy tone", &spec, nullptr);
+    const pa_sample_spec wire_format{PA_SAMPLE_S16LE, static_cast<std::uint32_t>(kSampleRate), 1};
+    stream_ = pa_stream_new(session_->context(), "Courtesy tone", &wire_format, nullptr);
     if (stream_ == nullptr) {
       throw AudioError("Cannot open sound output '" + description_ +
                        "': " + pa_strerror(pa_context_errno(session_->context())));
@@ -210,13 +210,7 @@ class PulseBuffer final : public DirectSoundBuffer {
     const auto flags =
         static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
                                        PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_DONT_MOVE);
-    clock_.Reset();
-    settled_ = false;
-    have_reference_ = false;
-    delay_told_ = false;
-    max_latency_ns_ = 0;
-    max_request_ns_ = 0;
-    fills_ = 0;
+    ForgetTiming();
     if (pa_stream_connect_playback(stream_, sink.c_str(), &attr, flags, nullptr, nullptr) < 0 ||
         !session_->WaitFor([this] { return pa_stream_get_state(stream_) != PA_STREAM_CREATING; },
                            kOpenLimitMs) ||
@@ -273,9 +267,8 @@ class PulseBuffer final : public DirectSoundBuffer {
     if (op != nullptr) pa_operation_unref(op);
   }
 
-  // A corked stream started again: its timing starts again too.
-  void Restart() {
-    Cork(0);
+  // A stream opened or started again: what was learned of its path no longer holds.
+  void ForgetTiming() {
     clock_.Reset();
     settled_ = false;
     have_reference_ = false;
@@ -283,6 +276,12 @@ class PulseBuffer final : public DirectSoundBuffer {
     max_latency_ns_ = 0;
     max_request_ns_ = 0;
     fills_ = 0;
+  }
+
+  // A corked stream started again: its timing starts again too.
+  void Restart() {
+    Cork(0);
+    ForgetTiming();
     settle_by_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSettleWaitMs);
     settle_for_tone_ = true;
   }

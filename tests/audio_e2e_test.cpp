@@ -244,6 +244,26 @@ TYPED_TEST(AudioEndToEnd, FirstToneAfterALongIdleIsNeitherClippedNorLate) {
   EXPECT_NEAR(late_ms, 0.0, onset_tolerance_ms);
 }
 
+// The libpulse stream's queue outlasts a mainloop thread held up by a loaded machine: a 40 ms
+// stall in the middle of a tone leaves no hole and moves no edge.
+using PulseEndToEnd = AudioEndToEnd<PulsePath>;
+TEST_F(PulseEndToEnd, AStalledMainloopThreadLeavesNoHole) {
+  ChooseTestSink();
+  const std::size_t start = rec::SampleCount(recording);
+  const std::uint64_t late_before = PulsePath::LateEdges();
+  const std::uint64_t underruns = PulseStats().underruns.load();
+  TimelineScope timeline;
+  PlayTone(807, 1.0f);
+  Sleep(120);
+  backend->HoldLoopForTest(std::chrono::milliseconds(40));
+  Sleep(160);
+  PlayTone(807, 0.0f);
+  const auto segments = rec::FindSegments(Heard(start));
+  ASSERT_EQ(segments.size(), 1u) << "the stall made a hole";
+  EXPECT_NEAR(segments[0].Ms(), 320.0, Tolerance(late_before));
+  EXPECT_EQ(PulseStats().underruns.load(), underruns);
+}
+
 }  // namespace
 }  // namespace corvanta
 

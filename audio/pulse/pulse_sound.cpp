@@ -4,6 +4,7 @@
 #include <chrono>
 #include <deque>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -23,9 +24,12 @@ constexpr std::int64_t kFrameBytes = 2;  // signed 16 bits, mono
 std::uint32_t Bytes(int ms) {
   return static_cast<std::uint32_t>(kSampleRate * ms / 1000 * kFrameBytes);
 }
-// The whole path the stream asks for (server queue and sink): deep enough that a thread of ours
-// held up for tens of ms leaves no hole, shallow enough that an edge is heard soon after it.
-constexpr int kQueueMs = 60;
+// The whole path the stream asks for (server queue and sink). The servers grant about half of it
+// as the stream's queue (80 ms here); at each request PulseAudio holds some 75 ms of ours and
+// PipeWire some 55 ms, so a mainloop thread held up for tens of ms leaves no hole (with 60, a
+// 23 ms stall made one on PipeWire). The path stays well inside the 150 ms pause before the
+// first tone, so it costs the timeline nothing.
+constexpr int kQueueMs = 150;
 // The server is asked to request data once this much has room (it may ask more at a time).
 constexpr int kRequestMs = 5;
 // On top of the measured path and the longest request: the mainloop thread's wake-up on a
@@ -517,6 +521,11 @@ PulseSoundBackend::PulseSoundBackend() : session_(std::make_shared<PulseSession>
 }
 
 PulseSoundBackend::~PulseSoundBackend() = default;
+
+void PulseSoundBackend::HoldLoopForTest(std::chrono::milliseconds hold) {
+  LoopLock lock(*session_);
+  std::this_thread::sleep_for(hold);
+}
 
 std::unique_ptr<DirectX7> PulseSoundBackend::CreateDirectX7() {
   return std::make_unique<PulseRoot>(session_);

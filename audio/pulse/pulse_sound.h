@@ -19,6 +19,7 @@
 // they open again at the next write, Play, or device opening. After the server went away, the
 // next listing or opening connects anew once it answers.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -49,6 +50,10 @@ class PulseSoundBackend final : public SoundBackend {
   PulseSoundBackend& operator=(const PulseSoundBackend&) = delete;
 
   std::unique_ptr<DirectX7> CreateDirectX7() override;
+
+  // For tests: holds the mainloop's lock for `hold`, so no stream is fed meanwhile, as when a
+  // loaded machine holds the mainloop's thread. Any thread; blocks for `hold`.
+  void HoldLoopForTest(std::chrono::milliseconds hold);
 
  private:
   std::shared_ptr<PulseSession> session_;

@@ -21,6 +21,19 @@ void EdgeClock::Reset() {
   settled_ = false;
   span_start_ = -1;
   have_previous_span_ = false;
+  have_reference_ = false;
+}
+
+double EdgeClock::FollowReference(std::int64_t now_ns, double max_drift) {
+  if (!have_reference_) {
+    reference_ns_ = lowest_ns_;
+  } else {
+    const double step = static_cast<double>(now_ns - reference_at_ns_) * max_drift;
+    reference_ns_ = std::clamp(lowest_ns_, reference_ns_ - step, reference_ns_ + step);
+  }
+  have_reference_ = true;
+  reference_at_ns_ = now_ns;
+  return reference_ns_;
 }
 
 void EdgeClock::Settle(double offset_ns, std::int64_t produced) {

@@ -46,7 +46,7 @@ int Run() {
   }
   const std::filesystem::path recording = file;
 
-  bench::GrowthClock growth(recording);
+  rec::GrowthClock growth(recording);
 
   StdPlatform platform;
   ScopedPlatform installed(platform);

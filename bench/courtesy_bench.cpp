@@ -13,7 +13,8 @@
 // alone; the keyed span's error against its nominal length; the lead from the event to the key
 // and the device opening inside it; the first tone heard against the confirmation (plus the
 // pause and the dot before the symbol) and the release against the last tone heard (plus the
-// pause), from when the sink rendered them; then the CPU of the program and of the sound server
+// pause), once where the sink's clock plays them (on Linux; under wine there is only the next)
+// and once from when the sink rendered them; then the CPU of the program and of the sound server
 // once the stream has stopped for idleness.
 //
 // CORVANTA_BENCH_COURTESIES (default 100), CORVANTA_BENCH_DOT_MS (53),
@@ -52,6 +53,7 @@
 #else
 #include "audio/pulse/pulse_sound.h"
 #include "audio/sdl/sdl_sound.h"
+#include "bench/sink_recorder.h"
 #endif
 
 namespace corvanta {
@@ -87,6 +89,48 @@ std::unique_ptr<SoundBackend> MakeBackend() {
 std::uint64_t LateEdges() {
   return Sdl() ? Stats().late_edges.load() : PulseStats().late_edges.load();
 }
+#endif
+
+// What the sink played, and when. Under wine: the recorder's file, placed on the clock by its
+// growth (when the sink rendered each sample). On Linux: a recorder of our own that also notes the
+// server's timing, so each sample is placed where the sink's clock plays it as well.
+#ifdef _WIN32
+class Ear {
+ public:
+  explicit Ear(std::filesystem::path file)
+      : file_(std::move(file)), start_(rec::SampleCount(file_)), growth_(file_) {}
+  static const char* HeardBy() { return "rendered"; }
+  void Finish() {
+    rec::WaitForSamples(file_, rec::SampleCount(file_) + 22050, 3000);
+    growth_.Stop();
+  }
+  std::vector<std::int16_t> Samples() { return rec::ReadFrom(file_, start_); }
+  double HeardAt(std::size_t i) { return growth_.RenderedAt(start_ + i); }
+  double RenderedAt(std::size_t i) { return growth_.RenderedAt(start_ + i); }
+
+ private:
+  std::filesystem::path file_;
+  std::size_t start_;
+  rec::GrowthClock growth_;
+};
+#else
+class Ear {
+ public:
+  explicit Ear(const std::filesystem::path&) : recorder_("t.monitor") {}
+  static const char* HeardBy() { return "sink_clock"; }
+  void Finish() {
+    const std::size_t want = recorder_.Count() + 22050;
+    for (int i = 0; i < 300 && recorder_.Count() < want; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  std::vector<std::int16_t> Samples() { return recorder_.Samples(); }
+  double HeardAt(std::size_t i) { return recorder_.HeardAt(i); }
+  double RenderedAt(std::size_t i) { return recorder_.ArrivedAt(i); }
+
+ private:
+  bench::SinkRecorder recorder_;
+};
 #endif
 
 double EnvNumber(const char* name, double fallback) {
@@ -133,6 +177,7 @@ struct Courtesy {
   std::int64_t event_ns = 0;
   std::int64_t keyed_ns = -1;
   std::int64_t released_ns = -1;
+  bool after_idle = false;
 };
 
 int Run() {
@@ -178,12 +223,12 @@ int Run() {
   }
 
   std::vector<double> openings;  // the device opening each event makes, inside the 100 ms
-  const std::size_t start = rec::SampleCount(file);
-  bench::GrowthClock growth(file);
+  Ear ear(file);
   for (int c = 0; c < courtesies; ++c) {
     const bool after_idle = idle_every > 0 && c % idle_every == idle_every - 1;
     Idle(after_idle ? 4.5 : pause_s(random));
     current = &sent[static_cast<std::size_t>(c)];
+    current->after_idle = after_idle;
     // As the link event handler does: the event's instant, the opening, then the courtesy.
     current->event_ns = TimelineNowNs();
     const std::int64_t event_steady = SteadyNs();
@@ -192,13 +237,12 @@ int Run() {
     PlayRxCourtesy(current->event_ns);
     current->event_ns = event_steady;
   }
-  rec::WaitForSamples(file, rec::SampleCount(file) + 22050, 3000);
-  growth.Stop();
+  ear.Finish();
 
   // The recording, cut into courtesies at the silences between them (at least 400 ms, against
   // gaps of one dot inside one); a run of silence shorter than a quarter dot inside a tone is a
   // hole that split it.
-  const std::vector<std::int16_t> heard = rec::ReadFrom(file, start);
+  const std::vector<std::int16_t> heard = ear.Samples();
   const std::vector<rec::Segment> raw = rec::FindSegments(heard);
   const auto frames = [](double ms) { return static_cast<std::size_t>(ms * rec::kRate / 1000.0); };
   std::vector<std::vector<rec::Segment>> groups;
@@ -222,26 +266,38 @@ int Run() {
   std::vector<double> element_errors, gap_errors, first_errors, keyed_errors, leads;
   // Signed, against the timeline on the air: the first tone heard against the confirmation, a
   // whole pause and the dot before the symbol; the release against the last tone heard and a
-  // whole pause (never negative: a release before it would cut the tone).
-  std::vector<double> first_heard, release_after_heard;
+  // whole pause (never negative: a release before it would cut the tone). Once as the sink's
+  // clock plays them, once as the sink rendered them.
+  std::vector<double> first_heard, release_after_heard, first_rendered, release_after_rendered;
   std::size_t missing = 0;
-  // Each courtesy's group is the whole one first heard after its keying and before its release.
-  std::vector<std::pair<double, double>> groups_heard;  // a whole group's first and last edge, s
+  // Each courtesy's group is the whole one first heard after its keying and before its release:
+  // a whole group's first and last edge, heard and rendered, s.
+  struct Edges {
+    double first, last, first_rendered, last_rendered;
+  };
+  std::vector<Edges> groups_heard;
   for (const auto& g : groups) {
     if (g.size() != elements_ms.size()) continue;
-    groups_heard.emplace_back(growth.RenderedAt(start + g.front().begin),
-                              growth.RenderedAt(start + g.back().end));
+    groups_heard.push_back({ear.HeardAt(g.front().begin), ear.HeardAt(g.back().end),
+                            ear.RenderedAt(g.front().begin), ear.RenderedAt(g.back().end)});
   }
   for (const Courtesy& c : sent) {
     if (c.keyed_ns < 0 || c.released_ns < 0) continue;
     const double keyed_s = static_cast<double>(c.keyed_ns) / 1e9;
     const double released_s = static_cast<double>(c.released_ns) / 1e9;
-    const auto it = std::find_if(groups_heard.begin(), groups_heard.end(), [&](const auto& h) {
-      return h.first >= keyed_s && h.first <= released_s;
+    const auto it = std::find_if(groups_heard.begin(), groups_heard.end(), [&](const Edges& h) {
+      return h.first_rendered >= keyed_s && h.first_rendered <= released_s;
     });
     if (it == groups_heard.end()) continue;
     first_heard.push_back((it->first - keyed_s) * 1e3 - 150.0 - dot_ms);
-    release_after_heard.push_back((released_s - it->second) * 1e3 - 150.0);
+    release_after_heard.push_back((released_s - it->last) * 1e3 - 150.0);
+    if (std::abs(first_heard.back()) > 2.0 || std::abs(release_after_heard.back()) > 2.0) {
+      std::fprintf(stderr, "courtesy %td: first tone heard %+.3f ms, release %+.3f ms%s\n",
+                   &c - sent.data(), first_heard.back(), release_after_heard.back(),
+                   c.after_idle ? " (after an idle spell)" : "");
+    }
+    first_rendered.push_back((it->first_rendered - keyed_s) * 1e3 - 150.0 - dot_ms);
+    release_after_rendered.push_back((released_s - it->last_rendered) * 1e3 - 150.0);
   }
   for (std::size_t n = 0; n < groups.size(); ++n) {
     const auto& g = groups[n];
@@ -299,8 +355,11 @@ int Run() {
   Print("lead_event_to_key_ms", rec::SpreadOf(leads));
   Print("device_opening_ms", rec::SpreadOf(openings));
   std::printf("courtesies_heard_in_their_keying %zu\n", first_heard.size());
+  std::printf("heard_by %s\n", Ear::HeardBy());
   PrintSigned("first_tone_heard_error_ms", first_heard);
   PrintSigned("release_after_last_heard_error_ms", release_after_heard);
+  PrintSigned("first_tone_rendered_error_ms", first_rendered);
+  PrintSigned("release_after_last_rendered_error_ms", release_after_rendered);
   std::printf("late_edges %llu\n", static_cast<unsigned long long>(LateEdges()));
 #ifdef _WIN32
   std::printf("feeder_underruns %llu\n", static_cast<unsigned long long>(Stats().underruns.load()));

@@ -108,42 +108,4 @@ std::vector<Element> Elements(const std::vector<Write>& writes, std::size_t from
   return out;
 }
 
-GrowthClock::GrowthClock(std::filesystem::path recording)
-    : recording_(std::move(recording)), thread_([this] {
-        while (polling_) {
-          const double t = NowSeconds();
-          const std::size_t n = recording::SampleCount(recording_);
-          {
-            std::lock_guard<std::mutex> lock(mutex_);
-            polls_.emplace_back(t, n);
-          }
-          std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-      }) {}
-
-void GrowthClock::Stop() {
-  polling_ = false;
-  if (thread_.joinable()) thread_.join();
-}
-
-double GrowthClock::FirstSeen(std::size_t sample) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const auto it = std::upper_bound(
-      polls_.begin(), polls_.end(), sample,
-      [](std::size_t k, const std::pair<double, std::size_t>& p) { return k < p.second; });
-  return it == polls_.end() ? polls_.back().first : it->first;
-}
-
-double GrowthClock::RenderedAt(std::size_t sample, double window_s) {
-  const double seen = FirstSeen(sample);
-  std::lock_guard<std::mutex> lock(mutex_);
-  double offset = seen - static_cast<double>(sample) / recording::kRate;
-  for (const auto& [t, n] : polls_) {
-    if (std::abs(t - seen) <= window_s) {
-      offset = std::min(offset, t - static_cast<double>(n) / recording::kRate);
-    }
-  }
-  return static_cast<double>(sample) / recording::kRate + offset;
-}
-
 }  // namespace corvanta::bench

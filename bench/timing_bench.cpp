@@ -61,7 +61,7 @@ int Run() {
   std::mt19937 random(static_cast<unsigned>(EnvNumber("CORVANTA_BENCH_SEED", 7)));
   std::uniform_real_distribution<double> gap(0.2, max_gap_s);
 
-  bench::GrowthClock growth(file);
+  rec::GrowthClock growth(file);
   StdPlatform platform;
   ScopedPlatform installed(platform);
   testing::FakeMainWindow window;

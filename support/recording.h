@@ -1,9 +1,13 @@
 #pragma once
 // Reading and measuring what the private null sink recorded: raw signed 16-bit mono at 44100/s.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "audio/directsound_interface.h"  // kSampleRate
@@ -49,5 +53,32 @@ struct Spread {
   double median = 0, p95 = 0, max = 0;
 };
 Spread SpreadOf(std::vector<double> values);
+
+// The steady clock now, in s: the clock GrowthClock places samples on.
+double SteadySeconds();
+
+// Polls the recording's length against the clock from a thread of its own: the first poll that
+// found a sample recorded is an upper bound on when the sink rendered it (the poll period and the
+// recorder's latency add).
+class GrowthClock {
+ public:
+  explicit GrowthClock(std::filesystem::path recording);
+  ~GrowthClock() { Stop(); }
+  GrowthClock(const GrowthClock&) = delete;
+  GrowthClock& operator=(const GrowthClock&) = delete;
+  void Stop();
+  double FirstSeen(std::size_t sample);
+  // When the sink rendered `sample` (steady clock, s): the sink renders at a steady pace, so the
+  // earliest any poll within window_s of it saw the recording that long is the closest bound
+  // (the recorder's own few ms of latency remain in it).
+  double RenderedAt(std::size_t sample, double window_s = 5.0);
+
+ private:
+  std::filesystem::path recording_;
+  std::vector<std::pair<double, std::size_t>> polls_;
+  std::mutex mutex_;
+  std::atomic<bool> polling_{true};
+  std::thread thread_;
+};
 
 }  // namespace corvanta::recording

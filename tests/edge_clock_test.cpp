@@ -14,12 +14,15 @@ constexpr std::int64_t kLatency = 661;  // 15 ms
 
 // Callbacks of 256 frames, run in bursts of `burst` back to back whenever the server asks,
 // with the queue `depth_frames` deep when the burst starts. `c_ns` is when frame 0 plays.
+// `report_error_ns` is what the server's report of the path adds to the truth.
 struct Server {
   double c_ns;
   std::int64_t produced = 0;
+  double report_error_ns = 0;
   void Burst(EdgeClock& clock, int burst, std::int64_t depth_frames) {
     // The burst begins when the frame `produced - depth` is playing.
-    const double start = c_ns + static_cast<double>(produced - depth_frames) * 1e9 / kRate;
+    const double start =
+        c_ns + static_cast<double>(produced - depth_frames) * 1e9 / kRate + report_error_ns;
     for (int i = 0; i < burst; ++i) {
       clock.Observe(static_cast<std::int64_t>(start) + i * 20'000, produced);
       produced += 256;
@@ -61,6 +64,37 @@ TEST(EdgeClock, FollowsClockDriftThroughItsWindow) {
       static_cast<double>(clock.FrameFor(static_cast<std::int64_t>(at))) * 1e9 / kRate;
   // Still 512 frames (11.6 ms) after the call, within drift times the window (0.15 ms).
   EXPECT_NEAR((heard - at) / 1e6, 512 * 1000.0 / kRate, 0.16);
+}
+
+// A reference taken again and again over 3 s of callbacks follows a card's drift, but not a
+// report that moves by more than a card can drift.
+TEST(EdgeClock, TheReferenceFollowsDriftButNotAReportThatJumps) {
+  struct Case {
+    const char* name;
+    double drift;            // the card's frame 0 plays this much later per second
+    double report_error_ns;  // from the first half window on
+    double heard_error_ms;   // against 512 frames after the call, at most (3.7 s at 200 ppm)
+  };
+  for (const Case c :
+       {Case{"card 100 ppm slow", 100e-6, 0, 0.16}, Case{"card 100 ppm fast", -100e-6, 0, 0.16},
+        Case{"report 15 ms over", 0, 15e6, 0.8}, Case{"report 9 ms under", 0, -9e6, 0.8}}) {
+    SCOPED_TRACE(c.name);
+    EdgeClock clock(kRate, 0);
+    Server server{1e9};
+    double reference = 0;
+    for (std::size_t i = 0; i < 3 * EdgeClock::kWindow; ++i) {
+      if (i == EdgeClock::kWindow / 2) server.report_error_ns = c.report_error_ns;
+      server.c_ns += 256 * 1e9 / kRate * c.drift;
+      server.Burst(clock, 1, 512);
+      const double now = server.c_ns + static_cast<double>(server.produced) * 1e9 / kRate;
+      reference = clock.FollowReference(static_cast<std::int64_t>(now), 200e-6);
+    }
+    const double at = server.c_ns + static_cast<double>(server.produced) * 1e9 / kRate;
+    const double heard =
+        server.c_ns +
+        static_cast<double>(clock.FrameFor(static_cast<std::int64_t>(at), reference)) * 1e9 / kRate;
+    EXPECT_NEAR((heard - at) / 1e6, 512 * 1000.0 / kRate, c.heard_error_ms);
+  }
 }
 
 TEST(EdgeClock, ResetForgetsTheHistoryOfAPausedStream) {

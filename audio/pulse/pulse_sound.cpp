@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -47,6 +48,17 @@ constexpr double kSettleJitterNs = 200'000;
 constexpr int kSettleWaitMs = 300;
 constexpr std::size_t kMaxPending = 8;
 constexpr std::int64_t kRereferenceFrames = kSampleRate;
+// How fast the reference may follow the sound card's clock against the system's (cards keep
+// within 100 ppm).
+constexpr double kMaxDrift = 200e-6;
+
+// Two reports of the path this close count as steady.
+constexpr std::int64_t kSteadyReportNs = 2'000'000;
+
+// How long `bytes` of the stream play.
+std::int64_t DurationNs(std::size_t bytes) {
+  return static_cast<std::int64_t>(static_cast<double>(bytes) / kFrameBytes * 1e9 / kRate);
+}
 
 std::int64_t MonotonicNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -108,7 +120,11 @@ class PulseBuffer final : public DirectSoundBuffer {
       Reach();
       at_ns = EdgeInstantNs();  // the opening took its time: the change belongs to now
     }
-    if (silent) {
+    // The first tone of a new stream waits for its timing to settle, so that both its edges are
+    // placed on one reference, unless the delay has been told: then its place is known, and
+    // waiting would only make it late (on PipeWire a stream opened at a link event starts
+    // flowing about when the key goes down, and settles some 140 ms after).
+    if (silent || delay_told_) {
       settle_for_tone_ = false;
     } else if (std::exchange(settle_for_tone_, false) && WaitSettled()) {
       at_ns = EdgeInstantNs();
@@ -161,7 +177,8 @@ class PulseBuffer final : public DirectSoundBuffer {
     LoopLock lock(*session_);
     NoticeLoss();
     if (stream_ == nullptr) return 0;  // the next write opens it, and the path is not known yet
-    WaitSettled();
+    // The first steady request tells the path; settling takes longer than a courtesy's pause.
+    WaitUntil([this] { return delay_known_; });
     // Edges are placed with the delay told here from now on, whatever the settling learns later.
     delay_told_ = true;
     return delay_ns_;
@@ -280,6 +297,7 @@ class PulseBuffer final : public DirectSoundBuffer {
     max_latency_ns_ = 0;
     max_request_ns_ = 0;
     fills_ = 0;
+    delay_known_ = false;
   }
 
   // A corked stream started again: its timing starts again too.
@@ -293,11 +311,15 @@ class PulseBuffer final : public DirectSoundBuffer {
   // Waits (the lock released meanwhile) until the stream's timing has settled, at most
   // kSettleWaitMs after it started. Returns whether it waited.
   bool WaitSettled() {
-    if (settled_) return false;
+    return WaitUntil([this] { return settled_; });
+  }
+  // The same for any condition the requests bring about; a stream lost meanwhile ends the wait.
+  bool WaitUntil(const std::function<bool()>& done) {
+    if (done()) return false;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         settle_by_ - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
-    session_->WaitFor([this] { return settled_ || stream_ == nullptr; },
+    session_->WaitFor([this, &done] { return done() || stream_ == nullptr; },
                       static_cast<int>(left.count()));
     return true;
   }
@@ -330,17 +352,25 @@ class PulseBuffer final : public DirectSoundBuffer {
       // PipeWire's pulse server (0.3.65) leaves out of its report the graph cycle that takes the
       // data from the stream's queue: each request is one cycle's worth. On its null sink the
       // tones were heard 23 ms (one cycle) after the report said, in every courtesy.
-      if (session_->pipewire()) {
-        latency_ns +=
-            static_cast<std::int64_t>(static_cast<double>(bytes) / kFrameBytes * 1e9 / kRate);
-      }
+      if (session_->pipewire()) latency_ns += DurationNs(bytes);
       clock_.Observe(now_ns + latency_ns, produced_);
-      if (!settled_) {
+      const std::int64_t previous_latency_ns = std::exchange(last_latency_ns_, latency_ns);
+      // The first two requests fill the whole queue: the path they report (PipeWire: the queue
+      // and a cycle more, 103 ms against 81 after) and the time between them are not the
+      // stream's own. The delay is known once two later reports agree; it grows with what the
+      // settling sees until it has been told.
+      if (!settled_ && fills_ > 2) {
         max_latency_ns_ = std::max(max_latency_ns_, latency_ns);
-        // PipeWire asks a whole graph quantum at a time, whatever the stream asked for.
-        if (fills_ > 2) max_request_ns_ = std::max(max_request_ns_, since_ns);
+        // PipeWire asks a whole graph quantum at a time, whatever the stream asked for; a
+        // request that came early is followed by one that waits the whole of what it asked.
+        max_request_ns_ = std::max({max_request_ns_, since_ns, DurationNs(bytes)});
+        if (!delay_told_) delay_ns_ = max_latency_ns_ + max_request_ns_ + kMarginNs;
+        if (!delay_known_ && fills_ > 3 &&
+            std::abs(latency_ns - previous_latency_ns) <= kSteadyReportNs) {
+          delay_known_ = true;
+          session_->Signal();
+        }
         if (clock_.Settled()) {
-          if (!delay_told_) delay_ns_ = max_latency_ns_ + max_request_ns_ + kMarginNs;
           PulseStats().delay_ns.store(delay_ns_, std::memory_order_relaxed);
           settled_ = true;
           session_->Signal();
@@ -348,10 +378,12 @@ class PulseBuffer final : public DirectSoundBuffer {
       }
       // The server's report of the path moves by milliseconds now and then (PipeWire changes its
       // quantum); edges placed from one reference keep their distances. It follows the clocks'
-      // drift whenever the stream has played only silence for a while.
+      // drift whenever the stream has played only silence for a while, but no faster than a
+      // sound card drifts: a reference taken from PipeWire's overstated reports put every edge
+      // of the next courtesies a graph cycle late.
       if (settled_ && (!have_reference_ || (pending_.empty() && current_silent_ &&
                                             silent_frames_ >= kRereferenceFrames))) {
-        reference_ns_ = clock_.LowestNs();
+        reference_ns_ = clock_.FollowReference(now_ns, kMaxDrift);
         have_reference_ = true;
       }
     }
@@ -409,7 +441,9 @@ class PulseBuffer final : public DirectSoundBuffer {
   std::int64_t max_request_ns_ = 0;  // the longest time between two requests
   std::int64_t last_fill_ns_ = 0;
   int fills_ = 0;
-  bool delay_told_ = false;  // OutputDelayNs gave delay_ns_ out: it stays as told
+  std::int64_t last_latency_ns_ = 0;
+  bool delay_known_ = false;  // a steady request has measured the path
+  bool delay_told_ = false;   // OutputDelayNs gave delay_ns_ out: it stays as told
   std::int64_t delay_ns_ = (kQueueMs + kRequestMs) * 1'000'000LL + kMarginNs;
   std::chrono::steady_clock::time_point settle_by_{};
   bool settle_for_tone_ = false;

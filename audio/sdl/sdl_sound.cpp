@@ -564,7 +564,10 @@ class Housekeeper {
 };
 
 SdlSoundBackend::SdlSoundBackend() {
-  setenv("PULSE_LATENCY_MSEC", kServerBufferMs, 0);
+  if (std::getenv("PULSE_LATENCY_MSEC") == nullptr) {
+    setenv("PULSE_LATENCY_MSEC", kServerBufferMs, 1);
+    set_server_buffer_ = true;
+  }
   // SDL would otherwise turn SIGINT and SIGTERM into quit events nobody reads, and the program
   // could no longer be stopped by a signal.
   SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
@@ -577,6 +580,7 @@ SdlSoundBackend::SdlSoundBackend() {
 SdlSoundBackend::~SdlSoundBackend() {
   housekeeper_.reset();
   SDL_QuitSubSystem(SDL_INIT_AUDIO);
+  if (set_server_buffer_) unsetenv("PULSE_LATENCY_MSEC");
 }
 
 std::unique_ptr<DirectX7> SdlSoundBackend::CreateDirectX7() {

@@ -43,6 +43,9 @@ class SdlSoundBackend final : public SoundBackend {
  private:
   // Closes the streams of buffers that loop only silence (a thread of its own).
   std::unique_ptr<Housekeeper> housekeeper_;
+  // Whether this backend set libpulse's queue target (the operator had not): it is taken back
+  // when the backend goes, so that a libpulse stream made later gets the queue it asks for.
+  bool set_server_buffer_ = false;
 };
 
 }  // namespace corvanta

@@ -57,8 +57,9 @@ double ToleranceMs(std::uint64_t late_before, std::uint64_t late_now) {
 }
 // The first tone of a new stream is placed like every other: within a millisecond, with half a
 // millisecond more for a loaded machine. Under ThreadSanitizer every callback runs many times
-// slower; the races are what is checked there, so the length only has to be near (a libpulse
-// stream's first tone came 14 to 21 ms long there, with no edge counted late: not understood yet).
+// slower; the races are what is checked there, so the length only has to be near: there the
+// write that ends a libpulse stream's first tone came 10 to 32 ms after its instant, and a write
+// that late moves the timeline on (the tone is that much longer; no edge is counted late).
 double FirstToneToleranceMs() {
   return std::getenv("CORVANTA_SANITIZED") != nullptr ? 25.0 : 1.5;
 }

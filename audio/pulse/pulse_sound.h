@@ -9,8 +9,12 @@
 // Placement: the server's timing information says when the next sample written will be heard.
 // Each write is stamped with its instant on the transmission's timeline and heard exactly
 // OutputDelayNs() after it: the stream's measured path (server queue, sink) plus the longest
-// wait for the server's next request, fixed while the stream lives. The queue is deep enough
-// (kQueueMs) that a stalled thread of ours makes no hole.
+// wait for the server's next request, known from the stream's first steady requests and fixed
+// once told. Frames are mapped to the clock from one reference, which follows the sound card's
+// drift during silences. The queue is deep enough (kQueueMs) that a stalled thread of ours makes
+// no hole. OutputDelayNs may wait (the lock released) for a stream just opened to tell its path,
+// at most 300 ms after its start; a tone written to a stream just started waits for its timing to
+// settle, within the same limit, unless the delay has been told.
 //
 // Thread rules: every public function is called on the window thread and takes the mainloop's
 // lock, held for microseconds, except while a stream or the connection opens (a few tens of ms,

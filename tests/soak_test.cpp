@@ -1,4 +1,5 @@
-// Soak: the real window, the SDL output into the private null sink and corvanta-linksim drive
+// Soak: the real window, the sound output (libpulse as the program chooses, or SDL with
+// CORVANTA_SOAK_BACKEND=sdl) into the private null sink and corvanta-linksim drive
 // thousands of link events (bursts, nesting, Test clicks) with random link faults, once as the
 // link program on its socket and once as rigctld with a radio's squelch. After every step, once
 // the program is idle, nothing may be left set: no flag, no indicator picture, and the
@@ -28,12 +29,14 @@
 #include <deque>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
 #include <thread>
 
 #include "audio/audio_state.h"
+#include "audio/pulse/pulse_sound.h"
 #include "audio/sdl/sdl_sound.h"
 #include "core/main_window.h"
 #include "core/platform.h"
@@ -224,8 +227,14 @@ void Soak(const Peer& peer, int seconds) {
 
   ResetProcessState();
   ResetAudioState();
-  SdlSoundBackend backend;
-  Audio.Backend = &backend;
+  const char* chosen = std::getenv("CORVANTA_SOAK_BACKEND");
+  std::unique_ptr<SoundBackend> backend;
+  if (chosen != nullptr && std::string(chosen) == "sdl") {
+    backend = std::make_unique<SdlSoundBackend>();
+  } else {
+    backend = std::make_unique<PulseSoundBackend>();
+  }
+  Audio.Backend = backend.get();
   SetSettingsPath(dir.filePath("corvanta.cfg").toStdString());
   // Real window messages; every wait a tenth of its length, for real, so the sound still plays.
   testing::VirtualPlatform platform;

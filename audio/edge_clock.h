@@ -56,9 +56,10 @@ class EdgeClock {
   double LowestNs() const { return lowest_ns_; }
   // A reference to place a run of edges from (see FrameFor above): the window's lowest offset,
   // followed from the last one this gave no faster than `max_drift` (a fraction) of the time
-  // since, at `now_ns`. A sound card drifts from the system clock by well under 200 ppm; a
-  // report that moves the offset faster is the server's error, not the card's (PipeWire's pulse
-  // server overstated its path by 15 to 50 ms for seconds at a time while its sink kept pace).
+  // since, at `now_ns`. A sound card drifts from the system clock by a few hundred ppm at most;
+  // a report that moves the offset faster is the server's error, not the card's (PipeWire's
+  // pulse server overstated its path by 15 to 50 ms for seconds at a time while its sink kept
+  // pace).
   // The first call after construction or Reset takes the lowest as it is.
   double FollowReference(std::int64_t now_ns, double max_drift);
 

@@ -28,7 +28,7 @@ std::uint32_t Bytes(int ms) {
 // The whole path the stream asks for (server queue and sink). The servers grant about half of it
 // as the stream's queue (80 ms here); at each request PulseAudio holds some 75 ms of ours and
 // PipeWire some 55 ms, so a mainloop thread held up for tens of ms leaves no hole (with 60, a
-// 23 ms stall made one on PipeWire). The path stays well inside the 150 ms pause before the
+// 40 ms stall made one on PulseAudio). The path stays well inside the 150 ms pause before the
 // first tone, so it costs the timeline nothing.
 constexpr int kQueueMs = 150;
 // The server is asked to request data once this much has room (it may ask more at a time).

@@ -252,7 +252,7 @@ TYPED_TEST(AudioEndToEnd, FirstToneAfterALongIdleIsNeitherClippedNorLate) {
   const double onset_tolerance_ms = std::getenv("CORVANTA_SANITIZED") != nullptr ? 10.0 : 5.0;
   EXPECT_NEAR(late_ms, 0.0, onset_tolerance_ms);
   // The sink renders what it plays up to a few ms ahead; a stream that waited for its timing to
-  // settle put the tone some 90 ms late on PipeWire.
+  // settle put the tone some 70 ms late on PipeWire.
   const double heard_ms = (growth.RenderedAt(start + segments[0].begin) - event_s) * 1000.0;
   std::cout << "first tone after idle rendered " << heard_ms << " ms after the event (path "
             << ahead_ms << " ms)\n";

@@ -1,21 +1,17 @@
 #include "bench/sink_recorder.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 
 #include "audio/directsound_interface.h"
 #include "audio/pulse/pulse_session.h"
 #include "core/errors.h"
+#include "support/recording.h"
 
 namespace corvanta::bench {
 namespace {
 
 constexpr int kLimitMs = 2000;
-
-double SteadySeconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 }  // namespace
 
@@ -75,7 +71,7 @@ void SinkRecorder::OnRead(pa_stream* stream, std::size_t, void* self) {
   pa_usec_t latency_us = 0;
   int negative = 0;
   if (pa_stream_get_latency(stream, &latency_us, &negative) != 0) return;
-  const double now = SteadySeconds();
+  const double now = recording::SteadySeconds();
   // The next sample to read was captured (the sink's clock played it) `latency` ago; a monitor
   // reports it negative while that sample is still to be played.
   const double latency_s = (negative != 0 ? -1.0 : 1.0) * static_cast<double>(latency_us) / 1e6;

@@ -72,7 +72,7 @@ std::vector<Write>& Writes() {
 }
 
 double NowSeconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  return recording::SteadySeconds();
 }
 
 std::unique_ptr<DirectX7> TimedBackend::CreateDirectX7() {

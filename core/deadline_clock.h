@@ -82,10 +82,14 @@ class DeadlineClock {
   // The instant a change to the sound made now belongs to: where the last wait was due to end.
   // The sound output places an edge a fixed 15 ms after its instant; one that comes later than
   // kEdgeSlackNs after its instant could no longer be placed there, so it belongs to now and the
-  // rest of the timeline moves on with it (the element keeps its length).
+  // rest of the timeline moves on with it (the element keeps its length). Before the first wait
+  // of a timeline opened at an earlier instant (the silence written as the output is prepared,
+  // after the event), no wait has ended yet: the change belongs to now, and the deadline stays
+  // the instant that wait counts from, however long ago, or the key would go down late by all
+  // the work since the event.
   std::int64_t EdgeInstantNs() {
     const std::int64_t now = now_();
-    if (deadlines_.empty()) return now;
+    if (deadlines_.empty() || deadlines_.back().first_absorbs) return now;
     std::int64_t& deadline = deadlines_.back().deadline;
     if (now - deadline > kEdgeSlackNs) deadline = now;
     return deadline;

@@ -98,9 +98,10 @@ TEST(DeadlineClock, NestedTimelinesEachKeepTheirOwnDeadlines) {
   EXPECT_TRUE(t.clock.Active());
 }
 
-// A timeline opened at an earlier event: the work since (opening the sound output) comes out of
-// the first wait, whatever it took up to that wait's length, so the key goes down on time; what
-// it took beyond that moves the rest on. The waits after the first keep their own slack.
+// A timeline opened at an earlier event: the work since (opening the sound output, and the silence
+// written into it, an edge of now) comes out of the first wait, whatever it took up to that wait's
+// length, so the key goes down on time; what it took beyond that moves the rest on. The waits
+// after the first keep their own slack.
 TEST(DeadlineClock, ATimelineFromAnEventTakesTheWorkSinceOutOfItsFirstWait) {
   struct Case {
     const char* name;
@@ -121,6 +122,7 @@ TEST(DeadlineClock, ATimelineFromAnEventTakesTheWorkSinceOutOfItsFirstWait) {
     const std::int64_t event = t.now;
     t.now += c.work;
     t.clock.OpenAt(event);
+    EXPECT_EQ(t.clock.EdgeInstantNs(), t.now);
     t.clock.Wait(100);
     EXPECT_EQ(t.now - event, c.keyed_after);
     t.clock.Wait(150);

@@ -1,8 +1,8 @@
 #pragma once
-// The platform services on Windows: the standard library's clock and deadline sleeps (with the
-// system timer at 1 ms and the window thread above normal priority while a transmission's
-// timeline is open, so a 50 ms element is not stretched to the next 15.6 ms tick nor the key late
-// on a busy machine; an idle station leaves both alone), the
+// The platform services on Windows: the standard library's clock and deadline sleeps on a
+// high-resolution waitable timer (with the system timer at 1 ms and the window thread above normal
+// priority while a transmission's timeline is open, so a 50 ms element is not stretched to the
+// next 15.6 ms tick nor the key late on a busy machine; an idle station leaves both alone), the
 // thread's Win32 message queue for DoEvents, and the system's message box.
 //
 // Thread rules: as for every Platform, the window thread only. DoEvents dispatches every message
@@ -35,7 +35,9 @@ class Win32Platform final : public Platform {
 
  private:
   void BeginTimeline();
+  void SleepUntil(std::int64_t deadline_ns);
 
+  void* timer_;  // the waitable timer the waits end on (a HANDLE); null: they end on Sleep
   StdPlatform std_;
   int timelines_ = 0;  // open ones: the 1 ms system timer and a raised priority while any is
   int priority_ = 0;   // the window thread's own, put back when the last timeline closes

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdint>
+
 #include "core/win32/win32_platform.h"
 
 namespace corvanta {
@@ -25,6 +27,34 @@ TEST(WindowsPlatform, TheWindowThreadRunsAboveNormalOnlyWhileATimelineIsOpen) {
     platform.OpenTimeline();
   }
   EXPECT_EQ(::GetThreadPriority(self), THREAD_PRIORITY_NORMAL);
+}
+
+std::int64_t ThreadCpuNs() {
+  FILETIME created, exited, kernel, user;
+  ::GetThreadTimes(::GetCurrentThread(), &created, &exited, &kernel, &user);
+  const auto ns = [](const FILETIME& t) {
+    return static_cast<std::int64_t>((std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime) *
+           100;
+  };
+  return ns(kernel) + ns(user);
+}
+
+// The waits of a timeline end on a timer: never before their deadline, and asleep until then, not
+// turning round a timer that is already due.
+TEST(WindowsPlatform, ATimelinesWaitsSleepUntilTheirDeadlinesAndNoEarlier) {
+  Win32Platform platform;
+  platform.OpenTimeline();
+  const std::int64_t start = platform.TimelineNowNs();
+  const std::int64_t cpu_before = ThreadCpuNs();
+  for (int i = 1; i <= 12; ++i) {
+    platform.Sleep(53);
+    EXPECT_GE(platform.TimelineNowNs(), start + i * 53'000'000LL) << "wait " << i;
+  }
+  const std::int64_t wall = platform.TimelineNowNs() - start;
+  const std::int64_t cpu = ThreadCpuNs() - cpu_before;
+  platform.CloseTimeline();
+  EXPECT_LT(cpu, wall / 4) << "the waits took " << cpu / 1'000'000 << " ms of CPU in "
+                           << wall / 1'000'000 << " ms";
 }
 
 }  // namespace

@@ -115,11 +115,6 @@ struct Outcome {
   std::string failure;            // the status text of a failure; empty when it went out
 };
 
-// Added to the pause after the last tone heard when the output tells its path. With two busy
-// loops on a 2-core machine the release came up to 0.3 ms early without it (PulseAudio, 100
-// courtesies); half a millisecond more is inaudible on the air.
-constexpr std::int64_t kReleaseGuardNs = 500'000;
-
 // Keys the held link object, runs `send`, and gives the key back: the outermost holder releases
 // it, a nested one leaves it down. Whatever fails, the key is settled and reported here.
 Outcome Keyed(const char* name, std::int32_t before_ms, std::int32_t around_ms,
@@ -151,9 +146,8 @@ Outcome Keyed(const char* name, std::int32_t before_ms, std::int32_t around_ms,
     Sleep(around_ms);
     send();
     // And the release a whole pause after the last tone is heard: the path's length after the
-    // instant its end was written, and a little more, since the server's timing gives that
-    // length within about a millisecond either way and the pause must never come out short.
-    if (path_ns > 0) Services().AnchorTimeline(EdgeInstantNs() + path_ns + kReleaseGuardNs);
+    // instant its end was written.
+    if (path_ns > 0) Services().AnchorTimeline(EdgeInstantNs() + path_ns);
     Sleep(around_ms);
     step = Step::kReleasing;
     if (g_key_holders == 1) {

@@ -145,9 +145,7 @@ TEST(CourtesyTable, ThePausesAroundTheToneHeardCountFromTheConfirmation) {
     // only when the path is longer than the pause; the release a whole pause after the last tone.
     EXPECT_EQ(spans.front().on_ms + c.path_ms - s.links.calls[0].at_ms,
               std::max<std::int64_t>(150, c.path_ms) + 100);
-    // A path told adds a half-millisecond guard to the pause, a whole one on this clock.
-    EXPECT_EQ(s.links.calls[1].at_ms - (spans.back().off_ms + c.path_ms),
-              c.path_ms > 0 ? 151 : 150);
+    EXPECT_EQ(s.links.calls[1].at_ms - (spans.back().off_ms + c.path_ms), 150);
     EXPECT_EQ(spans.back().off_ms - spans.front().on_ms, 300) << "\"t\" is one dash";
   }
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <string>
 
 #include "audio/directsound_interface.h"
 #include "audio/pulse/pulse_session.h"
@@ -30,7 +32,15 @@ SinkRecorder::SinkRecorder(std::string source) : session_(std::make_shared<Pulse
   const auto flags =
       static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
                                      PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_DONT_MOVE);
-  if (pa_stream_connect_record(stream_, source.c_str(), &attr, flags) < 0 ||
+  // libpulse lets PULSE_LATENCY_MSEC (a deep path asked for the program's own stream) replace
+  // every stream's buffer sizes: the recorder would read in blocks that long, and place its
+  // samples on the clock no finer. Its own 2 ms hold while it connects.
+  const char* asked = std::getenv("PULSE_LATENCY_MSEC");
+  const std::string path_asked = asked != nullptr ? asked : "";
+  if (asked != nullptr) ::unsetenv("PULSE_LATENCY_MSEC");
+  const int connected = pa_stream_connect_record(stream_, source.c_str(), &attr, flags);
+  if (asked != nullptr) ::setenv("PULSE_LATENCY_MSEC", path_asked.c_str(), 1);
+  if (connected < 0 ||
       !session_->WaitFor([this] { return pa_stream_get_state(stream_) != PA_STREAM_CREATING; },
                          kLimitMs) ||
       pa_stream_get_state(stream_) != PA_STREAM_READY) {

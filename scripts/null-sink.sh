@@ -130,7 +130,10 @@ if [ "${CORVANTA_SOUND_SERVER:-pulseaudio}" = pipewire ]; then
   done
 fi
 
-parec -d t.monitor --raw --format=s16le --rate=44100 --channels=1 --latency-msec="${CORVANTA_RECORDER_MS:-2}" \
+# libpulse lets PULSE_LATENCY_MSEC (a path asked for the program under test) replace every
+# stream's buffer sizes, the recorder's too: it keeps its own short blocks.
+env -u PULSE_LATENCY_MSEC parec -d t.monitor --raw --format=s16le --rate=44100 --channels=1 \
+  --latency-msec="${CORVANTA_RECORDER_MS:-2}" \
   >"$D/recording.raw" 2>"$D/parec.log" &
 REC_PID=$!
 # An idle null sink renders in blocks of about two seconds: wait for the first one.
@@ -158,7 +161,8 @@ if [ "${CORVANTA_SINK_CONTROL:-}" = 1 ]; then
       if [ -e "$C/load" ]; then
         pactl load-module module-null-sink sink_name=t rate=44100 channels=1 \
           sink_properties=device.description=Test-Sink >/dev/null
-        parec -d t.monitor --raw --format=s16le --rate=44100 --channels=1 --latency-msec=2 \
+        env -u PULSE_LATENCY_MSEC parec -d t.monitor --raw --format=s16le --rate=44100 \
+          --channels=1 --latency-msec="${CORVANTA_RECORDER_MS:-2}" \
           >>"$D/recording.raw" 2>>"$D/parec.log" &
         echo $! >"$C/recorder.pid"
         # Its first block, as at the start: the recording goes on in real time from then.

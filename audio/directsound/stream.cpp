@@ -199,6 +199,11 @@ class DsBuffer final : public DirectSoundBuffer {
     Rerender(frame);
   }
 
+  // What DirectSound shows of the path: every edge reaches the play cursor kEdgeLatencyFrames
+  // after its instant, so the courtesy writes its tones that much ahead and counts the pause after
+  // the last one from there. What the system does after the play cursor it does not tell.
+  std::int64_t OutputDelayNs() override { return kEdgeLatencyFrames * 1'000'000'000 / kSampleRate; }
+
   // Does not wait for the mixer: what the feeder saw last. The window asks every few seconds;
   // a stream stopped for idleness then lets its output go altogether (under wine an open
   // DirectSound device keeps its mixer and its sound server stream running, a few percent of a

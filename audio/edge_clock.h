@@ -62,6 +62,9 @@ class EdgeClock {
   // pace).
   // The first call after construction or Reset takes the lowest as it is.
   double FollowReference(std::int64_t now_ns, double max_drift);
+  // Whether FollowReference has given a reference since construction or Reset, and the last one.
+  bool HasReference() const { return have_reference_; }
+  double ReferenceNs() const { return reference_ns_; }
 
  private:
   void Settle(double offset_ns, std::int64_t produced);

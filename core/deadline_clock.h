@@ -80,7 +80,7 @@ class DeadlineClock {
   }
 
   // The instant a change to the sound made now belongs to: where the last wait was due to end.
-  // The sound output places an edge a fixed 15 ms after its instant; one that comes later than
+  // The sound output places an edge its path's length after its instant; one that comes later than
   // kEdgeSlackNs after its instant could no longer be placed there, so it belongs to now and the
   // rest of the timeline moves on with it (the element keeps its length). Before the first wait
   // of a timeline opened at an earlier instant (the silence written as the output is prepared,

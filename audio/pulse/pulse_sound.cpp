@@ -185,8 +185,8 @@ class PulseBuffer final : public DirectSoundBuffer {
     // placed from a reference that has followed the card's drift until now. On a busy net a
     // second of silence between two courtesies is rare, and on PulseAudio's null sink the
     // courtesies drifted 0.5 ms each (some 300 ppm) until the stream next closed.
-    if (have_reference_ && pending_.empty() && current_silent_) {
-      reference_ns_ = clock_.FollowReference(MonotonicNs(), kMaxDrift);
+    if (clock_.HasReference() && pending_.empty() && current_silent_) {
+      clock_.FollowReference(MonotonicNs(), kMaxDrift);
     }
     return delay_ns_;
   }
@@ -299,7 +299,6 @@ class PulseBuffer final : public DirectSoundBuffer {
   void ForgetTiming() {
     clock_.Reset();
     settled_ = false;
-    have_reference_ = false;
     delay_told_ = false;
     max_latency_ns_ = 0;
     max_request_ns_ = 0;
@@ -388,10 +387,9 @@ class PulseBuffer final : public DirectSoundBuffer {
       // drift whenever the stream has played only silence for a while, but no faster than a
       // sound card drifts: a reference taken from PipeWire's overstated reports put every edge
       // of the next courtesies a graph cycle late.
-      if (settled_ && (!have_reference_ || (pending_.empty() && current_silent_ &&
-                                            silent_frames_ >= kRereferenceFrames))) {
-        reference_ns_ = clock_.FollowReference(now_ns, kMaxDrift);
-        have_reference_ = true;
+      if (settled_ && (!clock_.HasReference() || (pending_.empty() && current_silent_ &&
+                                                  silent_frames_ >= kRereferenceFrames))) {
+        clock_.FollowReference(now_ns, kMaxDrift);
       }
     }
     void* space = nullptr;
@@ -404,7 +402,8 @@ class PulseBuffer final : public DirectSoundBuffer {
       if (!pending_.empty()) {
         const Pending& p = pending_.front();
         const std::int64_t at =
-            have_reference_  ? clock_.FrameFor(p.at_ns + delay_ns_, reference_ns_) - produced_
+            clock_.HasReference()
+                ? clock_.FrameFor(p.at_ns + delay_ns_, clock_.ReferenceNs()) - produced_
             : clock_.Ready() ? clock_.FrameFor(p.at_ns + delay_ns_) - produced_
                              : 0;
         if (at <= static_cast<std::int64_t>(i)) {
@@ -442,8 +441,6 @@ class PulseBuffer final : public DirectSoundBuffer {
   std::int64_t silent_frames_ = 0;
   EdgeClock clock_;
   bool settled_ = false;
-  bool have_reference_ = false;
-  double reference_ns_ = 0;
   std::int64_t max_latency_ns_ = 0;
   std::int64_t max_request_ns_ = 0;  // the longest time between two requests
   std::int64_t last_fill_ns_ = 0;

@@ -187,3 +187,11 @@ export CORVANTA_PULSE_PID="$PULSE_PID"
 export CORVANTA_SERVER_START="$D/start-server"
 export CORVANTA_RECORDER_PID="$REC_PID"
 "$@"
+status=$?
+# A command that failed gets the sound server's last words: a server that aborted under it (as
+# PulseAudio once did under the sanitized audio test) says why there.
+if [ "$status" -ne 0 ] && [ -s "$D/pulse.log" ]; then
+  echo "null-sink.sh: the command exited $status; the sound server's log ends:" >&2
+  tail -n 40 "$D/pulse.log" >&2
+fi
+exit "$status"

@@ -24,12 +24,13 @@ void EdgeClock::Reset() {
   have_reference_ = false;
 }
 
-double EdgeClock::FollowReference(std::int64_t now_ns, double max_drift) {
+double EdgeClock::FollowReference(std::int64_t now_ns, double max_slow, double max_fast) {
   if (!have_reference_) {
     reference_ns_ = lowest_ns_;
   } else {
-    const double step = static_cast<double>(now_ns - reference_at_ns_) * max_drift;
-    reference_ns_ = std::clamp(lowest_ns_, reference_ns_ - step, reference_ns_ + step);
+    const auto since = static_cast<double>(now_ns - reference_at_ns_);
+    reference_ns_ =
+        std::clamp(lowest_ns_, reference_ns_ - since * max_fast, reference_ns_ + since * max_slow);
   }
   have_reference_ = true;
   reference_at_ns_ = now_ns;

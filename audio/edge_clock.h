@@ -55,13 +55,14 @@ class EdgeClock {
   // The reference offset in use (the lowest in the window), in ns.
   double LowestNs() const { return lowest_ns_; }
   // A reference to place a run of edges from (see FrameFor above): the window's lowest offset,
-  // followed from the last one this gave no faster than `max_drift` (a fraction) of the time
-  // since, at `now_ns`. A sound card drifts from the system clock by a few hundred ppm at most;
-  // a report that moves the offset faster is the server's error, not the card's (PipeWire's
-  // pulse server overstated its path by 15 to 50 ms for seconds at a time while its sink kept
-  // pace).
+  // followed from the last one this gave, at `now_ns`, no faster than a fraction of the time
+  // since: `max_slow` where the offset rises (the card plays later), `max_fast` where it falls.
+  // A sound card drifts from the system clock by a few hundred ppm at most; a report that moves
+  // the offset faster is the server's error, not the card's. The two limits differ because the
+  // errors seen do: PipeWire's pulse server overstated its path more and more, by 0.4 ms a
+  // second and up to 50 ms, while its sink kept pace, and never understated it.
   // The first call after construction or Reset takes the lowest as it is.
-  double FollowReference(std::int64_t now_ns, double max_drift);
+  double FollowReference(std::int64_t now_ns, double max_slow, double max_fast);
   // Whether FollowReference has given a reference since construction or Reset, and the last one.
   bool HasReference() const { return have_reference_; }
   double ReferenceNs() const { return reference_ns_; }

@@ -48,9 +48,12 @@ constexpr double kSettleJitterNs = 200'000;
 constexpr int kSettleWaitMs = 300;
 constexpr std::size_t kMaxPending = 8;
 constexpr std::int64_t kRereferenceFrames = kSampleRate;
-// How fast the reference may follow the sound card's clock against the system's: cards keep
-// within 100 ppm, PulseAudio's null sink ran about 300 ppm fast here.
-constexpr double kMaxDrift = 500e-6;
+// How fast the reference may follow the sound card's clock against the system's. Cards keep
+// within 100 ppm; PulseAudio's null sink ran about 300 ppm fast here. Faster than a card can run
+// slow, PipeWire's reports crept up (0.4 ms a second), and following them put the first tone of
+// each courtesy 0.7 ms earlier than the last, up to 5 ms.
+constexpr double kMaxSlowDrift = 100e-6;
+constexpr double kMaxFastDrift = 500e-6;
 
 // Two reports of the path this close count as steady.
 constexpr std::int64_t kSteadyReportNs = 2'000'000;
@@ -186,7 +189,7 @@ class PulseBuffer final : public DirectSoundBuffer {
     // second of silence between two courtesies is rare, and on PulseAudio's null sink the
     // courtesies drifted 0.5 ms each (some 300 ppm) until the stream next closed.
     if (clock_.HasReference() && pending_.empty() && current_silent_) {
-      clock_.FollowReference(MonotonicNs(), kMaxDrift);
+      clock_.FollowReference(MonotonicNs(), kMaxSlowDrift, kMaxFastDrift);
     }
     return delay_ns_;
   }
@@ -385,11 +388,10 @@ class PulseBuffer final : public DirectSoundBuffer {
       // The server's report of the path moves by milliseconds now and then (PipeWire changes its
       // quantum); edges placed from one reference keep their distances. It follows the clocks'
       // drift whenever the stream has played only silence for a while, but no faster than a
-      // sound card drifts: a reference taken from PipeWire's overstated reports put every edge
-      // of the next courtesies a graph cycle late.
+      // sound card drifts (see kMaxSlowDrift).
       if (settled_ && (!clock_.HasReference() || (pending_.empty() && current_silent_ &&
                                                   silent_frames_ >= kRereferenceFrames))) {
-        clock_.FollowReference(now_ns, kMaxDrift);
+        clock_.FollowReference(now_ns, kMaxSlowDrift, kMaxFastDrift);
       }
     }
     void* space = nullptr;

@@ -51,7 +51,7 @@ constexpr std::int64_t kRereferenceFrames = kSampleRate;
 // How fast the reference may follow the sound card's clock against the system's. Cards keep
 // within 100 ppm; PulseAudio's null sink ran about 300 ppm fast here. Faster than a card can run
 // slow, PipeWire's reports crept up (0.4 ms a second), and following them put the first tone of
-// each courtesy 0.7 ms earlier than the last, up to 5 ms.
+// each courtesy 0.7 ms earlier than the last, up to 10 ms.
 constexpr double kMaxSlowDrift = 100e-6;
 constexpr double kMaxFastDrift = 500e-6;
 
@@ -409,7 +409,8 @@ class PulseBuffer final : public DirectSoundBuffer {
             : clock_.Ready() ? clock_.FrameFor(p.at_ns + delay_ns_) - produced_
                              : 0;
         if (at <= static_cast<std::int64_t>(i)) {
-          if (at < 0 && clock_.Ready()) {
+          // Silence over silence moves no edge, however late (a new stream's first write).
+          if (at < 0 && clock_.Ready() && !(p.silent && current_silent_)) {
             PulseStats().late_edges.fetch_add(1, std::memory_order_relaxed);
           }
           current_ = std::move(pending_.front().data);

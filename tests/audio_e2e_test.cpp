@@ -181,8 +181,8 @@ TYPED_TEST(AudioEndToEnd, DotsAndDashesKeepTheirDurationsWithTrueSilenceBetween)
 }
 
 // Silence written over silence moves no edge, however late it comes: a new stream's first
-// silence, which a loaded server takes well after its frame, must not count as a late edge and
-// loosen every bound above. (PipeWire's first requests took it that late at every opening.)
+// silence, taken by its first requests after the frame its unsettled clock gives, must not count
+// as a late edge and loosen every bound above (on PipeWire it came late at every opening).
 TYPED_TEST(AudioEndToEnd, NewStreamsThatSoundNothingCountNoLateEdges) {
   this->ChooseTestSink();
   const std::uint64_t late_before = TypeParam::LateEdges();

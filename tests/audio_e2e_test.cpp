@@ -59,9 +59,10 @@ double ToleranceMs(std::uint64_t late_before, std::uint64_t late_now) {
 // millisecond more for a loaded machine. Under ThreadSanitizer every callback runs many times
 // slower; the races are what is checked there, so the length only has to be near: there the
 // write that ends a libpulse stream's first tone came 10 to 32 ms after its instant, and a write
-// that late moves the timeline on (the tone is that much longer; no edge is counted late).
+// that late moves the timeline on (the tone is that much longer; no edge is counted late, so
+// nothing widens the bound: a CI run failed at 26 ms against the 25 held before).
 double FirstToneToleranceMs() {
-  return std::getenv("CORVANTA_SANITIZED") != nullptr ? 25.0 : 1.5;
+  return std::getenv("CORVANTA_SANITIZED") != nullptr ? 50.0 : 1.5;
 }
 
 // The sound contract against each backend on the private null sink.

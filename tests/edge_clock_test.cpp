@@ -77,11 +77,13 @@ TEST(EdgeClock, TheReferenceFollowsDriftButNotAReportThatJumpsOrCreeps) {
     double report_creep;     // from then on, the report grows by this much per second as well
     double heard_error_ms;   // against 512 frames after the call, at most (3.7 s of error)
   };
-  for (const Case c :
-       {Case{"card 100 ppm slow", 100e-6, 0, 0, 0.16},
-        Case{"card 300 ppm fast", -300e-6, 0, 0, 0.05}, Case{"report 15 ms over", 0, 15e6, 0, 0.38},
-        Case{"report 9 ms under", 0, -9e6, 0, 1.86},
-        Case{"report creeping 400 ppm over", 0, 0, 400e-6, 0.45}}) {
+  for (const Case c : {
+           Case{"card 100 ppm slow", 100e-6, 0, 0, 0.16},
+           Case{"card 300 ppm fast", -300e-6, 0, 0, 0.05},
+           Case{"report 15 ms over", 0, 15e6, 0, 0.38},
+           Case{"report 9 ms under", 0, -9e6, 0, 1.86},
+           Case{"report creeping 400 ppm over", 0, 0, 400e-6, 0.45},
+       }) {
     SCOPED_TRACE(c.name);
     EdgeClock clock(kRate, 0);
     Server server{1e9};

@@ -97,10 +97,16 @@ echo $$ >>"$CORVANTA_SANDBOX/server.pids"
 exec pipewire-pulse >>"$CORVANTA_SANDBOX/pulse.log" 2>&1
 SCRIPT
 else
+  # Without shared memory the server copies every client's samples into blocks of its own.
+  # With it, PulseAudio 16 crashed under the audio tests about one run in seven (a segfault or a
+  # failed mutex assertion in the null sink's thread): while one stream plays alone the sink's
+  # monitor hands the recorder the client's own shared blocks, and the server's main thread
+  # tore down the client's shared memory while the sink's thread still released those blocks.
+  # Only the transport changes; the programs under test see the same stream.
   cat >"$D/start-server" <<'SCRIPT'
 #!/bin/sh
 echo $$ >>"$CORVANTA_SANDBOX/server.pids"
-exec pulseaudio -n --daemonize=no --exit-idle-time=-1 --log-target=stderr \
+exec pulseaudio -n --daemonize=no --exit-idle-time=-1 --disable-shm=yes --log-target=stderr \
   -L "module-native-protocol-unix auth-anonymous=1 socket=$CORVANTA_SANDBOX/native" \
   -L "module-null-sink sink_name=t rate=44100 channels=1 sink_properties=device.description=Test-Sink" \
   2>>"$CORVANTA_SANDBOX/pulse.log"

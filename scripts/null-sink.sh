@@ -14,7 +14,8 @@
 # CORVANTA_SINK_DESCRIPTION, CORVANTA_PULSE_PID and CORVANTA_RECORDER_PID, and
 # CORVANTA_SERVER_START, a command that starts the server again after the command stopped it
 # (with PulseAudio its null sink comes with it; its recorder does not). Set
-# CORVANTA_KEEP_SANDBOX=1 to keep the folder.
+# CORVANTA_KEEP_SANDBOX=1 to keep the folder; CORVANTA_PULSE_SHM=1 to give PulseAudio its shared
+# memory (see below: for benchmarks only).
 #
 # With CORVANTA_SINK_CONTROL=1 the command may take the null sink away and bring it back, as a
 # USB interface unplugged and replugged, also from under wine where it cannot run pactl: it
@@ -102,11 +103,17 @@ else
   # failed mutex assertion in the null sink's thread): while one stream plays alone the sink's
   # monitor hands the recorder the client's own shared blocks, and the server's main thread
   # tore down the client's shared memory while the sink's thread still released those blocks.
-  # Only the transport changes; the programs under test see the same stream.
+  # Only the transport changes; the programs under test see the same stream. A benchmark, which
+  # measures the transport a desktop uses, keeps shared memory with CORVANTA_PULSE_SHM=1.
+  if [ "${CORVANTA_PULSE_SHM:-}" = 1 ]; then
+    export CORVANTA_PULSE_DISABLE_SHM=no
+  else
+    export CORVANTA_PULSE_DISABLE_SHM=yes
+  fi
   cat >"$D/start-server" <<'SCRIPT'
 #!/bin/sh
 echo $$ >>"$CORVANTA_SANDBOX/server.pids"
-exec pulseaudio -n --daemonize=no --exit-idle-time=-1 --disable-shm=yes --log-target=stderr \
+exec pulseaudio -n --daemonize=no --exit-idle-time=-1 --disable-shm="$CORVANTA_PULSE_DISABLE_SHM" --log-target=stderr \
   -L "module-native-protocol-unix auth-anonymous=1 socket=$CORVANTA_SANDBOX/native" \
   -L "module-null-sink sink_name=t rate=44100 channels=1 sink_properties=device.description=Test-Sink" \
   2>>"$CORVANTA_SANDBOX/pulse.log"

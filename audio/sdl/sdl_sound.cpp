@@ -377,7 +377,10 @@ class SdlBuffer final : public DirectSoundBuffer {
       if (const Pending* p = pending_.Front()) {
         const std::int64_t at = clock_.FrameFor(p->at_ns) - produced_;
         if (at <= static_cast<std::int64_t>(i)) {
-          if (at < 0) Stats().late_edges.fetch_add(1, std::memory_order_relaxed);
+          // Silence over silence moves no edge, however late (a new stream's first write).
+          const bool moves = !(slot_silent_[p->slot].load(std::memory_order_relaxed) &&
+                               slot_silent_[current_].load(std::memory_order_relaxed));
+          if (at < 0 && moves) Stats().late_edges.fetch_add(1, std::memory_order_relaxed);
           free_.Push(current_);
           current_ = p->slot;
           pending_.PopFront();
